@@ -1,0 +1,50 @@
+#pragma once
+// What every single-objective algorithm that takes a Problem shares.
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "core/bounds.hpp"
+#include "core/error.hpp"
+#include "core/problem.hpp"
+#include "core/solution.hpp"
+#include "random/std_rng.hpp"
+
+namespace swarmix {
+
+using Seed = std::optional<std::uint64_t>;
+
+class Optimizer {
+ public:
+  virtual ~Optimizer() = default;
+  // Runs the search; on success the best result is stored and predict() returns it.
+  virtual Status fit(Problem& problem) = 0;
+  std::optional<Solution> predict() const { return best_; }
+
+ protected:
+  std::optional<Solution> best_;
+};
+
+// What a run hands back to its caller beyond the best Solution (empty where the algorithm
+// keeps none).
+struct RunRecord {
+  std::vector<double> history;
+  std::vector<std::vector<double>> population;
+};
+
+struct InitResult {
+  StdRng rng;
+  std::size_t n;
+  std::vector<double> span;
+};
+
+// The shared entry check of the continuous algorithms: a non-empty box matching the
+// problem, then the random source (after the checks, so a failing call draws no entropy).
+std::variant<InitResult, OptimizationError> validate_and_init(const Bounds& bounds, const Problem& problem,
+                                                               const Seed& random_state);
+
+// "Problem has {d} dimensions but bounds have {n}"
+OptimizationError dimension_mismatch(std::size_t problem_dimensions, std::size_t box_dimensions);
+
+}  // namespace swarmix

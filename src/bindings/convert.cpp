@@ -1,0 +1,130 @@
+#include "bindings/convert.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace swarmix::py {
+
+namespace {
+
+// Re-raise a pending TypeError as "argument '{name}': {message}"; others pass unchanged.
+[[noreturn]] void fail(const char* name) {
+  if (name && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    Ref exc(PyErr_GetRaisedException());
+    Ref text(PyObject_Str(exc.get()));
+    if (!text) throw ErrorAlreadySet();
+    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+  }
+  throw ErrorAlreadySet();
+}
+
+[[noreturn]] void type_error(const char* name, const char* format, PyObject* obj) {
+  PyErr_Format(PyExc_TypeError, format, Py_TYPE(obj)->tp_name);
+  fail(name);
+}
+
+bool is_numpy_bool(PyObject* obj) {
+  const char* t = Py_TYPE(obj)->tp_name;
+  return std::strcmp(t, "numpy.bool") == 0 || std::strcmp(t, "numpy.bool_") == 0;
+}
+
+// The outer-object rule shared by every sequence argument: no str, must be a sequence.
+Ref iterate_sequence(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    fail(name);
+  }
+  if (!PySequence_Check(obj)) type_error(name, "'%.200s' object cannot be converted to 'Sequence'", obj);
+  Ref it(PyObject_GetIter(obj));
+  if (!it) fail(name);
+  return it;
+}
+
+std::size_t size_hint(PyObject* obj) {
+  Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  // Only a hint: a huge __len__ must not turn into a huge reservation.
+  return std::min(static_cast<std::size_t>(n), std::size_t{1} << 16);
+}
+
+template <class F>
+void for_each_item(PyObject* obj, const char* name, F&& take) {
+  Ref it = iterate_sequence(obj, name);
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item(raw);
+    take(item.get());
+  }
+  if (PyErr_Occurred()) fail(name);
+}
+
+double real_item(PyObject* obj, const char* name) {
+  if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) fail(name);
+  return v;
+}
+
+}  // namespace
+
+std::uint64_t to_count(PyObject* obj, const char* name) {
+  Ref index(PyNumber_Index(obj));
+  if (!index) fail(name);
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail(name);
+  return v;
+}
+
+double to_real(PyObject* obj, const char* name) { return real_item(obj, name); }
+
+bool to_bool(PyObject* obj, const char* name) {
+  if (PyBool_Check(obj)) return obj == Py_True;
+  if (is_numpy_bool(obj)) {
+    int truth = PyObject_IsTrue(obj);
+    if (truth < 0) fail(name);
+    return truth != 0;
+  }
+  type_error(name, "'%.200s' object cannot be converted to 'PyBool'", obj);
+}
+
+std::uint32_t to_choice(PyObject* obj, const char* name, const char* const* choices) {
+  if (!PyUnicode_Check(obj)) type_error(name, "'%.200s' object cannot be converted to 'PyString'", obj);
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!text) fail(name);
+  for (std::uint32_t code = 0; choices[code]; ++code) {
+    if (std::strlen(choices[code]) == static_cast<std::size_t>(size) && std::strcmp(choices[code], text) == 0)
+      return code;
+  }
+  return 0;
+}
+
+std::optional<std::uint64_t> to_seed(PyObject* obj, const char* name) {
+  if (obj == Py_None) return std::nullopt;
+  return to_count(obj, name);
+}
+
+std::vector<double> to_float_vec(PyObject* obj, const char* name) {
+  std::vector<double> out;
+  out.reserve(size_hint(obj));
+  for_each_item(obj, name, [&](PyObject* item) { out.push_back(real_item(item, name)); });
+  return out;
+}
+
+Matrix to_matrix(PyObject* obj, const char* name) {
+  Matrix out;
+  out.reserve(size_hint(obj));
+  for_each_item(obj, name, [&](PyObject* row) { out.push_back(to_float_vec(row, name)); });
+  return out;
+}
+
+std::vector<std::size_t> to_index_vec(PyObject* obj, const char* name) {
+  std::vector<std::size_t> out;
+  out.reserve(size_hint(obj));
+  for_each_item(obj, name, [&](PyObject* item) { out.push_back(to_count(item, name)); });
+  return out;
+}
+
+}  // namespace swarmix::py

@@ -1,0 +1,33 @@
+#pragma once
+// Conversion of Python arguments to core values. Every function throws ErrorAlreadySet
+// with the Python exception set; a TypeError names the argument:
+// "argument '{name}': {message}".
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "bindings/py.hpp"
+#include "core/problem.hpp"
+
+namespace swarmix::py {
+
+// Whole number >= 0 (int or __index__; a float is a TypeError, a negative or too large
+// value an OverflowError).
+std::uint64_t to_count(PyObject* obj, const char* name);
+// float() semantics of the C API.
+double to_real(PyObject* obj, const char* name);
+// bool or the numpy boolean scalar only.
+bool to_bool(PyObject* obj, const char* name);
+// A str, looked up in `choices` (null-terminated); any other text gives code 0.
+std::uint32_t to_choice(PyObject* obj, const char* name, const char* const* choices);
+// None, or an int in [0, 2^64).
+std::optional<std::uint64_t> to_seed(PyObject* obj, const char* name);
+
+// Sequence of floats (a str is refused). `name` may be null: no argument prefix.
+std::vector<double> to_float_vec(PyObject* obj, const char* name);
+// Sequence of sequences of floats; rows may differ in length.
+Matrix to_matrix(PyObject* obj, const char* name);
+// Sequence of non-negative integers.
+std::vector<std::size_t> to_index_vec(PyObject* obj, const char* name);
+
+}  // namespace swarmix::py

@@ -1,0 +1,422 @@
+#include "bindings/frame.hpp"
+
+#include <cstddef>
+#include <deque>
+#include <new>
+#include <string>
+
+#include "algorithms/tour.hpp"
+#include "bindings/adapters.hpp"
+#include "bindings/convert.hpp"
+#include "core/decimal.hpp"
+
+namespace swarmix::py {
+
+// ---------------------------------------------------------------- fitted record
+
+Fitted::Fitted(const Fitted& o)
+    : best_value(o.best_value),
+      best_position(o.best_position),
+      history(o.history),
+      population(o.population),
+      archive_positions(o.archive_positions),
+      archive_objectives(o.archive_objectives),
+      persistent(o.persistent ? o.persistent->clone() : nullptr) {}
+
+void Fitted::take_best(const std::optional<Solution>& best, bool single_entry) {
+  if (!best) return;
+  best_value = best->value;
+  best_position = best->position;
+  if (single_entry) {
+    history.assign(1, best->value.value_or(0.0));
+    population.assign(1, best->position);
+  }
+}
+
+void Fitted::take_run(const std::optional<Solution>& best, RunRecord&& record) {
+  take_best(best, false);
+  history = std::move(record.history);
+  population = std::move(record.population);
+}
+
+namespace {
+
+constexpr std::size_t kMaxParams = 16;
+
+// ---------------------------------------------------------------- the object
+
+struct Estimator {
+  PyObject_HEAD
+  const ClassSpec* spec;
+  int borrow;  // 0 free, > 0 readers, -1 the writer (fit)
+  ParamValue values[kMaxParams];
+  Seed random_state;
+  Fitted fitted;
+};
+
+// Per-type storage that must live as long as the type: spec, method table, keywords.
+struct TypeInfo {
+  const ClassSpec* spec;
+  PyTypeObject* type = nullptr;
+  std::string class_doc, fit_doc, predict_doc, score_doc, get_params_doc;
+  std::string qualified_name, ctor_format;
+  std::vector<char*> ctor_keywords;
+  PyMethodDef methods[5];
+  PyGetSetDef getset[3];
+};
+
+std::deque<TypeInfo>& type_infos() {
+  static std::deque<TypeInfo> infos;
+  return infos;
+}
+
+const ClassSpec& spec_of(PyTypeObject* type) {
+  for (auto& info : type_infos())
+    if (info.type == type) return *info.spec;
+  throw InternalError("unregistered estimator type");
+}
+
+Estimator* as_estimator(PyObject* self) { return reinterpret_cast<Estimator*>(self); }
+
+class ReadBorrow {
+ public:
+  explicit ReadBorrow(Estimator* self) : self_(self) {
+    if (self_->borrow < 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      throw ErrorAlreadySet();
+    }
+    ++self_->borrow;
+  }
+  ~ReadBorrow() { --self_->borrow; }
+  ReadBorrow(const ReadBorrow&) = delete;
+  ReadBorrow& operator=(const ReadBorrow&) = delete;
+
+ private:
+  Estimator* self_;
+};
+
+class WriteBorrow {
+ public:
+  explicit WriteBorrow(Estimator* self) : self_(self) {
+    if (self_->borrow != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      throw ErrorAlreadySet();
+    }
+    self_->borrow = -1;
+  }
+  ~WriteBorrow() { self_->borrow = 0; }
+  WriteBorrow(const WriteBorrow&) = delete;
+  WriteBorrow& operator=(const WriteBorrow&) = delete;
+
+ private:
+  Estimator* self_;
+};
+
+[[noreturn]] void raise_value_error(const std::string& text) {
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  throw ErrorAlreadySet();
+}
+
+// ---------------------------------------------------------------- construction
+
+PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const ClassSpec& spec = spec_of(type);
+    const TypeInfo* info = nullptr;
+    for (auto& i : type_infos())
+      if (i.type == type) info = &i;
+    PyObject* given[kMaxParams + 1] = {};
+    static_assert(kMaxParams + 1 == 17);
+    PyObject** g = given;
+    // Python's own wording for missing, unknown, duplicated or surplus arguments. Pointers
+    // beyond the format's length are never read.
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, info->ctor_format.c_str(),
+                                     const_cast<char**>(info->ctor_keywords.data()), &g[0], &g[1], &g[2],
+                                     &g[3], &g[4], &g[5], &g[6], &g[7], &g[8], &g[9], &g[10], &g[11], &g[12],
+                                     &g[13], &g[14], &g[15], &g[16]))
+      throw ErrorAlreadySet();
+    ParamValue values[kMaxParams] = {};
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+      const Param& p = spec.params[i];
+      PyObject* obj = given[i];
+      switch (p.kind) {
+        case ParamKind::Count:
+          values[i].count = obj ? to_count(obj, p.name) : static_cast<std::uint64_t>(p.default_value);
+          break;
+        case ParamKind::Real:
+          values[i].real = obj ? to_real(obj, p.name) : p.default_value;
+          break;
+        case ParamKind::Bool:
+          values[i].flag = obj ? to_bool(obj, p.name) : p.default_value != 0.0;
+          break;
+        case ParamKind::Choice:
+          values[i].code = obj ? to_choice(obj, p.name, p.choices) : static_cast<std::uint32_t>(p.default_value);
+          break;
+      }
+    }
+    PyObject* seed_obj = given[spec.params.size()];
+    Seed seed = seed_obj ? to_seed(seed_obj, "random_state") : std::nullopt;
+
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) throw ErrorAlreadySet();
+    Estimator* e = as_estimator(self.get());
+    e->spec = &spec;
+    e->borrow = 0;
+    std::copy(values, values + kMaxParams, e->values);
+    new (&e->random_state) Seed(seed);
+    new (&e->fitted) Fitted();
+    return self.release();
+  });
+}
+
+void estimator_dealloc(PyObject* self) {
+  Estimator* e = as_estimator(self);
+  PyTypeObject* type = Py_TYPE(self);
+  if (e->spec) {  // fully constructed
+    e->fitted.~Fitted();
+    e->random_state.~Seed();
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------- fit
+
+std::vector<double> zeros(std::size_t n) { return std::vector<double>(n, 0.0); }
+
+Bounds convert_bounds(PyObject* lower_obj, PyObject* upper_obj) {
+  std::vector<double> lower = to_float_vec(lower_obj, "lower");
+  std::vector<double> upper = to_float_vec(upper_obj, "upper");
+  auto made = Bounds::make(std::move(lower), std::move(upper));
+  if (auto* text = std::get_if<std::string>(&made)) raise_value_error(*text);
+  return std::get<Bounds>(std::move(made));
+}
+
+PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    const ClassSpec& spec = *self->spec;
+    Params params{self->values, self->random_state};
+    Fitted next;
+    Status status;
+
+    if (spec.fit_kind == FitKind::Tour) {
+      static const char* keywords[] = {"distance_matrix", nullptr};
+      PyObject* matrix_obj;
+      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:fit", const_cast<char**>(keywords), &matrix_obj))
+        throw ErrorAlreadySet();
+      WriteBorrow borrow(self);
+      Matrix matrix = to_matrix(matrix_obj, "distance_matrix");
+      if (auto error = validate_distance_matrix(matrix)) raise_value_error(*error);
+      DiscreteProblem problem("tsp", std::move(matrix));
+      next = Fitted(self->fitted);
+      FitInput in;
+      in.problem = &problem;
+      status = spec.run(params, in, next);
+    } else {
+      static const char* keywords[] = {"objective", "lower", "upper", nullptr};
+      PyObject *objective, *lower_obj, *upper_obj;
+      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:fit", const_cast<char**>(keywords), &objective,
+                                       &lower_obj, &upper_obj))
+        throw ErrorAlreadySet();
+      WriteBorrow borrow(self);
+      Bounds bounds = convert_bounds(lower_obj, upper_obj);
+      FitInput in;
+      in.bounds = &bounds;
+      ArgumentList arguments;
+      if (spec.fit_kind == FitKind::Multi) {
+        VectorAdapter{objective, &arguments, true}(bounds.midpoint());
+        VectorObjective adapter = VectorAdapter{objective, &arguments, false};
+        in.vector = &adapter;
+        next = Fitted(self->fitted);
+        status = spec.run(params, in, next);
+      } else if (spec.fit_kind == FitKind::Binary) {
+        ScalarAdapter{objective, &arguments, true}(zeros(bounds.size()));
+        ScalarObjective adapter = ScalarAdapter{objective, &arguments, false};
+        in.scalar = &adapter;
+        next = Fitted(self->fitted);
+        status = spec.run(params, in, next);
+      } else {
+        ScalarAdapter{objective, &arguments, true}(bounds.midpoint());
+        ContinuousProblem problem("objective", ScalarAdapter{objective, &arguments, false}, bounds.size());
+        in.problem = &problem;
+        next = Fitted(self->fitted);
+        status = spec.run(params, in, next);
+      }
+    }
+    if (status) raise_value_error(status->display());
+    self->fitted = std::move(next);
+    Py_RETURN_NONE;
+  });
+}
+
+// ---------------------------------------------------------------- readers
+
+[[noreturn]] void unfitted(const char* method) {
+  raise_value_error(std::string("must call fit() before ") + method + "()");
+}
+
+PyObject* estimator_predict(PyObject* self_obj, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    const Fitted& f = self->fitted;
+    switch (self->spec->fit_kind) {
+      case FitKind::Multi:
+        if (f.archive_positions.empty()) unfitted("predict");
+        return float_rows(f.archive_positions).release();
+      case FitKind::Tour: {
+        if (!f.best_position) unfitted("predict");
+        std::vector<std::size_t> tour;
+        tour.reserve(f.best_position->size());
+        for (double v : *f.best_position) tour.push_back(to_city_index(v));
+        return index_list<std::size_t>(tour).release();
+      }
+      default:
+        if (!f.best_position) unfitted("predict");
+        return float_list(*f.best_position).release();
+    }
+  });
+}
+
+PyObject* estimator_score(PyObject* self_obj, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    const Fitted& f = self->fitted;
+    if (self->spec->fit_kind == FitKind::Multi) {
+      if (f.archive_objectives.empty()) unfitted("score");
+      if (f.archive_objectives.front().size() < 2) return PyFloat_FromDouble(0.0);
+      return PyFloat_FromDouble(self->spec->archive_score(f));
+    }
+    if (!f.best_value) unfitted("score");
+    return PyFloat_FromDouble(*f.best_value);
+  });
+}
+
+double param_as_float(const Param& p, const ParamValue& v) {
+  switch (p.kind) {
+    case ParamKind::Count: return static_cast<double>(v.count);
+    case ParamKind::Real: return v.real;
+    case ParamKind::Bool: return v.flag ? 1.0 : 0.0;
+    case ParamKind::Choice: return static_cast<double>(v.code);
+  }
+  return 0.0;
+}
+
+PyObject* estimator_get_params(PyObject* self_obj, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    Ref dict = check(PyDict_New());
+    for (std::size_t i = 0; i < self->spec->params.size(); ++i) {
+      const Param& p = self->spec->params[i];
+      Ref value = check(PyFloat_FromDouble(param_as_float(p, self->values[i])));
+      if (PyDict_SetItemString(dict.get(), p.name, value.get()) < 0) throw ErrorAlreadySet();
+    }
+    return dict.release();
+  });
+}
+
+PyObject* estimator_repr(PyObject* self_obj) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    const ClassSpec& spec = *self->spec;
+    std::string text = std::string(spec.name) + "(";
+    for (std::size_t k = 0; k < spec.repr.size(); ++k) {
+      std::size_t i = spec.repr[k];
+      const Param& p = spec.params[i];
+      if (k) text += ", ";
+      text += p.name;
+      text += "=";
+      switch (p.kind) {
+        case ParamKind::Count: text += std::to_string(self->values[i].count); break;
+        case ParamKind::Real: text += decimal_text(self->values[i].real); break;
+        case ParamKind::Bool: text += self->values[i].flag ? "True" : "False"; break;
+        case ParamKind::Choice: text += p.choices[self->values[i].code]; break;
+      }
+    }
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* get_population(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return float_rows(self->fitted.population).release();
+  });
+}
+
+PyObject* get_history(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return float_list(self->fitted.history).release();
+  });
+}
+
+std::string method_doc(const char* signature, const char* text) {
+  return std::string(signature) + "\n--\n\n" + (text ? text : "");
+}
+
+}  // namespace
+
+PyObject* make_type(const ClassSpec& spec) {
+  if (spec.params.size() > kMaxParams) {
+    PyErr_SetString(PyExc_SystemError, "too many hyperparameters");
+    return nullptr;
+  }
+  TypeInfo& info = type_infos().emplace_back();
+  info.spec = &spec;
+  info.class_doc = std::string(spec.name) + spec.signature + "\n--\n\n" + spec.doc;
+  const bool tour = spec.fit_kind == FitKind::Tour;
+  info.fit_doc = method_doc(tour ? "fit($self, distance_matrix)" : "fit($self, objective, lower, upper)", spec.fit_doc);
+  info.predict_doc = method_doc("predict($self)", spec.predict_doc);
+  info.score_doc = method_doc("score($self)", spec.score_doc);
+  info.get_params_doc = method_doc("get_params($self)", spec.get_params_doc);
+  info.ctor_format.push_back('|');
+  for (const Param& p : spec.params) {
+    info.ctor_format += "O";
+    info.ctor_keywords.push_back(const_cast<char*>(p.name));
+  }
+  info.ctor_format += "O:";
+  info.ctor_format += spec.name;
+  info.ctor_keywords.push_back(const_cast<char*>("random_state"));
+  info.ctor_keywords.push_back(nullptr);
+
+  info.methods[0] = {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(estimator_fit)),
+                     METH_VARARGS | METH_KEYWORDS, info.fit_doc.c_str()};
+  info.methods[1] = {"predict", estimator_predict, METH_NOARGS, info.predict_doc.c_str()};
+  info.methods[2] = {"score", estimator_score, METH_NOARGS, info.score_doc.c_str()};
+  info.methods[3] = {"get_params", estimator_get_params, METH_NOARGS, info.get_params_doc.c_str()};
+  info.methods[4] = {nullptr, nullptr, 0, nullptr};
+  std::size_t g = 0;
+  info.getset[g++] = {"population_", get_population, nullptr, nullptr, nullptr};
+  if (spec.has_history) info.getset[g++] = {"history_", get_history, nullptr, nullptr, nullptr};
+  info.getset[g] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+
+  std::vector<PyType_Slot> slots = {
+      {Py_tp_new, reinterpret_cast<void*>(estimator_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(estimator_dealloc)},
+      {Py_tp_doc, const_cast<char*>(info.class_doc.c_str())},
+      {Py_tp_methods, info.methods},
+      {Py_tp_getset, info.getset},
+  };
+  if (!spec.repr.empty()) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(estimator_repr)});
+  slots.push_back({0, nullptr});
+  info.qualified_name = std::string("builtins.") + spec.name;
+  PyType_Spec type_spec = {info.qualified_name.c_str(), static_cast<int>(sizeof(Estimator)), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
+  PyObject* type = PyType_FromSpec(&type_spec);
+  if (!type) {
+    type_infos().pop_back();
+    return nullptr;
+  }
+  info.type = reinterpret_cast<PyTypeObject*>(type);
+  return type;
+}
+
+}  // namespace swarmix::py

@@ -1,0 +1,116 @@
+#pragma once
+// The one estimator frame. A class is declared by a ClassSpec table (name, docstrings,
+// hyperparameters, fit kind, repr list) plus a run function that builds its core from the
+// converted parameters and runs it. Everything else (argument parsing and conversion,
+// the borrow flag, the probe, the objective adapters, the fitted record, predict / score /
+// get_params / getters / repr, and error mapping) lives here, once.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "algorithms/base.hpp"
+#include "bindings/py.hpp"
+
+namespace swarmix::py {
+
+enum class ParamKind : std::uint8_t { Count, Real, Bool, Choice };
+
+struct Param {
+  const char* name;
+  ParamKind kind;
+  double default_value;                  // Count: exact whole number; Bool: 0 or 1; Choice: code
+  const char* const* choices = nullptr;  // Choice: null-terminated names, code = position
+};
+
+// A converted hyperparameter.
+union ParamValue {
+  std::uint64_t count;
+  double real;
+  bool flag;
+  std::uint32_t code;
+};
+
+// The hyperparameters of one object, as the run function sees them.
+struct Params {
+  const ParamValue* values;
+  Seed random_state;
+  std::uint64_t count(std::size_t i) const { return values[i].count; }
+  double real(std::size_t i) const { return values[i].real; }
+  bool flag(std::size_t i) const { return values[i].flag; }
+  std::uint32_t code(std::size_t i) const { return values[i].code; }
+};
+
+// Long-lived core state that a class keeps across fits (AntColony). Copied before each fit
+// and committed only on success.
+struct Persistent {
+  virtual ~Persistent() = default;
+  virtual std::unique_ptr<Persistent> clone() const = 0;
+};
+
+// What the object keeps from its last successful fit.
+struct Fitted {
+  std::optional<double> best_value;
+  std::optional<std::vector<double>> best_position;  // tours: city indices written as floats
+  std::vector<double> history;
+  std::vector<std::vector<double>> population;
+  std::vector<std::vector<double>> archive_positions;   // multi-objective classes
+  std::vector<std::vector<double>> archive_objectives;
+  std::unique_ptr<Persistent> persistent;
+
+  Fitted() = default;
+  Fitted(const Fitted& o);
+  Fitted& operator=(Fitted&&) = default;
+
+  // Take the best Solution (when there is one); `single_entry` also makes history and
+  // population hold that one result.
+  void take_best(const std::optional<Solution>& best, bool single_entry);
+  // Take the best Solution and the run's own history and population.
+  void take_run(const std::optional<Solution>& best, RunRecord&& record);
+};
+
+enum class FitKind : std::uint8_t {
+  Continuous,  // fit(objective, lower, upper): midpoint probe, ContinuousProblem "objective"
+  Binary,      // fit(objective, lower, upper): probe with zeros, the box gives only its length
+  Multi,       // fit(objective, lower, upper): vector objective, midpoint probe, archive result
+  Tour,        // fit(distance_matrix): checked square matrix, predict() returns ints
+};
+
+// What a run function receives; which members are set depends on the fit kind.
+struct FitInput {
+  const Bounds* bounds = nullptr;                 // Continuous, Binary, Multi
+  Problem* problem = nullptr;                     // Continuous; Tour: DiscreteProblem "tsp"
+  const ScalarObjective* scalar = nullptr;        // Binary
+  const VectorObjective* vector = nullptr;        // Multi
+};
+
+// Builds the core from `params`, runs it on `in` and stores the result into `out` (which
+// starts as a copy of the object's current fitted state and is committed only on success).
+using RunFn = Status (*)(const Params& params, FitInput& in, Fitted& out);
+
+struct ClassSpec {
+  const char* name;
+  const char* doc;        // class docstring (without the signature)
+  const char* signature;  // constructor text signature, "(n_particles=30, ..., random_state=None)"
+  std::vector<Param> params;
+  FitKind fit_kind;
+  RunFn run;
+  // Method descriptions after the signature line; null for signature-only docstrings.
+  const char* fit_doc = nullptr;
+  const char* predict_doc = nullptr;
+  const char* score_doc = nullptr;
+  const char* get_params_doc = nullptr;
+  // Parameters listed by __repr__ (indices into `params`); none: the default repr.
+  std::vector<std::size_t> repr = {};
+  bool has_history = true;
+  // Multi: score of a non-empty archive whose first objective vector has two entries.
+  double (*archive_score)(const Fitted&) = nullptr;
+};
+
+// Creates the heap type "builtins.<name>" for `spec` (which must outlive the process).
+PyObject* make_type(const ClassSpec& spec);
+
+// The tables, one per class.
+extern const ClassSpec particle_swarm_spec;
+
+}  // namespace swarmix::py

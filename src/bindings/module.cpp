@@ -1,0 +1,63 @@
+// The extension module: created once per process by single-phase initialisation.
+#include "bindings/frame.hpp"
+
+namespace swarmix::py {
+namespace {
+
+// Module functions, in the order they are added.
+PyMethodDef module_functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The classes, in the order they are added to the module.
+const ClassSpec* const class_specs[] = {
+    &particle_swarm_spec,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_swarmix",
+    "Population-based and stochastic optimisers implemented natively for Python.",
+    0,  // not -1: a repeated initialisation calls PyInit__swarmix, which hands back the cached module
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* cached_module = nullptr;
+
+PyObject* create_module() {
+  Ref module(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  for (PyMethodDef* f = module_functions; f->ml_name; ++f) {
+    Ref function(PyCFunction_NewEx(f, nullptr, nullptr));
+    if (!function || PyModule_AddObjectRef(module.get(), f->ml_name, function.get()) < 0) return nullptr;
+  }
+  for (const ClassSpec* spec : class_specs) {
+    Ref type(make_type(*spec));
+    if (!type || PyModule_AddObjectRef(module.get(), spec->name, type.get()) < 0) return nullptr;
+  }
+  internal_error_type = PyErr_NewExceptionWithDoc(
+      "swarmix.InternalError",
+      "A broken internal invariant of the native core. Derives from BaseException, so that "
+      "`except Exception` does not hide it.",
+      PyExc_BaseException, nullptr);
+  if (!internal_error_type || PyModule_AddObjectRef(module.get(), "InternalError", internal_error_type) < 0)
+    return nullptr;
+  return module.release();
+}
+
+}  // namespace
+}  // namespace swarmix::py
+
+PyMODINIT_FUNC PyInit__swarmix(void) {
+  using namespace swarmix::py;
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "swarmix._swarmix can only be imported in the main interpreter");
+    return nullptr;
+  }
+  if (!cached_module) cached_module = create_module();
+  return Py_XNewRef(cached_module);
+}

@@ -1,0 +1,102 @@
+#pragma once
+// The one random source: the ChaCha12 keystream (64-bit block counter, stream 0) read as
+// 32-bit words, with the library's exact draw rules on top.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+
+namespace swarmix {
+
+class StdRng {
+ public:
+  static constexpr std::size_t kBlocks = 8;               // blocks produced per refill
+  static constexpr std::size_t kWords = 16 * kBlocks;     // buffer size in words
+
+  // PCG32 expansion of a 64-bit seed into the 32-byte key.
+  static StdRng seed_from_u64(std::uint64_t seed);
+  // 32 bytes of operating-system entropy as the key; InternalError when none can be had.
+  static StdRng from_entropy();
+  static StdRng from_key(const std::array<std::uint32_t, 8>& key);
+  // seed_from_u64 when a seed is given, from_entropy otherwise.
+  template <class OptionalSeed>
+  static StdRng from_seed(const OptionalSeed& seed) {
+    return seed ? seed_from_u64(*seed) : from_entropy();
+  }
+
+  std::uint32_t next_u32() {
+    if (index_ >= kWords) refill();
+    return word(index_++);
+  }
+  // Low half first, also across a refill.
+  std::uint64_t next_u64() {
+    if (index_ + 2 <= kWords) {
+      std::uint64_t lo = word(index_), hi = word(index_ + 1);
+      index_ += 2;
+      return lo | (hi << 32);
+    }
+    std::uint64_t lo = next_u32();
+    std::uint64_t hi = next_u32();
+    return lo | (hi << 32);
+  }
+
+  // Uniform double in [0, 1) from the top 53 bits of a 64-bit draw.
+  double u01() { return static_cast<double>(next_u64() >> 11) * 1.1102230246251565e-16; }
+
+  // Uniform index in [0, n) by widening multiplication with rejection.
+  std::uint64_t index(std::uint64_t n) {
+    if (n == 0) throw InternalError("cannot sample empty range");
+    const std::uint64_t zone = (n << __builtin_clzll(n)) - 1;
+    for (;;) {
+      unsigned __int128 product = static_cast<unsigned __int128>(next_u64()) * n;
+      if (static_cast<std::uint64_t>(product) <= zone) return static_cast<std::uint64_t>(product >> 64);
+    }
+  }
+  // a + index(b - a); empty when b <= a.
+  std::uint64_t index(std::uint64_t a, std::uint64_t b) {
+    if (b <= a) throw InternalError("cannot sample empty range");
+    return a + index(b - a);
+  }
+  // The same method on 32-bit words (slice operations: shuffle, random choice).
+  std::uint32_t index32(std::uint32_t n) {
+    if (n == 0) throw InternalError("cannot sample empty range");
+    const std::uint32_t zone = (n << __builtin_clz(n)) - 1;
+    for (;;) {
+      std::uint64_t product = static_cast<std::uint64_t>(next_u32()) * n;
+      if (static_cast<std::uint32_t>(product) <= zone) return static_cast<std::uint32_t>(product >> 32);
+    }
+  }
+  // Random choice of an element index of a slice of length n (32-bit draw while it fits).
+  std::uint64_t slice_index(std::uint64_t n) {
+    return n <= 0xFFFFFFFFull ? index32(static_cast<std::uint32_t>(n)) : index(n);
+  }
+
+  // Visit i = m-1 down to 1, swapping element i with element slice_index(i + 1).
+  template <class T>
+  void shuffle(std::vector<T>& items) {
+    for (std::size_t i = items.size(); i > 1; --i) {
+      std::size_t j = static_cast<std::size_t>(slice_index(i));
+      std::swap(items[i - 1], items[j]);
+    }
+  }
+
+  // Standard normal: cosine branch of Box-Muller, two u01 draws.
+  double n01();
+
+ private:
+  StdRng() = default;
+  void refill();
+  // The buffer holds the blocks side by side (word w of block b at w * kBlocks + b), as the
+  // SIMD refill computes them; stream word k is word k % 16 of block k / 16.
+  std::uint32_t word(std::size_t k) const { return buffer_[(k % 16) * kBlocks + k / 16]; }
+
+  std::array<std::uint32_t, 8> key_{};
+  std::uint64_t counter_ = 0;
+  std::size_t index_ = kWords;
+  alignas(64) std::array<std::uint32_t, kWords> buffer_{};
+};
+
+}  // namespace swarmix

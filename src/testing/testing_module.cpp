@@ -1,0 +1,86 @@
+// swarmix._testing: direct access to core pieces for the test suite (the random source,
+// decimal text, box clamping). Not part of the public API.
+#include <string>
+
+#include "bindings/convert.hpp"
+#include "core/bounds.hpp"
+#include "core/decimal.hpp"
+#include "random/std_rng.hpp"
+
+namespace swarmix::py {
+namespace {
+
+[[noreturn]] void value_error(const std::string& text) {
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  throw ErrorAlreadySet();
+}
+
+// rng(seed, ops): runs ops = [(name, arg), ...] on one generator seeded with seed_from_u64
+// (or from entropy for None) and returns one result per op.
+PyObject* rng(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) value_error("rng(seed, ops)");
+    StdRng r = StdRng::from_seed(to_seed(args[0], "seed"));
+    Ref it = check(PyObject_GetIter(args[1]));
+    Ref out = check(PyList_New(0));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      Ref op(raw);
+      const char* name;
+      unsigned long long arg = 0;
+      if (!PyArg_ParseTuple(op.get(), "s|K", &name, &arg)) throw ErrorAlreadySet();
+      std::string n = name;
+      Ref value;
+      if (n == "u32") value = check(PyLong_FromUnsignedLong(r.next_u32()));
+      else if (n == "u64") value = check(PyLong_FromUnsignedLongLong(r.next_u64()));
+      else if (n == "u01") value = check(PyFloat_FromDouble(r.u01()));
+      else if (n == "n01") value = check(PyFloat_FromDouble(r.n01()));
+      else if (n == "index") value = check(PyLong_FromUnsignedLongLong(r.index(arg)));
+      else if (n == "index32") value = check(PyLong_FromUnsignedLong(r.index32(static_cast<std::uint32_t>(arg))));
+      else if (n == "choose") value = check(PyLong_FromUnsignedLongLong(r.slice_index(arg)));
+      else if (n == "shuffle") {
+        std::vector<std::size_t> items(arg);
+        for (std::size_t i = 0; i < items.size(); ++i) items[i] = i;
+        r.shuffle(items);
+        value = index_list<std::size_t>(items);
+      } else value_error("unknown op " + n);
+      if (PyList_Append(out.get(), value.get()) < 0) throw ErrorAlreadySet();
+    }
+    if (PyErr_Occurred()) throw ErrorAlreadySet();
+    return out.release();
+  });
+}
+
+PyObject* decimal(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string text = decimal_text(to_real(arg, "value"));
+    return PyUnicode_FromString(text.c_str());
+  });
+}
+
+// clamp(lower, upper, position) -> clamped position
+PyObject* clamp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) value_error("clamp(lower, upper, position)");
+    auto made = Bounds::make(to_float_vec(args[0], "lower"), to_float_vec(args[1], "upper"));
+    if (auto* text = std::get_if<std::string>(&made)) value_error(*text);
+    std::vector<double> position = to_float_vec(args[2], "position");
+    std::get<Bounds>(made).clamp(position);
+    return float_list(position).release();
+  });
+}
+
+PyMethodDef functions[] = {
+    {"rng", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rng)), METH_FASTCALL, nullptr},
+    {"decimal_text", decimal, METH_O, nullptr},
+    {"clamp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clamp)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_testing", "Core access for swarmix's tests.", -1, functions,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+}  // namespace swarmix::py
+
+PyMODINIT_FUNC PyInit__testing(void) { return PyModule_Create(&swarmix::py::module_def); }

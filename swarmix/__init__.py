@@ -1,0 +1,30 @@
+"""swarmix: population-based and stochastic optimisers with a compiled core.
+
+Every result is reproducible bit for bit from ``random_state``.
+"""
+
+import os as _os
+import sys as _sys
+
+try:
+    from swarmix import _swarmix
+except ImportError:
+    # Imported from a source checkout (the current directory comes first on sys.path) while
+    # the compiled module lives in the installed copy: load it from there.
+    _here = _os.path.realpath(_os.path.dirname(__file__))
+    for _entry in _sys.path:
+        _candidate = _os.path.join(_entry or _os.getcwd(), "swarmix")
+        if _os.path.realpath(_candidate) != _here and _os.path.isdir(_candidate) and any(
+                _name.startswith("_swarmix") for _name in _os.listdir(_candidate)):
+            __path__.append(_candidate)
+            break
+    else:
+        raise
+    from swarmix import _swarmix
+
+from swarmix._swarmix import *  # noqa: E402,F401,F403
+from swarmix._swarmix import InternalError  # noqa: E402,F401
+
+__version__ = "0.1.0"
+
+__all__ = [_name for _name in dir(_swarmix) if not _name.startswith("_")]
