@@ -110,7 +110,4 @@ struct ClassSpec {
 // Creates the heap type "builtins.<name>" for `spec` (which must outlive the process).
 PyObject* make_type(const ClassSpec& spec);
 
-// The tables, one per class.
-extern const ClassSpec particle_swarm_spec;
-
 }  // namespace swarmix::py

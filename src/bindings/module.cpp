@@ -1,17 +1,24 @@
 // The extension module: created once per process by single-phase initialisation.
-#include "bindings/frame.hpp"
+#include "bindings/registry.hpp"
 
 namespace swarmix::py {
+
+
 namespace {
 
 // Module functions, in the order they are added.
-PyMethodDef module_functions[] = {
-    {nullptr, nullptr, 0, nullptr},
+PyMethodDef* const module_functions[] = {
+    &two_opt_method,
 };
 
 // The classes, in the order they are added to the module.
 const ClassSpec* const class_specs[] = {
-    &particle_swarm_spec,
+    &ant_colony_spec,    &particle_swarm_spec,     &bee_colony_spec,
+    &grey_wolf_spec,     &firefly_spec,            &simulated_annealing_spec,
+    &cuckoo_search_spec, &bat_algorithm_spec,      &glowworm_spec,
+    &bacterial_foraging_spec, &differential_evolution_spec, &cma_es_spec,
+    &permutation_genetic_spec, &binary_particle_swarm_spec, &nsga2_spec,
+    &mopso_spec,
 };
 
 PyModuleDef module_def = {
@@ -31,11 +38,13 @@ PyObject* cached_module = nullptr;
 PyObject* create_module() {
   Ref module(PyModule_Create(&module_def));
   if (!module) return nullptr;
-  for (PyMethodDef* f = module_functions; f->ml_name; ++f) {
+  for (PyMethodDef* f : module_functions) {
+    if (!f) continue;
     Ref function(PyCFunction_NewEx(f, nullptr, nullptr));
     if (!function || PyModule_AddObjectRef(module.get(), f->ml_name, function.get()) < 0) return nullptr;
   }
   for (const ClassSpec* spec : class_specs) {
+    if (!spec) continue;
     Ref type(make_type(*spec));
     if (!type || PyModule_AddObjectRef(module.get(), spec->name, type.get()) < 0) return nullptr;
   }

@@ -1,5 +1,5 @@
 #include "algorithms/pso.hpp"
-#include "bindings/frame.hpp"
+#include "bindings/registry.hpp"
 
 namespace swarmix::py {
 
