@@ -2,6 +2,7 @@
 
 import gc
 import math
+import os
 import signal
 import sys
 import time
@@ -244,11 +245,18 @@ def test_failed_fit_keeps_state():
         p.fit(sphere, [], [])
     with pytest.raises(TypeError):
         p.fit(lambda x: None, [0.0], [1.0])
+    assert state(p) == before
+
+
+# The address sanitizer's allocator aborts on impossible requests instead of throwing.
+@pytest.mark.skipif(bool(os.environ.get("SWARMIX_SANITIZED")), reason="allocator under the sanitizer")
+def test_impossible_sizes_raise_memory_error():
+    p = fitted()
+    before = state(p)
     with pytest.raises(MemoryError):
         ParticleSwarm(n_particles=10**15).fit(sphere, [0.0], [1.0])
     with pytest.raises(MemoryError):
-        p2 = ParticleSwarm(n_particles=2**62)
-        p2.fit(sphere, [0.0] * 8, [1.0] * 8)  # n_particles * dims overflows
+        ParticleSwarm(n_particles=2**62).fit(sphere, [0.0] * 8, [1.0] * 8)  # n_particles * dims overflows
     assert state(p) == before
 
 
