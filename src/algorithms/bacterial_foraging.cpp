@@ -1,5 +1,7 @@
 #include "algorithms/bacterial_foraging.hpp"
 
+#include "algorithms/swarm_common.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -28,12 +30,10 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
   // Rows of d, stored contiguously.
   const std::size_t cells = checked_mul(n, d);
   std::vector<double> positions(cells), fitness(n), candidate(d);
-  for (std::size_t c = 0; c < cells; ++c) positions[c] = lower[c % d] + rng.u01() * span[c % d];
+  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &positions[i * d]);
   for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&positions[i * d], d});
 
-  std::size_t b = 0;
-  for (std::size_t i = 1; i < n; ++i)
-    if (fitness[i] < fitness[b]) b = i;
+  const std::size_t b = best_index(fitness);
   std::vector<double> best(positions.begin() + b * d, positions.begin() + (b + 1) * d);
   double best_value = fitness[b];
 
@@ -48,7 +48,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
           for (std::size_t k = 0; k < d; ++k) {
             const double u = rng.u01();
             candidate[k] =
-                swarmix::fmin(swarmix::fmax(((u + u) + (-1.0)) * step_scale * span[k] + xi[k], lower[k]), upper[k]);
+                clamp_coordinate(((u + u) + (-1.0)) * step_scale * span[k] + xi[k], lower[k], upper[k]);
           }
           const double value = problem.evaluate(candidate);
           if (value < fitness[i]) {
@@ -80,7 +80,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
     for (std::size_t i = 0; i < n; ++i) {
       if (!(rng.u01() < elimination_probability)) continue;
       double* xi = &positions[i * d];
-      for (std::size_t k = 0; k < d; ++k) xi[k] = lower[k] + rng.u01() * span[k];
+      draw_position(rng, lower, span, xi);
       fitness[i] = problem.evaluate({xi, d});
       if (fitness[i] < best_value) {
         best_value = fitness[i];
@@ -89,9 +89,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
     }
   }
 
-  record.population.reserve(n);
-  for (std::size_t i = 0; i < n; ++i)
-    record.population.emplace_back(positions.begin() + i * d, positions.begin() + (i + 1) * d);
+  record.population = split_rows(positions, d);
   best_ = Solution{std::move(best), best_value, {}, true};
   return std::nullopt;
 }
