@@ -65,17 +65,6 @@ def test_positions_are_floats_and_initial_draws():
     assert all(type(v) is float for v in obj.predict() + [v for x in obj.population_ for v in x])
 
 
-def test_zero_particles_and_zero_iterations():
-    obj, rec = run([0.0, 0.0], [1.0, 1.0], n_particles=0, n_iterations=3, random_state=0)
-    assert rec.n_calls == 1 and obj.history_ == [math.inf] * 3 and obj.population_ == []
-    assert obj.predict() == [0.0, 0.0] and obj.score() == math.inf
-
-    values = []
-    obj = BinaryParticleSwarm(n_particles=6, n_iterations=0, random_state=1)
-    obj.fit(lambda x: values.append(bits_target(x)) or values[-1], [0.0] * 4, [1.0] * 4)
-    assert obj.history_ == [] and obj.score() == min(values[1:]) and len(obj.population_) == 6
-
-
 def test_empty_box_and_nan():
     rec = Recorder(bits_target)
     with pytest.raises(ValueError, match=r"^Invalid input: binary PSO requires at least one dimension$"):

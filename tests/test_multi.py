@@ -146,22 +146,6 @@ def test_nsga2_crossover_and_mutation_off():
     assert sum(v in (0.0, 1.0) for x in seen[9:] for v in x) > len(seen[9:])
 
 
-@pytest.mark.parametrize("cls", CLASSES)
-def test_zero_sizes(cls):
-    size = "n_individuals" if cls is Nsga2Optimizer else "n_particles"
-    rec = Recorder(schaffer)
-    obj = cls(**{size: 0, "n_iterations": 3}, random_state=0)
-    obj.fit(rec, [0.0], [1.0])
-    assert rec.n_calls == 1 and obj.population_ == []
-    with pytest.raises(ValueError, match=r"^must call fit\(\) before predict\(\)$"):
-        obj.predict()
-    # n_iterations = 0: the archive comes from the initial population
-    seen = []
-    obj = cls(**{size: 5, "n_iterations": 0}, random_state=0)
-    obj.fit(lambda x: seen.append(x) or schaffer(x), [0.0], [2.0])
-    assert len(seen) == 6 and sorted(obj.predict()) == sorted(seen[1:]) == sorted(obj.population_)
-
-
 def test_archive_size_zero():
     rec = Recorder(schaffer)
     obj = Nsga2Optimizer(n_individuals=5, n_iterations=2, random_state=0)
