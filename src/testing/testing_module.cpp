@@ -81,6 +81,20 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_testing", "Core access for sw
 
 }  // namespace
 
+// Function tables defined in other files of this module (null while absent).
+extern PyMethodDef pareto_testing_functions[] __attribute__((weak));
+
 }  // namespace swarmix::py
 
-PyMODINIT_FUNC PyInit__testing(void) { return PyModule_Create(&swarmix::py::module_def); }
+PyMODINIT_FUNC PyInit__testing(void) {
+  using namespace swarmix::py;
+  PyObject* module = PyModule_Create(&module_def);
+  if (!module) return nullptr;
+  for (PyMethodDef* extra : {pareto_testing_functions}) {
+    if (extra && PyModule_AddFunctions(module, extra) < 0) {
+      Py_DECREF(module);
+      return nullptr;
+    }
+  }
+  return module;
+}
