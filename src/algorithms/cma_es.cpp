@@ -20,21 +20,7 @@ void rank_by_value(std::vector<std::size_t>& order, const std::vector<double>& v
   std::stable_sort(run_begin, order.end(), less);
 }
 
-Status CmaEsOptimizer::fit(Problem& problem) {
-  record = {};
-  auto init = validate_and_init(bounds, problem, random_state);
-  if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
-  auto& [rng, n, span] = std::get<InitResult>(init);
-  const std::size_t lambda = n_individuals;
-  if (lambda <= 3) return OptimizationError::invalid_input("n_individuals must be at least 4 for CMA-ES");
-  const auto& lower = bounds.lower();
-  const auto& upper = bounds.upper();
-
-  std::vector<double> mean = bounds.midpoint();
-  std::vector<double> variance(n, 1.0);
-  std::vector<double> path(n, 0.0);
-
-  // Log weights of the better half, normalised.
+RecombinationWeights recombination_weights(std::size_t lambda) {
   const std::size_t mu = std::max<std::size_t>(lambda / 2, 1);
   std::vector<double> weights(mu);
   const double log_top = std::log(static_cast<double>(mu) + 0.5);
@@ -49,7 +35,25 @@ Status CmaEsOptimizer::fit(Problem& problem) {
     weights[i] = weights[i] / divisor;
     square_sum = square_sum + weights[i] * weights[i];
   }
-  const double mu_eff = 1.0 / square_sum;
+  return {std::move(weights), 1.0 / square_sum};
+}
+
+Status CmaEsOptimizer::fit(Problem& problem) {
+  record = {};
+  auto init = validate_and_init(bounds, problem, random_state);
+  if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
+  auto& [rng, n, span] = std::get<InitResult>(init);
+  const std::size_t lambda = n_individuals;
+  if (lambda <= 3) return OptimizationError::invalid_input("n_individuals must be at least 4 for CMA-ES");
+  const auto& lower = bounds.lower();
+  const auto& upper = bounds.upper();
+
+  std::vector<double> mean = bounds.midpoint();
+  std::vector<double> variance(n, 1.0);
+  std::vector<double> path(n, 0.0);
+
+  auto [weights, mu_eff] = recombination_weights(lambda);
+  const std::size_t mu = weights.size();
 
   std::vector<double> best = mean;
   double best_value = problem.evaluate(mean);

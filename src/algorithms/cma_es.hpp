@@ -24,6 +24,13 @@ class CmaEsOptimizer final : public Optimizer {
   Status fit(Problem& problem) override;
 };
 
+// Log weights of the better half of lambda samples, normalised, and their effective number.
+struct RecombinationWeights {
+  std::vector<double> weights;
+  double mu_eff;
+};
+RecombinationWeights recombination_weights(std::size_t lambda);
+
 // Sorts `order` (indices into `values`) by value ascending, stably. A sample moves ahead of
 // an earlier one only when its value is strictly less; a NaN is neither less nor greater than
 // anything, so it keeps its place between the samples before and after it, and the runs of
