@@ -3,6 +3,7 @@
 Every result is reproducible bit for bit from ``random_state``.
 """
 
+import copyreg as _copyreg
 import os as _os
 import sys as _sys
 
@@ -26,5 +27,22 @@ from swarmix._swarmix import *  # noqa: E402,F401,F403
 from swarmix._swarmix import InternalError  # noqa: E402,F401
 
 __version__ = "0.1.0"
+
+
+def _rebuild(name, args):
+    """Recreate an estimator by class name (pickle's path to the compiled classes)."""
+    return getattr(_swarmix, name)(*args)
+
+
+def _reduce(obj):
+    cls, args, state = obj.__reduce__()
+    return _rebuild, (cls.__name__, args), state
+
+
+# The compiled classes report their module as builtins, where pickle cannot find them by
+# name: pickle them through _rebuild instead.
+for _cls in vars(_swarmix).values():
+    if isinstance(_cls, type) and hasattr(_cls, "get_params"):
+        _copyreg.pickle(_cls, _reduce)
 
 __all__ = [_name for _name in dir(_swarmix) if not _name.startswith("_")]

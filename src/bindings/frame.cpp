@@ -61,7 +61,7 @@ struct TypeInfo {
   std::string class_doc, fit_doc, predict_doc, score_doc, get_params_doc;
   std::string qualified_name, ctor_format;
   std::vector<char*> ctor_keywords;
-  PyMethodDef methods[5];
+  PyMethodDef methods[7];
   PyGetSetDef getset[3];
 };
 
@@ -70,9 +70,9 @@ std::deque<TypeInfo>& type_infos() {
   return infos;
 }
 
-const ClassSpec& spec_of(PyTypeObject* type) {
+const TypeInfo& info_of(PyTypeObject* type) {
   for (auto& info : type_infos())
-    if (info.type == type) return *info.spec;
+    if (info.type == type) return info;
   throw InternalError("unregistered estimator type");
 }
 
@@ -121,10 +121,8 @@ class WriteBorrow {
 
 PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    const ClassSpec& spec = spec_of(type);
-    const TypeInfo* info = nullptr;
-    for (auto& i : type_infos())
-      if (i.type == type) info = &i;
+    const TypeInfo* info = &info_of(type);
+    const ClassSpec& spec = *info->spec;
     PyObject* given[kMaxParams + 1] = {};
     static_assert(kMaxParams + 1 == 17);
     PyObject** g = given;
@@ -358,6 +356,74 @@ PyObject* get_history(PyObject* self_obj, void*) {
   });
 }
 
+// ---------------------------------------------------------------- pickling
+
+Ref optional_float(const std::optional<double>& v) {
+  return v ? check(PyFloat_FromDouble(*v)) : Ref::borrow(Py_None);
+}
+
+// (type, constructor arguments, fitted state): the arguments rebuild the hyperparameters
+// exactly, the state restores what the last successful fit left.
+PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    const ClassSpec& spec = *self->spec;
+    const std::size_t n = spec.params.size();
+    Ref args = check(PyTuple_New(static_cast<Py_ssize_t>(n + 1)));
+    for (std::size_t i = 0; i < n; ++i) {
+      const Param& p = spec.params[i];
+      const ParamValue& v = self->values[i];
+      PyObject* item = nullptr;
+      switch (p.kind) {
+        case ParamKind::Count: item = PyLong_FromUnsignedLongLong(v.count); break;
+        case ParamKind::Real: item = PyFloat_FromDouble(v.real); break;
+        case ParamKind::Bool: item = PyBool_FromLong(v.flag); break;
+        case ParamKind::Choice: item = PyUnicode_FromString(p.choices[v.code]); break;
+      }
+      if (!item) throw ErrorAlreadySet();
+      PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    PyObject* seed = self->random_state ? PyLong_FromUnsignedLongLong(*self->random_state) : Py_NewRef(Py_None);
+    if (!seed) throw ErrorAlreadySet();
+    PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(n), seed);
+
+    const Fitted& f = self->fitted;
+    Ref position = f.best_position ? float_list(*f.best_position) : Ref::borrow(Py_None);
+    Ref persistent = f.persistent ? float_list(f.persistent->save()) : Ref::borrow(Py_None);
+    Ref state = check(Py_BuildValue("(NNNNNNN)", optional_float(f.best_value).release(), position.release(),
+                                    float_list(f.history).release(), float_rows(f.population).release(),
+                                    float_rows(f.archive_positions).release(),
+                                    float_rows(f.archive_objectives).release(), persistent.release()));
+    return Py_BuildValue("(ONN)", reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), args.release(), state.release());
+  });
+}
+
+PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    WriteBorrow borrow(self);
+    PyObject *value, *position, *history, *population, *archive_positions, *archive_objectives, *persistent;
+    if (!PyArg_ParseTuple(state, "OOOOOOO:__setstate__", &value, &position, &history, &population,
+                          &archive_positions, &archive_objectives, &persistent))
+      throw ErrorAlreadySet();
+    Fitted next;
+    if (value != Py_None) next.best_value = to_real(value, "state");
+    if (position != Py_None) next.best_position = to_float_vec(position, "state");
+    next.history = to_float_vec(history, "state");
+    next.population = to_matrix(population, "state");
+    next.archive_positions = to_matrix(archive_positions, "state");
+    next.archive_objectives = to_matrix(archive_objectives, "state");
+    if (persistent != Py_None) {
+      std::vector<double> numbers = to_float_vec(persistent, "state");
+      if (self->spec->load_persistent) next.persistent = self->spec->load_persistent(numbers);
+      if (!next.persistent) raise_value_error("malformed pickled state");
+    }
+    self->fitted = std::move(next);
+    Py_RETURN_NONE;
+  });
+}
+
 std::string method_doc(const char* signature, const char* text) {
   return std::string(signature) + "\n--\n\n" + (text ? text : "");
 }
@@ -392,7 +458,9 @@ PyObject* make_type(const ClassSpec& spec) {
   info.methods[1] = {"predict", estimator_predict, METH_NOARGS, info.predict_doc.c_str()};
   info.methods[2] = {"score", estimator_score, METH_NOARGS, info.score_doc.c_str()};
   info.methods[3] = {"get_params", estimator_get_params, METH_NOARGS, info.get_params_doc.c_str()};
-  info.methods[4] = {nullptr, nullptr, 0, nullptr};
+  info.methods[4] = {"__reduce__", estimator_reduce, METH_NOARGS, nullptr};
+  info.methods[5] = {"__setstate__", estimator_setstate, METH_O, nullptr};
+  info.methods[6] = {nullptr, nullptr, 0, nullptr};
   std::size_t g = 0;
   info.getset[g++] = {"population_", get_population, nullptr, nullptr, nullptr};
   if (spec.has_history) info.getset[g++] = {"history_", get_history, nullptr, nullptr, nullptr};

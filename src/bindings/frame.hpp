@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "algorithms/base.hpp"
@@ -46,6 +47,8 @@ struct Params {
 struct Persistent {
   virtual ~Persistent() = default;
   virtual std::unique_ptr<Persistent> clone() const = 0;
+  // The state as numbers, for pickling; ClassSpec::load_persistent reads it back.
+  virtual std::vector<double> save() const { return {}; }
 };
 
 // What the object keeps from its last successful fit.
@@ -105,6 +108,8 @@ struct ClassSpec {
   bool has_history = true;
   // Multi: score of a non-empty archive whose first objective vector has two entries.
   double (*archive_score)(const Fitted&) = nullptr;
+  // Rebuilds the long-lived state from Persistent::save(); null result: malformed data.
+  std::unique_ptr<Persistent> (*load_persistent)(std::span<const double>) = nullptr;
 };
 
 // Creates the heap type "builtins.<name>" for `spec` (which must outlive the process).

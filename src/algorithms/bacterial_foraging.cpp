@@ -1,0 +1,97 @@
+#include "algorithms/bacterial_foraging.hpp"
+
+#include "algorithms/swarm_common.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace swarmix {
+
+namespace {
+
+// Ascending by value, NaN after every number (all NaNs equal): a strict weak ordering
+// that is plain `<` on NaN-free values, so a NaN bacterium never counts as the better half.
+bool before(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
+
+}  // namespace
+
+Status BacterialForagingOptimizer::fit(Problem& problem) {
+  record.history.clear();
+  record.population.clear();
+  auto init = validate_and_init(bounds, problem, random_state);
+  if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
+  auto& [rng, d, span] = std::get<InitResult>(init);
+  if (n_bacteria < 2) return OptimizationError::invalid_input("n_bacteria must be at least 2 for bacterial foraging");
+
+  const auto& lower = bounds.lower();
+  const auto& upper = bounds.upper();
+  const std::size_t n = n_bacteria;
+  // Rows of d, stored contiguously.
+  const std::size_t cells = checked_mul(n, d);
+  std::vector<double> positions(cells), fitness(n), candidate(d);
+  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &positions[i * d]);
+  for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&positions[i * d], d});
+
+  const std::size_t b = best_index(fitness);
+  std::vector<double> best(positions.begin() + b * d, positions.begin() + (b + 1) * d);
+  double best_value = fitness[b];
+
+  std::vector<std::size_t> order(n);
+  std::vector<double> next_positions(cells), next_fitness(n);
+  const std::size_t half = n / 2;
+  for (std::size_t it = 0; it < n_iterations; ++it) {
+    for (std::size_t r = 0; r < n_reproduction_steps; ++r) {
+      for (std::size_t c = 0; c < n_chemotactic_steps; ++c) {
+        for (std::size_t i = 0; i < n; ++i) {
+          double* xi = &positions[i * d];
+          for (std::size_t k = 0; k < d; ++k) {
+            const double u = rng.u01();
+            candidate[k] =
+                clamp_coordinate(((u + u) + (-1.0)) * step_scale * span[k] + xi[k], lower[k], upper[k]);
+          }
+          const double value = problem.evaluate(candidate);
+          if (value < fitness[i]) {
+            std::copy(candidate.begin(), candidate.end(), xi);
+            fitness[i] = value;
+          }
+          if (fitness[i] < best_value) {
+            best_value = fitness[i];
+            std::copy(xi, xi + d, best.begin());
+          }
+        }
+      }
+
+      // The better half, cycled from its best member until the colony is full again.
+      std::iota(order.begin(), order.end(), std::size_t{0});
+      std::stable_sort(order.begin(), order.end(),
+                       [&](std::size_t a, std::size_t c) { return before(fitness[a], fitness[c]); });
+      for (std::size_t slot = 0; slot < n; ++slot) {
+        const std::size_t source = order[slot % half];
+        std::copy(positions.begin() + source * d, positions.begin() + (source + 1) * d,
+                  next_positions.begin() + slot * d);
+        next_fitness[slot] = fitness[source];
+      }
+      positions.swap(next_positions);
+      fitness.swap(next_fitness);
+      record.history.push_back(best_value);
+    }
+
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!(rng.u01() < elimination_probability)) continue;
+      double* xi = &positions[i * d];
+      draw_position(rng, lower, span, xi);
+      fitness[i] = problem.evaluate({xi, d});
+      if (fitness[i] < best_value) {
+        best_value = fitness[i];
+        std::copy(xi, xi + d, best.begin());
+      }
+    }
+  }
+
+  record.population = split_rows(positions, d);
+  best_ = Solution{std::move(best), best_value, {}, true};
+  return std::nullopt;
+}
+
+}  // namespace swarmix
