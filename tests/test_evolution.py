@@ -277,13 +277,13 @@ def test_cma_weights():
     assert _testing.cma_weights(5) == (w, mu_eff)
 
 
-def test_cma_ranking_is_stable_and_keeps_nan_in_place():
+def test_cma_ranking_is_stable_and_puts_nan_last():
     rank = _testing.cma_rank
     assert rank([1.0, 0.0, 1.0, 0.0]) == [1, 3, 0, 2]
     assert rank([math.inf, 1.0, math.inf, -math.inf]) == [3, 1, 0, 2]
-    # a NaN is neither less nor greater than anything: nothing moves across it
-    assert rank([2.0, NAN, 1.0, 0.0]) == [0, 1, 3, 2]
-    assert rank([NAN, 3.0, 1.0, NAN, 0.0, -1.0]) == [0, 2, 1, 3, 5, 4]
+    # a failed (NaN) evaluation ranks after every number, so it is never recombined first
+    assert rank([2.0, NAN, 1.0, 0.0]) == [3, 2, 0, 1]
+    assert rank([NAN, 3.0, 1.0, NAN, 0.0, -1.0]) == [5, 4, 2, 1, 0, 3]
     assert rank([NAN] * 3) == [0, 1, 2] and rank([]) == []
 
 

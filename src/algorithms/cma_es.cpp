@@ -1,24 +1,12 @@
 #include "algorithms/cma_es.hpp"
 
+#include "algorithms/swarm_common.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 
 namespace swarmix {
-
-void rank_by_value(std::vector<std::size_t>& order, const std::vector<double>& values) {
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  // Within a run free of NaN, `<` is a strict weak ordering (infinities included).
-  auto less = [&values](std::size_t a, std::size_t b) { return values[a] < values[b]; };
-  auto run_begin = order.begin();
-  for (auto it = order.begin(); it != order.end(); ++it) {
-    if (std::isnan(values[*it])) {
-      std::stable_sort(run_begin, it, less);
-      run_begin = it + 1;
-    }
-  }
-  std::stable_sort(run_begin, order.end(), less);
-}
 
 RecombinationWeights recombination_weights(std::size_t lambda) {
   const std::size_t mu = std::max<std::size_t>(lambda / 2, 1);
@@ -91,7 +79,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
       }
     }
 
-    rank_by_value(order, values);
+    rank_best_first(order, values);
 
     std::fill(new_mean.begin(), new_mean.end(), 0.0);
     for (std::size_t i = 0; i < mu; ++i) {

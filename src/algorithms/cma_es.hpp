@@ -31,10 +31,4 @@ struct RecombinationWeights {
 };
 RecombinationWeights recombination_weights(std::size_t lambda);
 
-// Sorts `order` (indices into `values`) by value ascending, stably. A sample moves ahead of
-// an earlier one only when its value is strictly less; a NaN is neither less nor greater than
-// anything, so it keeps its place between the samples before and after it, and the runs of
-// numbers between NaNs are each sorted.
-void rank_by_value(std::vector<std::size_t>& order, const std::vector<double>& values);
-
 }  // namespace swarmix

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "algorithms/cma_es.hpp"
+#include "algorithms/swarm_common.hpp"
 #include "bindings/convert.hpp"
 #include "core/bounds.hpp"
 #include "core/decimal.hpp"
@@ -83,8 +84,8 @@ PyObject* cma_weights(PyObject*, PyObject* arg) {
 PyObject* cma_rank(PyObject*, PyObject* arg) {
   return guarded([&]() -> PyObject* {
     std::vector<double> values = to_float_vec(arg, "values");
-    std::vector<std::size_t> order(values.size());
-    rank_by_value(order, values);
+    std::vector<std::size_t> order;
+    rank_best_first(order, values);
     return index_list<std::size_t>(order).release();
   });
 }
