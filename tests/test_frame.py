@@ -313,3 +313,36 @@ def test_objects_are_independent_and_immutable_types():
             pass
     with pytest.raises(AttributeError):
         a.history_ = []
+
+
+def test_subinterpreter_import_is_refused():
+    try:
+        import _interpreters as interpreters  # Python 3.13
+    except ImportError:
+        interpreters = pytest.importorskip("_xxsubinterpreters")
+    import swarmix as package
+
+    root = os.path.dirname(os.path.dirname(package.__file__))
+    code = f"""
+import sys
+sys.path.insert(0, {root!r})
+try:
+    import swarmix._swarmix
+    outcome = 'imported'
+except ImportError as e:
+    outcome = str(e)
+assert outcome in ('swarmix._swarmix can only be imported in the main interpreter',
+                   'module swarmix._swarmix does not support loading in subinterpreters'), outcome
+"""
+    configs = [{}]
+    try:  # a legacy (shared) sub-interpreter reaches the module's own refusal
+        configs.append({"config": interpreters.new_config("legacy")})
+    except AttributeError:
+        configs.append({"isolated": False})
+    for kwargs in configs:
+        interp = interpreters.create(**kwargs)
+        try:
+            result = interpreters.run_string(interp, code)
+            assert result is None, result  # Python 3.13 returns failures instead of raising
+        finally:
+            interpreters.destroy(interp)

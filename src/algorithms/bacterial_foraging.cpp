@@ -1,18 +1,12 @@
 #include "algorithms/bacterial_foraging.hpp"
 
+#include "algorithms/swarm_common.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 
 namespace swarmix {
-
-namespace {
-
-// Ascending by value, NaN after every number (all NaNs equal): a strict weak ordering
-// that is plain `<` on NaN-free values, so a NaN bacterium never counts as the better half.
-bool before(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
-
-}  // namespace
 
 Status BacterialForagingOptimizer::fit(Problem& problem) {
   record.history.clear();
@@ -28,12 +22,10 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
   // Rows of d, stored contiguously.
   const std::size_t cells = checked_mul(n, d);
   std::vector<double> positions(cells), fitness(n), candidate(d);
-  for (std::size_t c = 0; c < cells; ++c) positions[c] = lower[c % d] + rng.u01() * span[c % d];
+  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &positions[i * d]);
   for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&positions[i * d], d});
 
-  std::size_t b = 0;
-  for (std::size_t i = 1; i < n; ++i)
-    if (fitness[i] < fitness[b]) b = i;
+  const std::size_t b = best_index(fitness);
   std::vector<double> best(positions.begin() + b * d, positions.begin() + (b + 1) * d);
   double best_value = fitness[b];
 
@@ -48,7 +40,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
           for (std::size_t k = 0; k < d; ++k) {
             const double u = rng.u01();
             candidate[k] =
-                swarmix::fmin(swarmix::fmax(((u + u) + (-1.0)) * step_scale * span[k] + xi[k], lower[k]), upper[k]);
+                clamp_coordinate(((u + u) + (-1.0)) * step_scale * span[k] + xi[k], lower[k], upper[k]);
           }
           const double value = problem.evaluate(candidate);
           if (value < fitness[i]) {
@@ -63,9 +55,8 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
       }
 
       // The better half, cycled from its best member until the colony is full again.
-      std::iota(order.begin(), order.end(), std::size_t{0});
-      std::stable_sort(order.begin(), order.end(),
-                       [&](std::size_t a, std::size_t c) { return before(fitness[a], fitness[c]); });
+      // NaN ranks after every number, so a NaN bacterium never counts as the better half.
+      rank_best_first(order, fitness);
       for (std::size_t slot = 0; slot < n; ++slot) {
         const std::size_t source = order[slot % half];
         std::copy(positions.begin() + source * d, positions.begin() + (source + 1) * d,
@@ -80,7 +71,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
     for (std::size_t i = 0; i < n; ++i) {
       if (!(rng.u01() < elimination_probability)) continue;
       double* xi = &positions[i * d];
-      for (std::size_t k = 0; k < d; ++k) xi[k] = lower[k] + rng.u01() * span[k];
+      draw_position(rng, lower, span, xi);
       fitness[i] = problem.evaluate({xi, d});
       if (fitness[i] < best_value) {
         best_value = fitness[i];
@@ -89,9 +80,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
     }
   }
 
-  record.population.reserve(n);
-  for (std::size_t i = 0; i < n; ++i)
-    record.population.emplace_back(positions.begin() + i * d, positions.begin() + (i + 1) * d);
+  record.population = split_rows(positions, d);
   best_ = Solution{std::move(best), best_value, {}, true};
   return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #include "algorithms/bat_algorithm.hpp"
 
+#include "algorithms/swarm_common.hpp"
+
 #include <cmath>
 
 namespace swarmix {
@@ -19,12 +21,10 @@ Status BatAlgorithm::fit(Problem& problem) {
   const std::size_t cells = checked_mul(n, d);
   std::vector<double> x(cells), v(cells, 0.0);
   std::vector<double> loud(n, loudness), pulse(n, pulse_rate), fitness(n);
-  for (std::size_t c = 0; c < cells; ++c) x[c] = lower[c % d] + rng.u01() * span[c % d];
+  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &x[i * d]);
   for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&x[i * d], d});
 
-  std::size_t b = 0;
-  for (std::size_t i = 1; i < n; ++i)
-    if (fitness[i] < fitness[b]) b = i;
+  const std::size_t b = best_index(fitness);
   std::vector<double> best(x.begin() + b * d, x.begin() + (b + 1) * d);
   double best_value = fitness[b];
 
@@ -37,13 +37,13 @@ Status BatAlgorithm::fit(Problem& problem) {
       const double freq = rng.u01() * frequency_range + fmin;
       for (std::size_t j = 0; j < d; ++j) {
         vi[j] = (xi[j] - best[j]) * freq + vi[j];
-        xi[j] = swarmix::fmin(swarmix::fmax(xi[j] + vi[j], lower[j]), upper[j]);
+        xi[j] = clamp_coordinate(xi[j] + vi[j], lower[j], upper[j]);
       }
       // The walk replaces the flown position; the velocity keeps its new value.
       if (rng.u01() > pulse[i]) {
         for (std::size_t j = 0; j < d; ++j) {
           const double z = rng.n01();
-          xi[j] = swarmix::fmin(swarmix::fmax(best[j] + (z * 0.001), lower[j]), upper[j]);
+          xi[j] = clamp_coordinate(best[j] + (z * 0.001), lower[j], upper[j]);
         }
       }
       const double value = problem.evaluate({xi, d});
@@ -61,8 +61,7 @@ Status BatAlgorithm::fit(Problem& problem) {
     record.history.push_back(best_value);
   }
 
-  record.population.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) record.population.emplace_back(x.begin() + i * d, x.begin() + (i + 1) * d);
+  record.population = split_rows(x, d);
   best_ = Solution{std::move(best), best_value, {}, true};
   return std::nullopt;
 }

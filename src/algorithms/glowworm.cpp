@@ -1,5 +1,7 @@
 #include "algorithms/glowworm.hpp"
 
+#include "algorithms/swarm_common.hpp"
+
 #include <cmath>
 
 namespace swarmix {
@@ -18,12 +20,10 @@ Status GlowwormOptimizer::fit(Problem& problem) {
   // Rows of d, stored contiguously.
   const std::size_t cells = checked_mul(n, d);
   std::vector<double> positions(cells), fitness(n), luciferin(n, 1.0), candidate(d);
-  for (std::size_t c = 0; c < cells; ++c) positions[c] = lower[c % d] + rng.u01() * span[c % d];
+  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &positions[i * d]);
   for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&positions[i * d], d});
 
-  std::size_t b = 0;
-  for (std::size_t i = 1; i < n; ++i)
-    if (fitness[i] < fitness[b]) b = i;
+  const std::size_t b = best_index(fitness);
   std::vector<double> best(positions.begin() + b * d, positions.begin() + (b + 1) * d);
   double best_value = fitness[b];
 
@@ -51,7 +51,7 @@ Status GlowwormOptimizer::fit(Problem& problem) {
       if (target != n) {
         const double* xt = &positions[target * d];
         for (std::size_t k = 0; k < d; ++k)
-          candidate[k] = swarmix::fmin(swarmix::fmax((xt[k] - xi[k]) * step_size + xi[k], lower[k]), upper[k]);
+          candidate[k] = clamp_coordinate((xt[k] - xi[k]) * step_size + xi[k], lower[k], upper[k]);
         const double value = problem.evaluate(candidate);
         if (value < fitness[i]) {
           std::copy(candidate.begin(), candidate.end(), xi);
@@ -66,9 +66,7 @@ Status GlowwormOptimizer::fit(Problem& problem) {
     record.history.push_back(best_value);
   }
 
-  record.population.reserve(n);
-  for (std::size_t i = 0; i < n; ++i)
-    record.population.emplace_back(positions.begin() + i * d, positions.begin() + (i + 1) * d);
+  record.population = split_rows(positions, d);
   best_ = Solution{std::move(best), best_value, {}, true};
   return std::nullopt;
 }

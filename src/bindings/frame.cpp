@@ -70,9 +70,9 @@ std::deque<TypeInfo>& type_infos() {
   return infos;
 }
 
-const ClassSpec& spec_of(PyTypeObject* type) {
+const TypeInfo& info_of(PyTypeObject* type) {
   for (auto& info : type_infos())
-    if (info.type == type) return *info.spec;
+    if (info.type == type) return info;
   throw InternalError("unregistered estimator type");
 }
 
@@ -121,10 +121,8 @@ class WriteBorrow {
 
 PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    const ClassSpec& spec = spec_of(type);
-    const TypeInfo* info = nullptr;
-    for (auto& i : type_infos())
-      if (i.type == type) info = &i;
+    const TypeInfo* info = &info_of(type);
+    const ClassSpec& spec = *info->spec;
     PyObject* given[kMaxParams + 1] = {};
     static_assert(kMaxParams + 1 == 17);
     PyObject** g = given;

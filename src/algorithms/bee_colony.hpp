@@ -1,0 +1,22 @@
+#pragma once
+#include "algorithms/base.hpp"
+
+namespace swarmix {
+
+// Artificial bee colony: floor(n_bees / 2) food sources (at least one) improved by an
+// employed phase, an onlooker phase that favours good sources, and a scout phase that
+// re-seeds the most stagnant source once its trial counter exceeds `limit`.
+class BeeColony final : public Optimizer {
+ public:
+  BeeColony(Bounds bounds) : bounds(std::move(bounds)) {}
+
+  std::size_t n_bees = 50;
+  std::size_t n_iterations = 100;
+  std::size_t limit = 10;
+  Seed random_state;
+  Bounds bounds;
+
+  Status fit(Problem& problem) override;
+};
+
+}  // namespace swarmix

@@ -1,0 +1,55 @@
+#pragma once
+// Steps shared by the population algorithms that search a box. A population is kept as
+// one flat buffer, row i holding the n coordinates of individual i.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <numeric>
+#include <vector>
+
+#include "core/numeric.hpp"
+#include "random/std_rng.hpp"
+
+namespace swarmix {
+
+// A moved coordinate brought into [lo, hi]: raised to lo, then lowered to hi; NaN gives lo.
+inline double clamp_coordinate(double v, double lo, double hi) { return fmin(fmax(v, lo), hi); }
+
+// One fresh position: x[j] = lower[j] + u * span[j], one draw per coordinate, in order.
+inline void draw_position(StdRng& rng, const std::vector<double>& lower, const std::vector<double>& span,
+                          double* x) {
+  const std::size_t n = span.size();
+  for (std::size_t j = 0; j < n; ++j) x[j] = lower[j] + rng.u01() * span[j];
+}
+
+// The lowest index of the smallest value: the scan replaces only on a strictly smaller
+// value, so NaN never wins and a NaN at index 0 stays. `values` must not be empty.
+inline std::size_t best_index(const std::vector<double>& values) {
+  std::size_t b = 0;
+  for (std::size_t i = 1; i < values.size(); ++i)
+    if (values[i] < values[b]) b = i;
+  return b;
+}
+
+// Ascending order of objective values in which NaN is worse than every number and NaNs are
+// equal to each other: a strict weak ordering, so a stable sort is well defined with NaN.
+inline bool better_value(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
+
+// order = 0 .. values.size()-1 stably sorted best first (ascending, NaN last).
+inline void rank_best_first(std::vector<std::size_t>& order, const std::vector<double>& values) {
+  order.resize(values.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&values](std::size_t a, std::size_t b) { return better_value(values[a], values[b]); });
+}
+
+// The flat rows as separate vectors.
+inline std::vector<std::vector<double>> split_rows(const std::vector<double>& flat, std::size_t n) {
+  std::vector<std::vector<double>> rows;
+  if (n == 0) return rows;
+  rows.reserve(flat.size() / n);
+  for (std::size_t at = 0; at < flat.size(); at += n) rows.emplace_back(flat.begin() + at, flat.begin() + at + n);
+  return rows;
+}
+
+}  // namespace swarmix
