@@ -1,6 +1,6 @@
 """swarmix beside peer libraries: time per 10,000 objective evaluations on one objective.
 
-    pip install '.[bench]'     # NiaPy, mealpy, pyswarms, scipy and matplotlib
+    pip install . -r bench/requirements.txt     # NiaPy, mealpy, pyswarms, scipy, matplotlib
     python bench/peers.py [--evals 20000] [--dims 10] [--repeat 3] [--plot docs/images/benchmarks.png]
 
 Every optimiser minimises the same plain-Python sphere function over [-5.12, 5.12]^dims

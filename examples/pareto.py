@@ -38,7 +38,8 @@ def zdt1(x: Sequence[float]) -> list[float]:
 @dataclass
 class Front:
     name: str
-    points: list[list[float]]
+    points: list[list[float]]  # objective vectors of the archive, sorted
+    distinct: int  # archive positions that differ
     hypervolume: float
 
 
@@ -49,8 +50,9 @@ def fronts(dims: int, n_iterations: int, seed: int) -> list[Front]:
     out = []
     for name, opt in (("Nsga2Optimizer", nsga2), ("MopsoOptimizer", mopso)):
         opt.fit(zdt1, lower, upper)
-        points = sorted(zdt1(position) for position in opt.predict())
-        out.append(Front(name, points, opt.score()))
+        archive = opt.predict()
+        points = sorted(zdt1(position) for position in archive)
+        out.append(Front(name, points, len({tuple(p) for p in archive}), opt.score()))
     return out
 
 
@@ -61,7 +63,7 @@ def draw(results: Sequence[Front], dims: int, out: pathlib.Path) -> None:
             label=f"true front (hypervolume {TRUE_HYPERVOLUME:.4f})")
     for front, marker in zip(results, ("o", "^")):
         ax.scatter([p[0] for p in front.points], [p[1] for p in front.points], s=22, marker=marker, alpha=0.8,
-                   label=f"{front.name}: {len(front.points)} points, hypervolume {front.hypervolume:.4f}")
+                   label=f"{front.name}: {front.distinct} distinct points, hypervolume {front.hypervolume:.4f}")
     ax.set_xlabel("f1")
     ax.set_ylabel("f2")
     ax.set_title(f"ZDT1 in {dims} dimensions: archives after the search", fontsize=10)
@@ -82,12 +84,13 @@ def main(argv: Sequence[str] | None = None) -> list[Front]:
     if args.dims < 2:
         ap.error("--dims must be at least 2")
 
-    results = fronts(args.dims, 5 if args.quick else 250, args.seed)
+    results = fronts(args.dims, 5 if args.quick else 500, args.seed)
     args.out.mkdir(parents=True, exist_ok=True)
     png = args.out / "pareto.png"
     draw(results, args.dims, png)
     for front in results:
-        print(f"{front.name:<16}{len(front.points):>4} points  hypervolume {front.hypervolume:.4f}")
+        print(f"{front.name:<16}{len(front.points):>4} points ({front.distinct} distinct)"
+              f"  hypervolume {front.hypervolume:.4f}")
     print(f"-> {png}")
     return results
 
