@@ -139,8 +139,13 @@ def readme_blocks():
     return re.findall(r"^```python\n(.*?)^```", text, flags=re.S | re.M)
 
 
-@pytest.mark.parametrize("code", readme_blocks(), ids=lambda code: code.splitlines()[0][:40])
+README_BLOCKS = readme_blocks()
+
+
+@pytest.mark.parametrize("code", README_BLOCKS, ids=[f"block{i}" for i in range(1, len(README_BLOCKS) + 1)])
 def test_readme_block_runs(code, tmp_path):
+    for line in re.findall(r"^from swarmix import (.+)$", code, flags=re.M):
+        require(*(name.strip() for name in line.split(",")))
     script = tmp_path / "block.py"
     script.write_text(code)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
