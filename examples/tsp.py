@@ -92,7 +92,8 @@ def draw(instance: Instance, tour: Sequence[int], length: float, out: pathlib.Pa
     title = f"AntColony on {instance.name}: tour length {length:g}"
     optimum = KNOWN_OPTIMA.get(instance.name)
     if optimum is not None:
-        title += f" ({(length / optimum - 1.0) * 100.0:.2f}% above the optimum {optimum:g})"
+        title += (" (the known optimum)" if length <= optimum
+                  else f" ({(length / optimum - 1.0) * 100.0:.2f}% above the optimum {optimum:g})")
     ax.set_title(title, fontsize=10)
     ax.set_xlabel("x")
     ax.set_ylabel("y")
@@ -114,8 +115,7 @@ def main(argv: Sequence[str] | None = None) -> TourResult:
     instance = load_instance(args.tsp)
     matrix = euc_2d_matrix(instance.coords)
     n_ants, n_iterations = (4, 3) if args.quick else (20, 40)
-    colony = AntColony(n_ants=n_ants, n_iterations=n_iterations, alpha=1.0, beta=3.0, rho=0.2,
-                       variant="mmas", random_state=args.seed)
+    colony = AntColony(n_ants=n_ants, n_iterations=n_iterations, random_state=args.seed)
     start = time.perf_counter()
     colony.fit(matrix)
     seconds = time.perf_counter() - start
