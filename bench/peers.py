@@ -1,14 +1,15 @@
 """swarmix beside peer libraries: time per 10,000 objective evaluations on one objective.
 
     pip install . -r bench/requirements.txt     # NiaPy, mealpy, pyswarms, scipy, matplotlib
-    python bench/peers.py [--evals 20000] [--dims 10] [--repeat 3] [--plot docs/images/benchmarks.png]
+    python bench/peers.py [--evals 20000] [--dims 10] [--repeat 5] [--plot docs/images/benchmarks.png]
 
 Every optimiser minimises the same plain-Python sphere function over [-5.12, 5.12]^dims
 with about the same number of objective evaluations (--evals). A counting wrapper sits
 between each library and the objective: it counts the calls actually made, and hands the
 objective a Python list (the peers pass numpy arrays, which the wrapper turns into lists
 with ``tolist()``; swarmix already passes a fresh list). Times are the best of --repeat
-runs, divided by the evaluations counted, and reported per 10,000 evaluations. The
+rounds (each round runs every optimiser once), divided by the evaluations counted, and
+reported per 10,000 evaluations. The
 overhead is the time beyond the bare objective calls, measured as in bench/overhead.py: a
 plain Python loop calling the objective on a fresh list the same number of times.
 
@@ -20,7 +21,6 @@ are printed as a Markdown table; --plot also draws them. Missing libraries are s
 from __future__ import annotations
 
 import argparse
-import math
 import pathlib
 import platform
 import sys
@@ -240,40 +240,34 @@ def scipy_entries(cfg: Config) -> list[Entry]:
 
 # -------------------------------------------------------------------------------------- measuring
 
-def best_of(repeat: int, fn: Callable[[], Any]) -> tuple[float, Any]:
-    best_time, value = math.inf, None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        value = fn()
-        best_time = min(best_time, time.perf_counter() - start)
-    return best_time, value
-
-
-def bare_seconds(calls: int, dims: int, repeat: int) -> float:
+def bare_seconds(calls: int, dims: int) -> float:
     """The bare loop of bench/overhead.py: the objective on a fresh list, `calls` times."""
     point = [0.5] * dims
     f = sphere
-
-    def loop() -> None:
-        for _ in range(calls):
-            f(list(point))
-
-    seconds, _ = best_of(repeat, loop)
-    return seconds
+    start = time.perf_counter()
+    for _ in range(calls):
+        f(list(point))
+    return time.perf_counter() - start
 
 
-def measure(entry: Entry, cfg: Config, repeat: int) -> Result:
-    counters: list[Counted] = []
-
-    def once() -> float:
-        f = Counted(sphere)
-        counters.append(f)
-        return entry.run(f)
-
-    seconds, best = best_of(repeat, once)
-    calls = counters[-1].calls
-    # The bare loop right after the runs, so that both see the same machine load.
-    return Result(entry, calls, seconds, best, bare_seconds(calls, cfg.dims, max(repeat, 3)))
+def measure(entries: list[Entry], cfg: Config, rounds: int) -> list[Result]:
+    """The fastest of `rounds` runs of every entry. Each round runs every entry once, followed
+    by the bare loop for the same number of calls, so a passing load on the machine spoils
+    one round of everything rather than every run of one entry."""
+    best: list[Result | None] = [None] * len(entries)
+    for _ in range(rounds):
+        for i, entry in enumerate(entries):
+            f = Counted(sphere)
+            start = time.perf_counter()
+            value = entry.run(f)
+            seconds = time.perf_counter() - start
+            bare = bare_seconds(f.calls, cfg.dims)
+            old = best[i]
+            if old is None:
+                best[i] = Result(entry, f.calls, seconds, value, bare)
+            else:
+                old.seconds, old.bare = min(old.seconds, seconds), min(old.bare, bare)
+    return [r for r in best if r is not None]
 
 
 FAMILIES = ["PSO", "DE", "GWO", "Firefly", "Cuckoo", "Bat", "ABC"]
@@ -338,7 +332,7 @@ def main(argv: list[str] | None = None) -> None:
     ap = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     ap.add_argument("--evals", type=int, default=20000, help="objective evaluations per run (default 20000)")
     ap.add_argument("--dims", type=int, default=10, help="dimensions of the sphere (default 10)")
-    ap.add_argument("--repeat", type=int, default=3, help="runs per optimiser, the fastest counts (default 3)")
+    ap.add_argument("--repeat", type=int, default=5, help="runs per optimiser, the fastest counts (default 5)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--plot", type=pathlib.Path, default=None, help="also draw the results into this PNG")
     ap.add_argument("--only", choices=LIBRARIES, action="append", help="time only these libraries")
@@ -351,12 +345,7 @@ def main(argv: list[str] | None = None) -> None:
         if not args.only or library in args.only:
             entries += make(cfg)
 
-    results = []
-    for entry in entries:
-        result = measure(entry, cfg, args.repeat)
-        print(f"# {entry.family:<8}{entry.library:<10}{result.calls:>8} calls {result.per_10k * 1e3:9.1f} ms/10k",
-              file=sys.stderr)
-        results.append(result)
+    results = measure(entries, cfg, args.repeat)
 
     versions = [f"Python {platform.python_version()}", f"swarmix {swarmix.__version__}"]
     for module in ("niapy", "mealpy", "pyswarms", "scipy", "numpy"):
