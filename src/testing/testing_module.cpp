@@ -8,6 +8,9 @@
 #include "random/std_rng.hpp"
 
 namespace swarmix::py {
+
+extern PyMethodDef tours_testing_methods[];  // tours_testing.cpp
+
 namespace {
 
 [[noreturn]] void value_error(const std::string& text) {
@@ -83,4 +86,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_testing", "Core access for sw
 
 }  // namespace swarmix::py
 
-PyMODINIT_FUNC PyInit__testing(void) { return PyModule_Create(&swarmix::py::module_def); }
+PyMODINIT_FUNC PyInit__testing(void) {
+  PyObject* module = PyModule_Create(&swarmix::py::module_def);
+  if (module && PyModule_AddFunctions(module, swarmix::py::tours_testing_methods) < 0) Py_CLEAR(module);
+  return module;
+}
