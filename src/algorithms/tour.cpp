@@ -108,8 +108,9 @@ class FastScan {
       prepare(best_len);
       bool taken = false;
       for (std::size_t i = 1; i + 3 <= m_ && !taken; ++i) {
+        const Row row(*this, i);
         for (std::size_t j = i + 2; j <= m_; ++j) {
-          if (rejected(i, j)) continue;
+          if (row.rejected(j)) continue;
           std::copy(t_.begin(), t_.end(), scratch_.begin());
           std::reverse(scratch_.begin() + static_cast<std::ptrdiff_t>(i),
                        scratch_.begin() + static_cast<std::ptrdiff_t>(j));
@@ -153,25 +154,48 @@ class FastScan {
     bounded_ = std::isfinite(best_len) && base_ < 1e300 && m_ < (std::size_t{1} << 40);
   }
 
-  // True only when the candidate reversing [i, j) provably fails the acceptance test.
-  bool rejected(std::size_t i, std::size_t j) const {
-    const std::size_t a = t_[i - 1], b = t_[i], c = t_[j - 1], e = t_[j == m_ ? 0 : j];
-    const double n1 = rows_[a][c], n2 = rows_[b][e];
-    if (bounded_ && nonfinite_[j - 1] == nonfinite_[i]) {
-      const double o1 = fwd_[i - 1], o2 = fwd_[j - 1];
-      const double delta = ((n1 + n2) - (o1 + o2)) + (prefix_q_[j - 1] - prefix_q_[i]);
-      const double size = base_ + 2.0 * (((std::fabs(n1) + std::fabs(n2)) + std::fabs(o1)) + std::fabs(o2));
-      if (size < 1e300) {
-        const double threshold = factor_ * size - 0.999e-12;
-        if (delta >= threshold && delta < kInf) return true;
+  // The candidates of one start position i, with what they share hoisted.
+  class Row {
+   public:
+    Row(const FastScan& s, std::size_t i)
+        : s_(s),
+          row_a_(s.rows_[s.t_[i - 1]]),
+          row_b_(s.rows_[s.t_[i]]),
+          o1_(s.fwd_[i - 1]),
+          abs_o1_(std::fabs(o1_)),
+          q_i_(s.prefix_q_[i]),
+          nonfinite_i_(s.nonfinite_[i]),
+          bad_rev_i_(s.bad_rev_[i]),
+          bad_fwd_kept_(s.bad_fwd_[s.m_] + s.bad_fwd_[i - 1]) {}
+
+    // True only when the candidate reversing [i, j) provably fails the acceptance test.
+    bool rejected(std::size_t j) const {
+      const FastScan& s = s_;
+      const std::size_t c = s.t_[j - 1], e = s.t_[j == s.m_ ? 0 : j];
+      const double n1 = row_a_[c], n2 = row_b_[e];
+      if (s.bounded_ && s.nonfinite_[j - 1] == nonfinite_i_) {
+        const double o2 = s.fwd_[j - 1];
+        const double delta = ((n1 + n2) - (o1_ + o2)) + (s.prefix_q_[j - 1] - q_i_);
+        const double size = s.base_ + 2.0 * (((std::fabs(n1) + std::fabs(n2)) + abs_o1_) + std::fabs(o2));
+        if (size < 1e300) {
+          const double threshold = s.factor_ * size - 0.999e-12;
+          if (delta >= threshold && delta < kInf) return true;
+        }
       }
+      // A NaN or +inf term anywhere in the candidate makes its length NaN or +inf.
+      if (blocks(n1) || blocks(n2)) return true;
+      if (s.bad_rev_[j - 1] != bad_rev_i_) return true;          // reversed edges i .. j-2
+      if (s.bad_fwd_[j] != bad_fwd_kept_) return true;           // edges kept outside i-1 .. j-1
+      return false;
     }
-    // A NaN or +inf term anywhere in the candidate makes its length NaN or +inf.
-    if (blocks(n1) || blocks(n2)) return true;
-    if (bad_rev_[j - 1] != bad_rev_[i]) return true;                  // reversed edges i .. j-2
-    if (bad_fwd_[m_] != bad_fwd_[j] - bad_fwd_[i - 1]) return true;   // edges kept outside i-1 .. j-1
-    return false;
-  }
+
+   private:
+    const FastScan& s_;
+    const double* row_a_;
+    const double* row_b_;
+    double o1_, abs_o1_, q_i_;
+    std::size_t nonfinite_i_, bad_rev_i_, bad_fwd_kept_;
+  };
 
   std::vector<std::size_t> t_;
   std::size_t m_;
