@@ -89,6 +89,10 @@ def matrix(rng, kind, n):
         return symmetrise([[1000.0 + rng.randint(0, 6) * 2.5e-13 for _ in range(n)] for _ in range(n)])
     if kind == "near_margin_asym":
         return [[1.0 + rng.randint(0, 4) * 4e-13 for _ in range(n)] for _ in range(n)]
+    if kind == "at_margin":  # small values, where gains of a few steps straddle the margin itself
+        return symmetrise([[1e-3 + rng.randint(0, 6) * 3.5e-13 for _ in range(n)] for _ in range(n)])
+    if kind == "at_margin_asym":
+        return [[rng.randint(0, 8) * 2.525e-13 for _ in range(n)] for _ in range(n)]
     if kind == "huge":  # sums lose bits far above the margin
         return symmetrise([[1e9 * (1.0 + r()) for _ in range(n)] for _ in range(n)])
     if kind == "mixed_scale":
@@ -108,7 +112,8 @@ def matrix(rng, kind, n):
     raise AssertionError(kind)
 
 
-KINDS = ["euclid", "asym", "ties", "ties_asym", "zeros", "near_margin", "near_margin_asym", "huge",
+KINDS = ["euclid", "asym", "ties", "ties_asym", "zeros", "near_margin", "near_margin_asym", "at_margin",
+         "at_margin_asym", "huge",
          "mixed_scale", "negative", "inf", "inf_sym", "nan", "wild", "overflow"]
 
 
