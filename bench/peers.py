@@ -21,9 +21,11 @@ are printed as a Markdown table; --plot also draws them. Missing libraries are s
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import platform
 import sys
+import tempfile
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -338,7 +340,19 @@ def main(argv: list[str] | None = None) -> None:
     ap.add_argument("--only", choices=LIBRARIES, action="append", help="time only these libraries")
     args = ap.parse_args(argv)
     cfg = Config(args.evals, args.dims, args.seed)
+    plot_path = args.plot.resolve() if args.plot is not None else None
+    # Some peers write log files into the working directory (pyswarms a report.log): run in a
+    # scratch directory.
+    here = os.getcwd()
+    with tempfile.TemporaryDirectory() as scratch:
+        os.chdir(scratch)
+        try:
+            run(args, cfg, plot_path)
+        finally:
+            os.chdir(here)
 
+
+def run(args: argparse.Namespace, cfg: Config, plot_path: pathlib.Path | None) -> None:
     entries: list[Entry] = []
     for library, make in (("swarmix", swarmix_entries), ("NiaPy", niapy_entries), ("mealpy", mealpy_entries),
                           ("pyswarms", pyswarms_entries), ("scipy", scipy_entries)):
@@ -356,8 +370,8 @@ def main(argv: list[str] | None = None) -> None:
     print(f"Sphere in {cfg.dims} dimensions, about {cfg.evals:,} evaluations per run, best of {args.repeat}; "
           f"{platform.machine()}, {', '.join(versions)}.\n")
     print(markdown(results))
-    if args.plot is not None:
-        plot(results, args.plot,
+    if plot_path is not None:
+        plot(results, plot_path,
              f"Time per 10,000 evaluations of a plain-Python sphere ({cfg.dims} dimensions), lower is better")
 
 
