@@ -26,7 +26,7 @@ typedef std::uint8_t Bytes __attribute__((vector_size(32)));
 // With byte shuffles (SSSE3 and later) the rotations by 16 and 8 take one instruction.
 template <bool kByteShuffle>
 [[gnu::always_inline]] inline void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter,
-                                                   std::uint32_t* out) {
+                                                   std::uint64_t* out) {
   constexpr std::uint32_t sigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
   Lanes in[16];
   for (int w = 0; w < 4; ++w) in[w] = Lanes{} + sigma[w];
@@ -70,23 +70,23 @@ template <bool kByteShuffle>
     Lanes a = x[2 * p] + in[2 * p], b = x[2 * p + 1] + in[2 * p + 1];
     Lanes lo = __builtin_shuffle(a, b, Lanes{0, 8, 1, 9, 4, 12, 5, 13});
     Lanes hi = __builtin_shuffle(a, b, Lanes{2, 10, 3, 11, 6, 14, 7, 15});
-    __builtin_memcpy(out + 16 * p, &lo, sizeof lo);
-    __builtin_memcpy(out + 16 * p + 8, &hi, sizeof hi);
+    __builtin_memcpy(out + 8 * p, &lo, sizeof lo);
+    __builtin_memcpy(out + 8 * p + 4, &hi, sizeof hi);
   }
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target("avx2"))) void chacha12_blocks_avx2(const std::uint32_t* key, std::uint64_t counter,
-                                                          std::uint32_t* out) {
+                                                          std::uint64_t* out) {
   chacha12_blocks<true>(key, counter, out);
 }
 #endif
 
-void chacha12_blocks_generic(const std::uint32_t* key, std::uint64_t counter, std::uint32_t* out) {
+void chacha12_blocks_generic(const std::uint32_t* key, std::uint64_t counter, std::uint64_t* out) {
   chacha12_blocks<false>(key, counter, out);
 }
 
-using BlocksFn = void (*)(const std::uint32_t*, std::uint64_t, std::uint32_t*);
+using BlocksFn = void (*)(const std::uint32_t*, std::uint64_t, std::uint64_t*);
 
 BlocksFn pick_blocks_fn() {
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -100,11 +100,9 @@ const BlocksFn blocks_fn = pick_blocks_fn();
 }  // namespace
 
 void StdRng::refill() {
-  std::uint32_t words[kWords];
-  blocks_fn(key_.data(), counter_, words);
-  __builtin_memcpy(buffer_.data(), words, sizeof words);
+  blocks_fn(key_.data(), counter_, buffer_.data());
   counter_ += kBlocks;
-  index_ = 0;
+  pair_ = 0;
 }
 
 StdRng StdRng::from_key(const std::array<std::uint32_t, 8>& key) {

@@ -31,16 +31,24 @@ class StdRng {
   }
 
   std::uint32_t next_u32() {
-    if (index_ >= kWords) refill();
-    const std::size_t k = index_++;
-    return static_cast<std::uint32_t>(buffer_[kPairSlot[k / 2]] >> (32 * (k % 2)));
+    if (pending_) {  // the high word of a pair whose low word was taken
+      pending_ = false;
+      limit_ = kPairs;
+      return pending_word_;
+    }
+    if (pair_ >= kPairs) refill();
+    const std::uint64_t p = buffer_[kPairSlot[pair_++]];
+    pending_word_ = static_cast<std::uint32_t>(p >> 32);
+    pending_ = true;
+    limit_ = 0;  // the next 64-bit draw must start with the pending word
+    return static_cast<std::uint32_t>(p);
   }
   // Low half first, also across a refill.
   std::uint64_t next_u64() {
-    if (index_ < kWords && index_ % 2 == 0) {  // the usual case: a whole stored pair
-      const std::size_t k = index_;
-      index_ += 2;
-      return buffer_[kPairSlot[k / 2]];
+    if (pair_ < limit_) return buffer_[kPairSlot[pair_++]];  // the usual case: a whole stored pair
+    if (!pending_) {
+      refill();
+      return buffer_[kPairSlot[pair_++]];
     }
     std::uint64_t lo = next_u32();
     std::uint64_t hi = next_u32();
@@ -96,23 +104,27 @@ class StdRng {
  private:
   StdRng() = default;
   void refill();
-  // The buffer holds the 64 word pairs (words 2j and 2j+1 of a block, low word first) in the
-  // order the SIMD refill produces them; pair j of the stream (its words 2j and 2j+1) is
-  // buffer_[kPairSlot[j]].
-  static constexpr std::array<std::uint8_t, kWords / 2> kPairSlot = [] {
-    constexpr std::uint8_t lane_slot[kBlocks] = {0, 1, 4, 5, 2, 3, 6, 7};
-    std::array<std::uint8_t, kWords / 2> slots{};
-    for (std::size_t j = 0; j < kWords / 2; ++j) {
-      const std::size_t block = j / 8, pair_in_block = j % 8;
-      slots[j] = static_cast<std::uint8_t>(pair_in_block * kBlocks + lane_slot[block]);
-    }
-    return slots;
-  }();
-
   std::array<std::uint32_t, 8> key_{};
   std::uint64_t counter_ = 0;
-  std::size_t index_ = kWords;
-  alignas(64) std::array<std::uint64_t, kWords / 2> buffer_{};
+  // The refill's words as 64-bit pairs (words 2j and 2j+1 of a block, low word first), in
+  // the order the SIMD kernel leaves them: pair j of the stream is buffer_[kPairSlot[j]];
+  // pair_ is the next unread pair. After a lone 32-bit draw the pair's other word is
+  // pending, and limit_ = 0 sends 64-bit draws to the slow path.
+  static constexpr std::size_t kPairs = kWords / 2;
+  static constexpr std::array<std::uint8_t, kPairs> kPairSlot = [] {
+    // Within a word pair the kernel's lanes hold blocks 0 1 4 5 2 3 6 7 (the lane order of
+    // the 256-bit unpack instructions).
+    constexpr std::uint8_t lane_slot[kBlocks] = {0, 1, 4, 5, 2, 3, 6, 7};
+    std::array<std::uint8_t, kPairs> slots{};
+    for (std::size_t j = 0; j < kPairs; ++j)
+      slots[j] = static_cast<std::uint8_t>((j % 8) * kBlocks + lane_slot[j / 8]);
+    return slots;
+  }();
+  alignas(64) std::array<std::uint64_t, kPairs> buffer_{};
+  std::size_t pair_ = kPairs;
+  std::size_t limit_ = kPairs;
+  std::uint32_t pending_word_ = 0;
+  bool pending_ = false;
 };
 
 }  // namespace swarmix
