@@ -521,3 +521,44 @@ def test_two_opt_with_any_arguments(data):
         assert same_float(length, tour_length(improved, matrix))
         if len(tour) < 4:
             assert improved == tour
+
+
+# ---------------------------------------------------------------- interrupts inside user code
+
+HALTS = {hook: hooked(hook, Halt) for hook in ("float", "index", "len", "iter")}
+
+
+@by_class
+def test_a_halt_raised_by_any_hook_propagates(cls):
+    """A KeyboardInterrupt-like exception from __float__, __index__, __len__ or __iter__, in
+    an argument or in an objective's result, is never swallowed: it ends the call and the
+    object keeps its state."""
+    calls = []
+
+    def late(result):
+        def objective(x):
+            calls.append(1)
+            return result if len(calls) > 3 else (two_sphere(x) if is_multi(cls) else sphere(x))
+        return objective
+
+    kinds = {COUNT: HALTS["index"], REAL: HALTS["float"]}
+    attempts = [lambda n=name, v=kinds[k]: cls(**{n: v}) for name, k, _ in params(cls) if k in kinds]
+    obj = fitted(cls)
+    if is_tour(cls):
+        matrices = [HALTS["len"], HALTS["iter"], [HALTS["len"]], [[HALTS["float"]]]]
+        attempts += [lambda m=m: obj.fit(m) for m in matrices]
+    else:
+        box = fit_args(cls)[1:]
+        sequences_ = [HALTS["len"], HALTS["iter"], [HALTS["float"]]]
+        attempts += [lambda s=s: obj.fit(sphere, s, box[1]) for s in sequences_]
+        results = sequences_ + [[1.0, HALTS["float"]]] if is_multi(cls) else [HALTS["float"], HALTS["index"]]
+        attempts += [lambda r=r: obj.fit(lambda x: r, *box) for r in results]
+        attempts += [lambda r=r: obj.fit(late(r), *box) for r in results]
+    if TWO_OPT is not None:
+        attempts += [lambda: TWO_OPT(HALTS["len"], [[0.0]]), lambda: TWO_OPT([Index(0), HALTS["index"]], [[0.0]])]
+    before = state(obj)
+    for call in attempts:
+        RAISED.clear()
+        result = attempt(call)
+        assert isinstance(result, Halt) and result is RAISED[-1], repr(result)
+    assert state(obj) == before
