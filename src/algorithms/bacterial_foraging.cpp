@@ -8,14 +8,6 @@
 
 namespace swarmix {
 
-namespace {
-
-// Ascending by value, NaN after every number (all NaNs equal): a strict weak ordering
-// that is plain `<` on NaN-free values, so a NaN bacterium never counts as the better half.
-bool before(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
-
-}  // namespace
-
 Status BacterialForagingOptimizer::fit(Problem& problem) {
   record.history.clear();
   record.population.clear();
@@ -63,9 +55,8 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
       }
 
       // The better half, cycled from its best member until the colony is full again.
-      std::iota(order.begin(), order.end(), std::size_t{0});
-      std::stable_sort(order.begin(), order.end(),
-                       [&](std::size_t a, std::size_t c) { return before(fitness[a], fitness[c]); });
+      // NaN ranks after every number, so a NaN bacterium never counts as the better half.
+      rank_best_first(order, fitness);
       for (std::size_t slot = 0; slot < n; ++slot) {
         const std::size_t source = order[slot % half];
         std::copy(positions.begin() + source * d, positions.begin() + (source + 1) * d,

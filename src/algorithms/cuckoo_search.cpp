@@ -52,11 +52,7 @@ Status CuckooSearch::fit(Problem& problem) {
   double best_value = fitness[b];
 
   // Worst first: descending fitness, NaN counted as the worst; equal values keep index order.
-  auto worse = [&fitness](std::size_t p, std::size_t q) {
-    double fp = fitness[p], fq = fitness[q];
-    if (std::isnan(fp)) return !std::isnan(fq);
-    return !std::isnan(fq) && fp > fq;
-  };
+  auto worse = [&fitness](std::size_t p, std::size_t q) { return better_value(fitness[q], fitness[p]); };
   const std::size_t m = abandoned_per_iteration();
   std::vector<std::size_t> rank(n);
   std::vector<double> jumped(d);

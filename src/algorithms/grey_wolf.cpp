@@ -27,18 +27,13 @@ Status GreyWolfOptimizer::fit(Problem& problem) {
   std::vector<double> best_position(&x[b * d], &x[b * d] + d);
   double best_value = fitness[b];
 
-  // Ascending fitness; NaN ranks after every number, equal values keep index order.
-  auto fitter = [&fitness](std::size_t p, std::size_t q) {
-    double fa = fitness[p], fb = fitness[q];
-    return !std::isnan(fa) && (std::isnan(fb) || fa < fb);
-  };
   std::vector<std::size_t> rank(W);
   std::vector<double> alpha(d), beta(d), delta(d), moved(d);
   const std::size_t T = n_iterations;
   const double divisor = static_cast<double>(T > 1 ? T - 1 : 1);
   for (std::size_t t = 0; t < T; ++t) {
-    std::iota(rank.begin(), rank.end(), std::size_t{0});
-    std::stable_sort(rank.begin(), rank.end(), fitter);
+    // Ascending fitness; NaN ranks after every number, equal values keep index order.
+    rank_best_first(rank, fitness);
     std::copy_n(&x[rank[0] * d], d, alpha.begin());
     std::copy_n(&x[rank[1] * d], d, beta.begin());
     std::copy_n(&x[rank[2] * d], d, delta.begin());

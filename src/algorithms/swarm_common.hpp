@@ -1,7 +1,10 @@
 #pragma once
 // Steps shared by the population algorithms that search a box. A population is kept as
 // one flat buffer, row i holding the n coordinates of individual i.
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <numeric>
 #include <vector>
 
 #include "core/numeric.hpp"
@@ -26,6 +29,18 @@ inline std::size_t best_index(const std::vector<double>& values) {
   for (std::size_t i = 1; i < values.size(); ++i)
     if (values[i] < values[b]) b = i;
   return b;
+}
+
+// Ascending order of objective values in which NaN is worse than every number and NaNs are
+// equal to each other: a strict weak ordering, so a stable sort is well defined with NaN.
+inline bool better_value(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
+
+// order = 0 .. values.size()-1 stably sorted best first (ascending, NaN last).
+inline void rank_best_first(std::vector<std::size_t>& order, const std::vector<double>& values) {
+  order.resize(values.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&values](std::size_t a, std::size_t b) { return better_value(values[a], values[b]); });
 }
 
 // The flat rows as separate vectors.

@@ -6,16 +6,9 @@
 
 namespace swarmix {
 
-inline double fmax(double x, double y) {
-  if (y != y) return x;
-  if (x != x) return y;
-  return x > y ? x : y;
-}
+// (A NaN x fails the comparison and yields y.)
+inline double fmax(double x, double y) { return y != y ? x : (x > y ? x : y); }
 
-inline double fmin(double x, double y) {
-  if (y != y) return x;
-  if (x != x) return y;
-  return x < y ? x : y;
-}
+inline double fmin(double x, double y) { return y != y ? x : (x < y ? x : y); }
 
 }  // namespace swarmix

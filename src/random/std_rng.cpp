@@ -17,8 +17,7 @@ namespace swarmix {
 
 namespace {
 
-// Eight ChaCha blocks side by side: lane b of word vector w is word w of block counter+b,
-// stored as out[8 * w + b].
+// Eight ChaCha blocks side by side: lane b of word vector w is word w of block counter+b.
 // The same source compiles for AVX2 (one register per word) and for plain SSE2 (two).
 typedef std::uint32_t Lanes __attribute__((vector_size(32)));
 typedef std::uint8_t Bytes __attribute__((vector_size(32)));
@@ -64,9 +63,15 @@ template <bool kByteShuffle>
     quarter(0, 4, 8, 12); quarter(1, 5, 9, 13); quarter(2, 6, 10, 14); quarter(3, 7, 11, 15);
     quarter(0, 5, 10, 15); quarter(1, 6, 11, 12); quarter(2, 7, 8, 13); quarter(3, 4, 9, 14);
   }
-  for (int w = 0; w < 16; ++w) {
-    Lanes v = x[w] + in[w];
-    __builtin_memcpy(out + 8 * w, &v, sizeof v);
+  // Words 2p and 2p+1 of every block interleaved into 64-bit pairs: the low vector holds
+  // the pairs of blocks 0, 1, 4, 5 and the high one those of blocks 2, 3, 6, 7 (the lane
+  // order of the 256-bit unpack instructions).
+  for (int p = 0; p < 8; ++p) {
+    Lanes a = x[2 * p] + in[2 * p], b = x[2 * p + 1] + in[2 * p + 1];
+    Lanes lo = __builtin_shuffle(a, b, Lanes{0, 8, 1, 9, 4, 12, 5, 13});
+    Lanes hi = __builtin_shuffle(a, b, Lanes{2, 10, 3, 11, 6, 14, 7, 15});
+    __builtin_memcpy(out + 16 * p, &lo, sizeof lo);
+    __builtin_memcpy(out + 16 * p + 8, &hi, sizeof hi);
   }
 }
 
@@ -95,7 +100,9 @@ const BlocksFn blocks_fn = pick_blocks_fn();
 }  // namespace
 
 void StdRng::refill() {
-  blocks_fn(key_.data(), counter_, buffer_.data());
+  std::uint32_t words[kWords];
+  blocks_fn(key_.data(), counter_, words);
+  __builtin_memcpy(buffer_.data(), words, sizeof words);
   counter_ += kBlocks;
   index_ = 0;
 }

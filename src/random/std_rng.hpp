@@ -2,6 +2,7 @@
 // The one random source: the ChaCha12 keystream (64-bit block counter, stream 0) read as
 // 32-bit words, with the library's exact draw rules on top.
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -10,6 +11,8 @@
 #include "core/error.hpp"
 
 namespace swarmix {
+
+static_assert(std::endian::native == std::endian::little, "the word buffer assumes little-endian pairs");
 
 class StdRng {
  public:
@@ -29,14 +32,15 @@ class StdRng {
 
   std::uint32_t next_u32() {
     if (index_ >= kWords) refill();
-    return word(index_++);
+    const std::size_t k = index_++;
+    return static_cast<std::uint32_t>(buffer_[kPairSlot[k / 2]] >> (32 * (k % 2)));
   }
   // Low half first, also across a refill.
   std::uint64_t next_u64() {
-    if (index_ + 2 <= kWords) {
-      std::uint64_t lo = word(index_), hi = word(index_ + 1);
+    if (index_ < kWords && index_ % 2 == 0) {  // the usual case: a whole stored pair
+      const std::size_t k = index_;
       index_ += 2;
-      return lo | (hi << 32);
+      return buffer_[kPairSlot[k / 2]];
     }
     std::uint64_t lo = next_u32();
     std::uint64_t hi = next_u32();
@@ -44,7 +48,10 @@ class StdRng {
   }
 
   // Uniform double in [0, 1) from the top 53 bits of a 64-bit draw.
-  double u01() { return static_cast<double>(next_u64() >> 11) * 1.1102230246251565e-16; }
+  // (The 53-bit integer goes through int64_t: same value, one conversion instruction.)
+  double u01() {
+    return static_cast<double>(static_cast<std::int64_t>(next_u64() >> 11)) * 1.1102230246251565e-16;
+  }
 
   // Uniform index in [0, n) by widening multiplication with rejection.
   std::uint64_t index(std::uint64_t n) {
@@ -89,14 +96,23 @@ class StdRng {
  private:
   StdRng() = default;
   void refill();
-  // The buffer holds the blocks side by side (word w of block b at w * kBlocks + b), as the
-  // SIMD refill computes them; stream word k is word k % 16 of block k / 16.
-  std::uint32_t word(std::size_t k) const { return buffer_[(k % 16) * kBlocks + k / 16]; }
+  // The buffer holds the 64 word pairs (words 2j and 2j+1 of a block, low word first) in the
+  // order the SIMD refill produces them; pair j of the stream (its words 2j and 2j+1) is
+  // buffer_[kPairSlot[j]].
+  static constexpr std::array<std::uint8_t, kWords / 2> kPairSlot = [] {
+    constexpr std::uint8_t lane_slot[kBlocks] = {0, 1, 4, 5, 2, 3, 6, 7};
+    std::array<std::uint8_t, kWords / 2> slots{};
+    for (std::size_t j = 0; j < kWords / 2; ++j) {
+      const std::size_t block = j / 8, pair_in_block = j % 8;
+      slots[j] = static_cast<std::uint8_t>(pair_in_block * kBlocks + lane_slot[block]);
+    }
+    return slots;
+  }();
 
   std::array<std::uint32_t, 8> key_{};
   std::uint64_t counter_ = 0;
   std::size_t index_ = kWords;
-  alignas(64) std::array<std::uint32_t, kWords> buffer_{};
+  alignas(64) std::array<std::uint64_t, kWords / 2> buffer_{};
 };
 
 }  // namespace swarmix

@@ -2,6 +2,8 @@
 // decimal text, box clamping). Not part of the public API.
 #include <string>
 
+#include "algorithms/cma_es.hpp"
+#include "algorithms/swarm_common.hpp"
 #include "bindings/convert.hpp"
 #include "core/bounds.hpp"
 #include "core/decimal.hpp"
@@ -69,10 +71,31 @@ PyObject* clamp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// cma_weights(lambda) -> (weights, mu_eff)
+PyObject* cma_weights(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    auto [weights, mu_eff] = recombination_weights(to_count(arg, "lambda"));
+    Ref list = float_list(weights);
+    return check(Py_BuildValue("(Od)", list.get(), mu_eff)).release();
+  });
+}
+
+// cma_rank(values) -> the sample indices in rank order
+PyObject* cma_rank(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::vector<double> values = to_float_vec(arg, "values");
+    std::vector<std::size_t> order;
+    rank_best_first(order, values);
+    return index_list<std::size_t>(order).release();
+  });
+}
+
 PyMethodDef functions[] = {
     {"rng", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rng)), METH_FASTCALL, nullptr},
     {"decimal_text", decimal, METH_O, nullptr},
     {"clamp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clamp)), METH_FASTCALL, nullptr},
+    {"cma_weights", cma_weights, METH_O, nullptr},
+    {"cma_rank", cma_rank, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -81,6 +104,20 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_testing", "Core access for sw
 
 }  // namespace
 
+// Function tables defined in other files of this module (null while absent).
+extern PyMethodDef pareto_testing_functions[] __attribute__((weak));
+
 }  // namespace swarmix::py
 
-PyMODINIT_FUNC PyInit__testing(void) { return PyModule_Create(&swarmix::py::module_def); }
+PyMODINIT_FUNC PyInit__testing(void) {
+  using namespace swarmix::py;
+  PyObject* module = PyModule_Create(&module_def);
+  if (!module) return nullptr;
+  for (PyMethodDef* extra : {pareto_testing_functions}) {
+    if (extra && PyModule_AddFunctions(module, extra) < 0) {
+      Py_DECREF(module);
+      return nullptr;
+    }
+  }
+  return module;
+}

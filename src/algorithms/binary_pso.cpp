@@ -1,0 +1,70 @@
+#include "algorithms/binary_pso.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace swarmix {
+
+Status BinaryParticleSwarm::fit_with_objective(const ScalarObjective& objective, std::size_t n) {
+  record.history.clear();
+  record.population.clear();
+  if (n == 0) return OptimizationError::invalid_input("binary PSO requires at least one dimension");
+  StdRng rng = StdRng::from_seed(random_state);
+
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::size_t P = n_particles;
+  // Bits are held as the 0.0/1.0 values the objective receives; rows of n, contiguous.
+  const std::size_t cells = checked_mul(P, n);
+  std::vector<double> positions(cells), velocities(cells, 0.0);
+  for (double& bit : positions) bit = rng.u01() < 0.5 ? 1.0 : 0.0;
+  std::vector<double> best_positions = positions;
+  std::vector<double> best_values(P, inf);
+  std::vector<double> global_best_position(n, 0.0);
+  double global_best_value = inf;
+
+  for (std::size_t i = 0; i < P; ++i) {
+    const double* x = &positions[i * n];
+    const double f = objective({x, n});
+    best_values[i] = f;
+    if (f < global_best_value) {
+      std::copy(x, x + n, global_best_position.begin());
+      global_best_value = f;
+    }
+  }
+
+  record.history.reserve(n_iterations);
+  for (std::size_t it = 0; it < n_iterations; ++it) {
+    for (std::size_t i = 0; i < P; ++i) {
+      double* x = &positions[i * n];
+      double* v = &velocities[i * n];
+      double* pbest = &best_positions[i * n];
+      for (std::size_t d = 0; d < n; ++d) {
+        const double r1 = rng.u01();
+        const double r2 = rng.u01();
+        const double t = (pbest[d] - x[d]) * (r1 * c1) + w * v[d];
+        v[d] = (global_best_position[d] - x[d]) * (r2 * c2) + t;
+        const double s = std::exp(-v[d]);
+        const double r3 = rng.u01();
+        // A NaN velocity gives 0: the comparison with a NaN probability is false.
+        x[d] = r3 < 1.0 / (s + 1.0) ? 1.0 : 0.0;
+      }
+      const double f = objective({x, n});
+      if (f < best_values[i]) {
+        best_values[i] = f;
+        std::copy(x, x + n, pbest);
+        if (f < global_best_value) {
+          std::copy(x, x + n, global_best_position.begin());
+          global_best_value = f;
+        }
+      }
+    }
+    record.history.push_back(global_best_value);
+  }
+
+  best_ = Solution{std::move(global_best_position), global_best_value, {}, true};
+  record.population.reserve(P);
+  for (std::size_t i = 0; i < P; ++i) record.population.emplace_back(&positions[i * n], &positions[(i + 1) * n]);
+  return std::nullopt;
+}
+
+}  // namespace swarmix

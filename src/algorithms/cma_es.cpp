@@ -1,0 +1,119 @@
+#include "algorithms/cma_es.hpp"
+
+#include "algorithms/swarm_common.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace swarmix {
+
+RecombinationWeights recombination_weights(std::size_t lambda) {
+  const std::size_t mu = std::max<std::size_t>(lambda / 2, 1);
+  std::vector<double> weights(mu);
+  const double log_top = std::log(static_cast<double>(mu) + 0.5);
+  double weight_sum = 0.0;
+  for (std::size_t i = 0; i < mu; ++i) {
+    weights[i] = fmax(log_top - std::log(static_cast<double>(i) + 1.0), 0.0);
+    weight_sum = weight_sum + weights[i];
+  }
+  const double divisor = fmax(weight_sum, 1e-12);
+  double square_sum = 0.0;
+  for (std::size_t i = 0; i < mu; ++i) {
+    weights[i] = weights[i] / divisor;
+    square_sum = square_sum + weights[i] * weights[i];
+  }
+  return {std::move(weights), 1.0 / square_sum};
+}
+
+Status CmaEsOptimizer::fit(Problem& problem) {
+  record = {};
+  auto init = validate_and_init(bounds, problem, random_state);
+  if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
+  auto& [rng, n, span] = std::get<InitResult>(init);
+  const std::size_t lambda = n_individuals;
+  if (lambda <= 3) return OptimizationError::invalid_input("n_individuals must be at least 4 for CMA-ES");
+  const auto& lower = bounds.lower();
+  const auto& upper = bounds.upper();
+
+  std::vector<double> mean = bounds.midpoint();
+  std::vector<double> variance(n, 1.0);
+  std::vector<double> path(n, 0.0);
+
+  auto [weights, mu_eff] = recombination_weights(lambda);
+  const std::size_t mu = weights.size();
+
+  std::vector<double> best = mean;
+  double best_value = problem.evaluate(mean);
+
+  const double dn = static_cast<double>(n);
+  const double chi_n = ((1.0 / (dn * 21.0 * dn) + (-1.0 / (dn * 4.0))) + 1.0) * std::sqrt(dn);
+  const double c_sigma = (mu_eff + 2.0) / ((mu_eff + dn) + 5.0);
+  const double h = fmax(std::sqrt((mu_eff - 1.0) / (dn + 1.0)) - 1.0, 0.0);
+  const double damping = c_sigma / (((h + h) + c_sigma) + 1.0);
+  const double path_gain = std::sqrt(((2.0 - c_sigma) * c_sigma) * mu_eff);
+  const double path_decay = 1.0 - c_sigma;
+
+  if (n_iterations == 0) {
+    best_ = Solution{std::move(best), best_value, {}, true};
+    return std::nullopt;
+  }
+
+  // Samples are rows of n, stored contiguously.
+  std::vector<double> samples(checked_mul(lambda, n));
+  std::vector<double> values(lambda);
+  std::vector<std::size_t> order(lambda);
+  std::vector<double> new_mean(n), spread(n);
+  for (std::size_t g = 0; g < n_iterations; ++g) {
+    for (std::size_t k = 0; k < lambda; ++k) {
+      double* x = &samples[k * n];
+      for (std::size_t d = 0; d < n; ++d) {
+        const double z = rng.n01();
+        const double v = (sigma * std::sqrt(variance[d])) * z + mean[d];
+        x[d] = fmin(fmax(v, lower[d]), upper[d]);
+      }
+      values[k] = problem.evaluate({x, n});
+      if (values[k] < best_value) {
+        best.assign(x, x + n);
+        best_value = values[k];
+      }
+    }
+
+    rank_best_first(order, values);
+
+    std::fill(new_mean.begin(), new_mean.end(), 0.0);
+    for (std::size_t i = 0; i < mu; ++i) {
+      const double* x = &samples[order[i] * n];
+      for (std::size_t d = 0; d < n; ++d) new_mean[d] = weights[i] * x[d] + new_mean[d];
+    }
+
+    double norm_sq = 0.0;
+    for (std::size_t d = 0; d < n; ++d) {
+      const double shift = (new_mean[d] - mean[d]) / (fmax(std::sqrt(variance[d]), 1e-12) * sigma);
+      path[d] = path[d] * path_decay + shift * path_gain;
+      norm_sq = norm_sq + path[d] * path[d];
+    }
+    sigma = fmax(std::exp((std::sqrt(norm_sq) / chi_n - 1.0) * damping) * sigma, 1e-6);
+
+    std::fill(spread.begin(), spread.end(), 0.0);
+    for (std::size_t i = 0; i < mu; ++i) {
+      const double* x = &samples[order[i] * n];
+      for (std::size_t d = 0; d < n; ++d) {
+        const double delta = x[d] - new_mean[d];
+        spread[d] = (weights[i] * delta) * delta + spread[d];
+      }
+    }
+    for (std::size_t d = 0; d < n; ++d) {
+      variance[d] = variance[d] * 0.8 + fmax(spread[d] / (span[d] * span[d] + 1e-12), 1e-12) * 0.2;
+    }
+    mean.swap(new_mean);
+    record.history.push_back(best_value);
+  }
+
+  record.population.reserve(lambda);
+  for (std::size_t k = 0; k < lambda; ++k) record.population.emplace_back(&samples[k * n], &samples[k * n] + n);
+  best_ = Solution{std::move(best), best_value, {}, true};
+  return std::nullopt;
+}
+
+}  // namespace swarmix

@@ -1,0 +1,80 @@
+#include "algorithms/differential_evolution.hpp"
+
+namespace swarmix {
+
+Status DifferentialEvolution::fit(Problem& problem) {
+  record = {};
+  auto init = validate_and_init(bounds, problem, random_state);
+  if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
+  auto& [rng, n, span] = std::get<InitResult>(init);
+  if (n_individuals <= 3) {
+    return OptimizationError::invalid_input("n_individuals must be at least 4 for differential evolution");
+  }
+  const auto& lower = bounds.lower();
+  const auto& upper = bounds.upper();
+  const std::size_t N = n_individuals;
+
+  // Members are rows of n, stored contiguously.
+  std::vector<double> pop(checked_mul(N, n));
+  for (std::size_t i = 0; i < N; ++i) {
+    double* x = &pop[i * n];
+    for (std::size_t d = 0; d < n; ++d) x[d] = lower[d] + rng.u01() * span[d];
+  }
+  std::vector<double> values(N);
+  for (std::size_t i = 0; i < N; ++i) values[i] = problem.evaluate({&pop[i * n], n});
+
+  // A NaN first value stays the minimum: nothing compares strictly below it.
+  std::size_t best_index = 0;
+  for (std::size_t i = 1; i < N; ++i) {
+    if (values[i] < values[best_index]) best_index = i;
+  }
+  std::vector<double> best(&pop[best_index * n], &pop[best_index * n] + n);
+  double best_value = values[best_index];
+
+  std::vector<double> mutant(n), trial(n);
+  for (std::size_t g = 0; g < n_iterations; ++g) {
+    for (std::size_t i = 0; i < N; ++i) {
+      // Three distinct donors other than i, drawn from the other indices in ascending order;
+      // a repeated donor is drawn again.
+      std::size_t donors[3];
+      std::size_t chosen = 0;
+      while (chosen < 3) {
+        const std::size_t k = rng.index(N - 1);
+        const std::size_t c = k < i ? k : k + 1;
+        bool repeated = false;
+        for (std::size_t j = 0; j < chosen; ++j) repeated = repeated || donors[j] == c;
+        if (!repeated) donors[chosen++] = c;
+      }
+      const double* x1 = &pop[donors[0] * n];
+      const double* x2 = &pop[donors[1] * n];
+      const double* x3 = &pop[donors[2] * n];
+      for (std::size_t d = 0; d < n; ++d) mutant[d] = x1[d] + f * (x2[d] - x3[d]);
+
+      const double* x = &pop[i * n];
+      const std::size_t forced = rng.index(n);
+      for (std::size_t d = 0; d < n; ++d) {
+        const double u = rng.u01();
+        const double v = (u < cr || d == forced) ? mutant[d] : x[d];
+        trial[d] = fmin(fmax(v, lower[d]), upper[d]);
+      }
+
+      const double value = problem.evaluate(trial);
+      if (value <= values[i]) {
+        std::copy(trial.begin(), trial.end(), &pop[i * n]);
+        values[i] = value;
+        if (value < best_value) {
+          best = trial;
+          best_value = value;
+        }
+      }
+    }
+    record.history.push_back(best_value);
+  }
+
+  record.population.reserve(N);
+  for (std::size_t i = 0; i < N; ++i) record.population.emplace_back(&pop[i * n], &pop[i * n] + n);
+  best_ = Solution{std::move(best), best_value, {}, true};
+  return std::nullopt;
+}
+
+}  // namespace swarmix

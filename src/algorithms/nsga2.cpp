@@ -1,0 +1,101 @@
+#include "algorithms/nsga2.hpp"
+
+#include <limits>
+
+namespace swarmix {
+
+Status Nsga2Optimizer::fit_with_objective(const VectorObjective& objective) {
+  population.clear();
+  const std::size_t dims = bounds.size();
+  if (dims == 0) return OptimizationError::invalid_input("bounds must not be empty");
+  StdRng rng = StdRng::from_seed(random_state);
+  const std::size_t N = n_individuals;
+
+  std::vector<ParetoPoint> points;
+  points.reserve(N);
+  for (auto& x : initialize_continuous_population(rng, bounds, N)) {
+    std::vector<double> f = objective(x);
+    points.push_back({std::move(x), std::move(f)});
+  }
+
+  std::vector<std::size_t> rank;
+  std::vector<double> crowding;
+  std::vector<std::vector<double>> children;
+  for (std::size_t generation = 0; generation < n_iterations; ++generation) {
+    const std::size_t n = points.size();
+    if (N > 0 && n == 0) {
+      return OptimizationError::convergence(
+          "population is empty: every member is dominated by another (NaN objective values or vectors of "
+          "different lengths)");
+    }
+    // Members caught in a dominance cycle are in no front: worst rank, no crowding.
+    rank.assign(n, std::numeric_limits<std::size_t>::max());
+    crowding.assign(n, 0.0);
+    const std::vector<Front> fronts = non_dominated_sort(points);
+    for (std::size_t r = 0; r < fronts.size(); ++r) {
+      for (const auto& [index, distance] : crowding_distance(points, fronts[r])) {
+        rank[index] = r;
+        crowding[index] = distance;
+      }
+    }
+    // Ties in rank and crowding (NaN included) go to the second draw.
+    auto tournament = [&]() -> const std::vector<double>& {
+      const std::size_t a = rng.index(n);
+      const std::size_t b = rng.index(n);
+      const bool a_wins = rank[a] < rank[b] || (rank[a] == rank[b] && crowding[a] > crowding[b]);
+      return points[a_wins ? a : b].position;
+    };
+
+    children.clear();
+    for (std::size_t c = 0; c < N; ++c) {
+      const std::vector<double>& parent1 = tournament();
+      const std::vector<double>& parent2 = tournament();
+      std::vector<double> child = parent1;
+      if (rng.u01() < crossover_rate) {
+        const double alpha = rng.u01();
+        for (std::size_t d = 0; d < dims; ++d) child[d] = parent2[d] * (1.0 - alpha) + parent1[d] * alpha;
+      }
+      for (std::size_t d = 0; d < dims; ++d) {
+        if (rng.u01() < mutation_rate) {
+          const double v = rng.u01();
+          child[d] = ((v + v) + (-1.0)) * mutation_scale + child[d];
+        }
+      }
+      bounds.clamp(child);
+      children.push_back(std::move(child));
+    }
+
+    // Parents first, then the offspring in the order they were made.
+    std::vector<ParetoPoint> combined = std::move(points);
+    combined.reserve(n + N);
+    for (auto& child : children) {
+      std::vector<double> f = objective(child);
+      combined.push_back({std::move(child), std::move(f)});
+    }
+
+    // Survival: whole fronts while they fit, then the least crowded members of the first
+    // front that does not. Each point is in at most one front, so taken points are moved.
+    points = std::vector<ParetoPoint>();
+    points.reserve(N);
+    for (const Front& front : non_dominated_sort(combined)) {
+      if (points.size() + front.size() <= N) {
+        for (std::size_t index : front) points.push_back(std::move(combined[index]));
+        continue;
+      }
+      if (points.size() < N) {
+        for (const auto& [index, distance] : by_crowding(combined, front)) {
+          if (points.size() >= N) break;
+          points.push_back(std::move(combined[index]));
+        }
+      }
+      break;
+    }
+  }
+
+  population.reserve(points.size());
+  for (const ParetoPoint& p : points) population.push_back(p.position);
+  archive = archive_from_population(std::move(points), archive_size);
+  return std::nullopt;
+}
+
+}  // namespace swarmix

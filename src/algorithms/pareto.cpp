@@ -1,0 +1,165 @@
+#include "algorithms/pareto.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/error.hpp"
+#include "core/numeric.hpp"
+
+namespace swarmix {
+
+bool dominates(std::span<const double> a, std::span<const double> b) {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  bool better = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] > b[i]) return false;
+    if (a[i] < b[i]) better = true;
+  }
+  return better;
+}
+
+std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population) {
+  const std::size_t n = population.size();
+  std::vector<Front> fronts;
+  if (n == 0) return fronts;
+  // Dominance is antisymmetric (a dominating b rules out b dominating a), so each pair is
+  // compared once. Visiting the pairs (p, q > p) with p ascending fills every `dominated`
+  // list in ascending order, as a full scan of q for each p would.
+  std::vector<std::size_t> counter(n, 0);
+  std::vector<std::vector<std::size_t>> dominated(n);
+  for (std::size_t p = 0; p < n; ++p) {
+    const auto& a = population[p].objectives;
+    for (std::size_t q = p + 1; q < n; ++q) {
+      const auto& b = population[q].objectives;
+      if (dominates(a, b)) {
+        dominated[p].push_back(q);
+        ++counter[q];
+      } else if (dominates(b, a)) {
+        dominated[q].push_back(p);
+        ++counter[p];
+      }
+    }
+  }
+  Front current;
+  for (std::size_t p = 0; p < n; ++p)
+    if (counter[p] == 0) current.push_back(p);
+  while (!current.empty()) {
+    Front next;
+    for (std::size_t p : current) {
+      for (std::size_t q : dominated[p]) {
+        if (--counter[q] == 0) next.push_back(q);
+      }
+    }
+    fronts.push_back(std::move(current));
+    current = std::move(next);
+  }
+  return fronts;
+}
+
+std::vector<std::pair<std::size_t, double>> crowding_distance(std::span<const ParetoPoint> population,
+                                                              std::span<const std::size_t> front) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const std::size_t k = front.size();
+  std::vector<std::pair<std::size_t, double>> result;
+  for (std::size_t index : front)
+    if (index >= population.size()) throw InternalError("front index out of range");
+  if (k == 0) return result;
+  if (k == 1) {
+    result.emplace_back(front[0], inf);
+    return result;
+  }
+  // A distance belongs to the first occurrence of its index in the front.
+  std::vector<std::size_t> slot(k);
+  {
+    std::vector<std::pair<std::size_t, std::size_t>> by_index(k);
+    for (std::size_t p = 0; p < k; ++p) by_index[p] = {front[p], p};
+    std::sort(by_index.begin(), by_index.end());
+    for (std::size_t r = 0; r < k; ++r)
+      slot[by_index[r].second] = (r > 0 && by_index[r].first == by_index[r - 1].first) ? slot[by_index[r - 1].second]
+                                                                                       : by_index[r].second;
+  }
+  const std::size_t m = population[front[0]].objectives.size();
+  std::vector<double> distance(k, 0.0);
+  std::vector<std::size_t> order;  // front positions in objective order
+  order.reserve(k);
+  for (std::size_t j = 0; j < m; ++j) {
+    auto value = [&](std::size_t p) { return population[front[p]].objectives[j]; };
+    order.clear();
+    for (std::size_t p = 0; p < k; ++p)
+      if (population[front[p]].objectives.size() > j) order.push_back(p);
+    if (order.empty()) continue;
+    stable_sort_by(order, [&](std::size_t a, std::size_t b) { return value(a) < value(b); });
+    const double range = value(order.back()) - value(order.front());
+    const double divisor = fmax(range, 1e-12);
+    distance[slot[order.front()]] = inf;
+    distance[slot[order.back()]] = inf;
+    for (std::size_t i = 1; i + 1 < order.size(); ++i) {
+      double& d = distance[slot[order[i]]];
+      if (std::isfinite(d)) d += std::fabs((value(order[i + 1]) - value(order[i - 1])) / divisor);
+    }
+  }
+  result.reserve(k);
+  for (std::size_t p = 0; p < k; ++p) result.emplace_back(front[p], distance[p]);
+  return result;
+}
+
+std::vector<std::pair<std::size_t, double>> by_crowding(std::span<const ParetoPoint> population,
+                                                        std::span<const std::size_t> front) {
+  auto ranked = crowding_distance(population, front);
+  stable_sort_by(ranked, [](const auto& a, const auto& b) { return a.second > b.second; });
+  return ranked;
+}
+
+std::vector<ParetoPoint> archive_from_population(std::vector<ParetoPoint> population, std::size_t archive_size) {
+  std::vector<ParetoPoint> archive;
+  if (population.empty()) return archive;
+  // Every point is in at most one front, so members can be moved out as they are taken.
+  for (const Front& front : non_dominated_sort(population)) {
+    if (archive.size() + front.size() <= archive_size) {
+      for (std::size_t index : front) archive.push_back(std::move(population[index]));
+      continue;
+    }
+    if (archive.size() < archive_size) {
+      for (const auto& [index, distance] : by_crowding(population, front)) {
+        if (archive.size() >= archive_size) break;
+        archive.push_back(std::move(population[index]));
+      }
+    }
+    break;
+  }
+  return archive;
+}
+
+std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n) {
+  const auto& lower = bounds.lower();
+  const auto& upper = bounds.upper();
+  const std::size_t dims = lower.size();
+  checked_mul(checked_mul(n, dims), sizeof(double));
+  std::vector<std::vector<double>> positions;
+  positions.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::vector<double> x(dims);
+    for (std::size_t d = 0; d < dims; ++d) x[d] = rng.u01() * (upper[d] - lower[d]) + lower[d];
+    positions.push_back(std::move(x));
+  }
+  return positions;
+}
+
+double hypervolume_2d(std::span<const ParetoPoint> points, double r1, double r2) {
+  std::vector<std::pair<double, double>> pairs;
+  for (const ParetoPoint& p : points)
+    if (p.objectives.size() >= 2) pairs.emplace_back(p.objectives[0], p.objectives[1]);
+  stable_sort_by(pairs, [](const auto& a, const auto& b) { return a.first < b.first; });
+  double level = r2;
+  double sum = 0.0;
+  for (const auto& [f1, f2] : pairs) {
+    if (level > f2) {
+      sum = sum + fmax(r1 - f1, 0.0) * fmax(level - f2, 0.0);
+      level = f2;
+    }
+  }
+  return sum;
+}
+
+}  // namespace swarmix

@@ -1,0 +1,89 @@
+#pragma once
+// Pareto toolkit of the multi-objective optimisers: dominance, the fast non-dominated sort,
+// crowding distance, the bounded archive, uniform populations and the 2-D hypervolume.
+// Free functions without state.
+#include <cstddef>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/bounds.hpp"
+#include "random/std_rng.hpp"
+
+namespace swarmix {
+
+// One evaluated candidate; every objective is minimised.
+struct ParetoPoint {
+  std::vector<double> position;
+  std::vector<double> objectives;
+};
+
+using Front = std::vector<std::size_t>;
+
+// a dominates b over the first min(|a|, |b|) objectives: no value of a greater, at least
+// one smaller. NaN compares as a tie; with no common objective neither dominates.
+bool dominates(std::span<const double> a, std::span<const double> b);
+
+// The fronts in rank order. The first front is in index order, later fronts in the order
+// their members were released. A point caught in a dominance cycle (possible only with NaN
+// values or vectors of different lengths) is in no front.
+std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population);
+
+// (index, distance) for every front member, in front order. The objective count is that of
+// the front's first member. A member with fewer objectives takes no part in the passes over
+// the objectives it lacks: those passes sort, bound and measure only the members that have
+// the objective, so a short member is ranked by the objectives it has (and one that has
+// none of them keeps 0.0).
+std::vector<std::pair<std::size_t, double>> crowding_distance(std::span<const ParetoPoint> population,
+                                                              std::span<const std::size_t> front);
+
+// The front's members ordered by crowding distance, largest first; equal distances keep
+// front order.
+std::vector<std::pair<std::size_t, double>> by_crowding(std::span<const ParetoPoint> population,
+                                                        std::span<const std::size_t> front);
+
+// At most `archive_size` points: whole fronts in rank order, then the least crowded members
+// of the first front that does not fit.
+std::vector<ParetoPoint> archive_from_population(std::vector<ParetoPoint> population, std::size_t archive_size);
+
+// n positions drawn uniformly in the box, member by member, coordinate by coordinate.
+std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n);
+
+// Area dominated by the points' first two objectives and bounded by the reference point;
+// points with fewer than two objectives are ignored.
+double hypervolume_2d(std::span<const ParetoPoint> points, double r1, double r2);
+
+// A stable sort that is well defined for any comparison, including ones that are not strict
+// weak orders (NaN keys compare as ties with everything): insertion sort for short ranges,
+// merging of sorted runs above. With a strict weak order the result is that of every stable
+// sort.
+template <class T, class Less>
+void stable_sort_by(std::vector<T>& items, Less less) {
+  constexpr std::size_t kRun = 20;
+  const std::size_t n = items.size();
+  auto insertion = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin + 1; i < end; ++i) {
+      T moving = std::move(items[i]);
+      std::size_t j = i;
+      for (; j > begin && less(moving, items[j - 1]); --j) items[j] = std::move(items[j - 1]);
+      items[j] = std::move(moving);
+    }
+  };
+  for (std::size_t begin = 0; begin < n; begin += kRun) insertion(begin, begin + kRun < n ? begin + kRun : n);
+  if (n <= kRun) return;
+  std::vector<T> buffer(n);
+  for (std::size_t width = kRun; width < n; width *= 2) {
+    for (std::size_t left = 0; left < n; left += 2 * width) {
+      const std::size_t mid = left + width < n ? left + width : n;
+      const std::size_t right = mid + width < n ? mid + width : n;
+      std::size_t i = left, j = mid, k = left;
+      // Take from the right run only when it is strictly before the left one.
+      while (i < mid && j < right) buffer[k++] = less(items[j], items[i]) ? std::move(items[j++]) : std::move(items[i++]);
+      while (i < mid) buffer[k++] = std::move(items[i++]);
+      while (j < right) buffer[k++] = std::move(items[j++]);
+    }
+    items.swap(buffer);
+  }
+}
+
+}  // namespace swarmix

@@ -1,0 +1,34 @@
+#pragma once
+// What the multi-objective classes keep from a fit, and their score.
+#include <vector>
+
+#include "algorithms/pareto.hpp"
+#include "bindings/frame.hpp"
+
+namespace swarmix::py {
+
+// The final positions, and the archive split into positions and objective vectors (archive
+// order). Replaces the previous result as a whole, an empty archive included.
+inline void store_archive_result(std::vector<std::vector<double>>&& population, std::vector<ParetoPoint>&& archive,
+                                 Fitted& out) {
+  out.population = std::move(population);
+  out.archive_positions.clear();
+  out.archive_objectives.clear();
+  out.archive_positions.reserve(archive.size());
+  out.archive_objectives.reserve(archive.size());
+  for (ParetoPoint& p : archive) {
+    out.archive_positions.push_back(std::move(p.position));
+    out.archive_objectives.push_back(std::move(p.objectives));
+  }
+}
+
+// Hypervolume of the stored archive against (1.0, 1.0).
+inline double archive_hypervolume(const Fitted& f) {
+  std::vector<ParetoPoint> points;
+  points.reserve(f.archive_positions.size());
+  for (std::size_t i = 0; i < f.archive_positions.size() && i < f.archive_objectives.size(); ++i)
+    points.push_back({f.archive_positions[i], f.archive_objectives[i]});
+  return hypervolume_2d(points, 1.0, 1.0);
+}
+
+}  // namespace swarmix::py

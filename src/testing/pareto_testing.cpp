@@ -1,0 +1,113 @@
+// swarmix._testing: the Pareto toolkit, called directly. A point is given by its objective
+// vector; where a function returns points, it returns their indices in the input.
+#include <string>
+
+#include "algorithms/pareto.hpp"
+#include "bindings/convert.hpp"
+
+namespace swarmix::py {
+namespace {
+
+[[noreturn]] void usage(const char* text) {
+  PyErr_SetString(PyExc_TypeError, text);
+  throw ErrorAlreadySet();
+}
+
+// Points whose position is their input index and whose objectives are the given rows.
+std::vector<ParetoPoint> points_of(PyObject* rows) {
+  Matrix objectives = to_matrix(rows, "objectives");
+  std::vector<ParetoPoint> points;
+  points.reserve(objectives.size());
+  for (std::size_t i = 0; i < objectives.size(); ++i)
+    points.push_back({{static_cast<double>(i)}, std::move(objectives[i])});
+  return points;
+}
+
+Ref pairs_list(const std::vector<std::pair<std::size_t, double>>& pairs) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    PyObject* item = Py_BuildValue("(nd)", static_cast<Py_ssize_t>(pairs[i].first), pairs[i].second);
+    if (!item) throw ErrorAlreadySet();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// dominates(a, b) -> bool
+PyObject* dominates_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) usage("dominates(a, b)");
+    return PyBool_FromLong(dominates(to_float_vec(args[0], "a"), to_float_vec(args[1], "b")));
+  });
+}
+
+// non_dominated_sort(objectives) -> [[index, ...], ...]
+PyObject* sort_fn(PyObject*, PyObject* rows) {
+  return guarded([&]() -> PyObject* {
+    std::vector<Front> fronts = non_dominated_sort(points_of(rows));
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(fronts.size())));
+    for (std::size_t i = 0; i < fronts.size(); ++i)
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), index_list<std::size_t>(fronts[i]).release());
+    return list.release();
+  });
+}
+
+// crowding_distance(objectives, front) -> [(index, distance), ...]
+PyObject* crowding_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) usage("crowding_distance(objectives, front)");
+    return pairs_list(crowding_distance(points_of(args[0]), to_index_vec(args[1], "front"))).release();
+  });
+}
+
+// archive_from_population(objectives, archive_size) -> [index, ...] in archive order
+PyObject* archive_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) usage("archive_from_population(objectives, archive_size)");
+    std::vector<ParetoPoint> archive = archive_from_population(points_of(args[0]), to_count(args[1], "archive_size"));
+    std::vector<std::size_t> indices;
+    for (const ParetoPoint& p : archive) indices.push_back(static_cast<std::size_t>(p.position[0]));
+    return index_list<std::size_t>(indices).release();
+  });
+}
+
+// hypervolume_2d(objectives, r1, r2) -> float
+PyObject* hypervolume_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) usage("hypervolume_2d(objectives, r1, r2)");
+    return PyFloat_FromDouble(hypervolume_2d(points_of(args[0]), to_real(args[1], "r1"), to_real(args[2], "r2")));
+  });
+}
+
+// initialize_continuous_population(seed, lower, upper, n) -> [[float, ...], ...]
+PyObject* population_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 4) usage("initialize_continuous_population(seed, lower, upper, n)");
+    StdRng rng = StdRng::from_seed(to_seed(args[0], "seed"));
+    auto made = Bounds::make(to_float_vec(args[1], "lower"), to_float_vec(args[2], "upper"));
+    if (auto* text = std::get_if<std::string>(&made)) {
+      PyErr_SetString(PyExc_ValueError, text->c_str());
+      throw ErrorAlreadySet();
+    }
+    return float_rows(initialize_continuous_population(rng, std::get<Bounds>(made), to_count(args[3], "n"))).release();
+  });
+}
+
+template <class F>
+PyCFunction fast(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+PyMethodDef pareto_testing_functions[] = {
+    {"dominates", fast(dominates_fn), METH_FASTCALL, nullptr},
+    {"non_dominated_sort", sort_fn, METH_O, nullptr},
+    {"crowding_distance", fast(crowding_fn), METH_FASTCALL, nullptr},
+    {"archive_from_population", fast(archive_fn), METH_FASTCALL, nullptr},
+    {"hypervolume_2d", fast(hypervolume_fn), METH_FASTCALL, nullptr},
+    {"initialize_continuous_population", fast(population_fn), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace swarmix::py
