@@ -16,11 +16,8 @@ import time
 
 import pytest
 
-from estimators import CLASSES, fit_args, fitted, is_multi, is_tour, small, state
+from estimators import CLASSES, UNCHECKED_LOOPS, fit_args, fitted, is_multi, is_tour, small, state
 
-# Their iterations can go on without a single evaluation (worms without brighter neighbours,
-# fireflies of equal brightness), and those loops do not call interruption_point() yet.
-UNCHECKED_LOOPS = {"GlowwormOptimizer", "FireflyOptimizer"}
 by_class = pytest.mark.parametrize("cls", [
     pytest.param(c, marks=pytest.mark.xfail(reason="a loop without evaluations is not an interruption point"))
     if c.__name__ in UNCHECKED_LOOPS else c for c in CLASSES], ids=lambda c: c.__name__)
