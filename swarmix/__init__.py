@@ -23,10 +23,49 @@ except ImportError:
         raise
     from swarmix import _swarmix
 
-from swarmix._swarmix import *  # noqa: E402,F401,F403
-from swarmix._swarmix import InternalError  # noqa: E402,F401
+from swarmix._swarmix import (  # noqa: E402
+    AntColony as AntColony,
+    BacterialForagingOptimizer as BacterialForagingOptimizer,
+    BatAlgorithm as BatAlgorithm,
+    BeeColony as BeeColony,
+    BinaryParticleSwarm as BinaryParticleSwarm,
+    CmaEsOptimizer as CmaEsOptimizer,
+    CuckooSearch as CuckooSearch,
+    DifferentialEvolution as DifferentialEvolution,
+    FireflyOptimizer as FireflyOptimizer,
+    GlowwormOptimizer as GlowwormOptimizer,
+    GreyWolfOptimizer as GreyWolfOptimizer,
+    InternalError as InternalError,
+    MopsoOptimizer as MopsoOptimizer,
+    Nsga2Optimizer as Nsga2Optimizer,
+    ParticleSwarm as ParticleSwarm,
+    PermutationGeneticOptimizer as PermutationGeneticOptimizer,
+    SimulatedAnnealing as SimulatedAnnealing,
+    two_opt as two_opt,
+)
 
 __version__ = "0.1.0"
+
+__all__ = [
+    "two_opt",
+    "AntColony",
+    "ParticleSwarm",
+    "BeeColony",
+    "GreyWolfOptimizer",
+    "FireflyOptimizer",
+    "SimulatedAnnealing",
+    "CuckooSearch",
+    "BatAlgorithm",
+    "GlowwormOptimizer",
+    "BacterialForagingOptimizer",
+    "DifferentialEvolution",
+    "CmaEsOptimizer",
+    "PermutationGeneticOptimizer",
+    "BinaryParticleSwarm",
+    "Nsga2Optimizer",
+    "MopsoOptimizer",
+    "InternalError",
+]
 
 
 def _rebuild(name, args):
@@ -41,8 +80,5 @@ def _reduce(obj):
 
 # The compiled classes report their module as builtins, where pickle cannot find them by
 # name: pickle them through _rebuild instead.
-for _cls in vars(_swarmix).values():
-    if isinstance(_cls, type) and hasattr(_cls, "get_params"):
-        _copyreg.pickle(_cls, _reduce)
-
-__all__ = [_name for _name in dir(_swarmix) if not _name.startswith("_")]
+for _name in __all__[1:-1]:
+    _copyreg.pickle(getattr(_swarmix, _name), _reduce)

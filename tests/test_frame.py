@@ -346,3 +346,11 @@ assert outcome in ('swarmix._swarmix can only be imported in the main interprete
             assert result is None, result  # Python 3.13 returns failures instead of raising
         finally:
             interpreters.destroy(interp)
+
+
+def test_package_exports_the_module_in_order():
+    names = [k for k in vars(_swarmix) if not k.startswith("__")]
+    assert names == swarmix.__all__
+    assert names[:2] == ["two_opt", "AntColony"] and names[-1] == "InternalError"
+    assert all(getattr(swarmix, n) is getattr(_swarmix, n) for n in names)
+    assert swarmix.__version__

@@ -80,3 +80,19 @@ def test_setstate_rejects_malformed_state_and_keeps_fit():
     with pytest.raises(TypeError):
         p.__setstate__((1.0, "ab", [], [], [], [], None))
     assert observed(p) == before
+
+
+def test_ant_colony_keeps_its_long_lived_state():
+    if not hasattr(swarmix, "AntColony"):
+        pytest.skip("AntColony is not built yet")
+    a = swarmix.AntColony(n_ants=4, n_iterations=2, random_state=3)
+    a.fit(MATRIX)
+    cls, args, state = a.__reduce__()
+    assert state[-1]  # pheromone and stored best travel with the object
+    b = pickle.loads(pickle.dumps(a))
+    assert b.__reduce__() == (cls, args, state)
+    # a truncated or corrupted long-lived state is refused and changes nothing
+    for broken in (state[-1][:-1], state[-1] + [0.0], [7.0], [1.0, 1e300]):
+        with pytest.raises(ValueError, match="^malformed pickled state$"):
+            b.__setstate__(state[:-1] + (broken,))
+    assert b.__reduce__() == (cls, args, state)

@@ -19,18 +19,16 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();
   const std::size_t n = n_bacteria;
-  // Rows of d, stored contiguously.
-  const std::size_t cells = checked_mul(n, d);
-  std::vector<double> positions(cells), fitness(n), candidate(d);
-  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &positions[i * d]);
-  for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&positions[i * d], d});
+  std::vector<double> positions, fitness;  // rows of d, stored contiguously
+  start_population(rng, bounds, span, n, problem, positions, fitness);
+  std::vector<double> candidate(d);
 
   const std::size_t b = best_index(fitness);
-  std::vector<double> best(positions.begin() + b * d, positions.begin() + (b + 1) * d);
+  std::vector<double> best = row_copy(positions, b, d);
   double best_value = fitness[b];
 
   std::vector<std::size_t> order(n);
-  std::vector<double> next_positions(cells), next_fitness(n);
+  std::vector<double> next_positions(positions.size()), next_fitness(n);
   const std::size_t half = n / 2;
   for (std::size_t it = 0; it < n_iterations; ++it) {
     for (std::size_t r = 0; r < n_reproduction_steps; ++r) {

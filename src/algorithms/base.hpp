@@ -21,6 +21,8 @@ class Optimizer {
   // Runs the search; on success the best result is stored and predict() returns it.
   virtual Status fit(Problem& problem) = 0;
   std::optional<Solution> predict() const { return best_; }
+  // Replaces the stored result (restoring a saved optimiser).
+  void restore(std::optional<Solution> best) { best_ = std::move(best); }
 
  protected:
   std::optional<Solution> best_;

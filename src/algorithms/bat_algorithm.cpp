@@ -18,14 +18,12 @@ Status BatAlgorithm::fit(Problem& problem) {
   const auto& upper = bounds.upper();
   const std::size_t n = n_bats;
   // Rows of d, stored contiguously.
-  const std::size_t cells = checked_mul(n, d);
-  std::vector<double> x(cells), v(cells, 0.0);
-  std::vector<double> loud(n, loudness), pulse(n, pulse_rate), fitness(n);
-  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &x[i * d]);
-  for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&x[i * d], d});
+  std::vector<double> x, fitness;
+  start_population(rng, bounds, span, n, problem, x, fitness);
+  std::vector<double> v(x.size(), 0.0), loud(n, loudness), pulse(n, pulse_rate);
 
   const std::size_t b = best_index(fitness);
-  std::vector<double> best(x.begin() + b * d, x.begin() + (b + 1) * d);
+  std::vector<double> best = row_copy(x, b, d);
   double best_value = fitness[b];
 
   const double frequency_range = fmax - fmin;

@@ -42,13 +42,11 @@ Status CuckooSearch::fit(Problem& problem) {
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();
   const std::size_t n = n_nests;
-  std::vector<double> x(checked_mul(n, d));
-  std::vector<double> fitness(n);
-  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &x[i * d]);
-  for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&x[i * d], d});
+  std::vector<double> x, fitness;
+  start_population(rng, bounds, span, n, problem, x, fitness);
 
   std::size_t b = best_index(fitness);
-  std::vector<double> best_position(&x[b * d], &x[b * d] + d);
+  std::vector<double> best_position = row_copy(x, b, d);
   double best_value = fitness[b];
 
   // Worst first: descending fitness, NaN counted as the worst; equal values keep index order.

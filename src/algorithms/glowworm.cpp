@@ -17,14 +17,12 @@ Status GlowwormOptimizer::fit(Problem& problem) {
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();
   const std::size_t n = n_worms;
-  // Rows of d, stored contiguously.
-  const std::size_t cells = checked_mul(n, d);
-  std::vector<double> positions(cells), fitness(n), luciferin(n, 1.0), candidate(d);
-  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &positions[i * d]);
-  for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&positions[i * d], d});
+  std::vector<double> positions, fitness;  // rows of d, stored contiguously
+  start_population(rng, bounds, span, n, problem, positions, fitness);
+  std::vector<double> luciferin(n, 1.0), candidate(d);
 
   const std::size_t b = best_index(fitness);
-  std::vector<double> best(positions.begin() + b * d, positions.begin() + (b + 1) * d);
+  std::vector<double> best = row_copy(positions, b, d);
   double best_value = fitness[b];
 
   const double retained = 1.0 - luciferin_decay;

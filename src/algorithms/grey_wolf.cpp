@@ -18,13 +18,11 @@ Status GreyWolfOptimizer::fit(Problem& problem) {
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();
   const std::size_t W = n_wolves;
-  std::vector<double> x(checked_mul(W, d));
-  std::vector<double> fitness(W);
-  for (std::size_t i = 0; i < W; ++i) draw_position(rng, lower, span, &x[i * d]);
-  for (std::size_t i = 0; i < W; ++i) fitness[i] = problem.evaluate({&x[i * d], d});
+  std::vector<double> x, fitness;
+  start_population(rng, bounds, span, W, problem, x, fitness);
 
   std::size_t b = best_index(fitness);
-  std::vector<double> best_position(&x[b * d], &x[b * d] + d);
+  std::vector<double> best_position = row_copy(x, b, d);
   double best_value = fitness[b];
 
   std::vector<std::size_t> rank(W);

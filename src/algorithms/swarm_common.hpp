@@ -7,7 +7,10 @@
 #include <numeric>
 #include <vector>
 
+#include "core/bounds.hpp"
+#include "core/error.hpp"
 #include "core/numeric.hpp"
+#include "core/problem.hpp"
 #include "random/std_rng.hpp"
 
 namespace swarmix {
@@ -41,6 +44,23 @@ inline void rank_best_first(std::vector<std::size_t>& order, const std::vector<d
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
                    [&values](std::size_t a, std::size_t b) { return better_value(values[a], values[b]); });
+}
+
+// The start of a population search: n positions drawn in the box row after row (all drawn
+// before any is evaluated), then evaluated in order. x gets n rows of span.size() values.
+inline void start_population(StdRng& rng, const Bounds& bounds, const std::vector<double>& span, std::size_t n,
+                             Problem& problem, std::vector<double>& x, std::vector<double>& fitness) {
+  const std::size_t d = span.size();
+  x.assign(checked_mul(n, d), 0.0);
+  fitness.assign(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) draw_position(rng, bounds.lower(), span, &x[i * d]);
+  for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&x[i * d], d});
+}
+
+// A copy of row i of a flat population.
+inline std::vector<double> row_copy(const std::vector<double>& x, std::size_t i, std::size_t d) {
+  return std::vector<double>(x.begin() + static_cast<std::ptrdiff_t>(i * d),
+                             x.begin() + static_cast<std::ptrdiff_t>((i + 1) * d));
 }
 
 // The flat rows as separate vectors.

@@ -1,5 +1,6 @@
 // swarmix._testing: direct access to core pieces for the test suite (the random source,
-// decimal text, box clamping). Not part of the public API.
+// decimal text, box clamping; tours and Pareto utilities in the files beside this one).
+// Not part of the public API.
 #include <string>
 
 #include "algorithms/cma_es.hpp"
@@ -10,6 +11,7 @@
 #include "random/std_rng.hpp"
 
 namespace swarmix::py {
+
 namespace {
 
 [[noreturn]] void value_error(const std::string& text) {
@@ -104,8 +106,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_testing", "Core access for sw
 
 }  // namespace
 
-// Function tables defined in other files of this module (null while absent).
-extern PyMethodDef pareto_testing_functions[] __attribute__((weak));
+// Function tables defined in other files of this module.
+extern PyMethodDef pareto_testing_functions[];
+extern PyMethodDef tours_testing_methods[];
 
 }  // namespace swarmix::py
 
@@ -113,8 +116,8 @@ PyMODINIT_FUNC PyInit__testing(void) {
   using namespace swarmix::py;
   PyObject* module = PyModule_Create(&module_def);
   if (!module) return nullptr;
-  for (PyMethodDef* extra : {pareto_testing_functions}) {
-    if (extra && PyModule_AddFunctions(module, extra) < 0) {
+  for (PyMethodDef* extra : {pareto_testing_functions, tours_testing_methods}) {
+    if (PyModule_AddFunctions(module, extra) < 0) {
       Py_DECREF(module);
       return nullptr;
     }

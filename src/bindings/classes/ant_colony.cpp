@@ -1,0 +1,151 @@
+#include <memory>
+#include <span>
+#include <string>
+
+#include "algorithms/aco.hpp"
+#include "bindings/registry.hpp"
+
+namespace swarmix::py {
+
+namespace {
+
+const char* const variant_names[] = {"basic", "acs", "elitist", "mmas", nullptr};
+
+// The object's one core record, kept for its whole life: pheromone and stored best carry
+// over from fit to fit (a failed fit works on a copy and leaves them as they were).
+struct ColonyRecord final : Persistent {
+  AntColony colony;
+  std::unique_ptr<Persistent> clone() const override { return std::make_unique<ColonyRecord>(*this); }
+  std::vector<double> save() const override;
+};
+
+// Saved as numbers: [pheromone present, size, tau...] [best present, value, length,
+// position..., metadata entries, (key, value) texts as length and character codes].
+void put_text(std::vector<double>& out, const std::string& text) {
+  out.push_back(static_cast<double>(text.size()));
+  for (unsigned char c : text) out.push_back(c);
+}
+
+std::vector<double> ColonyRecord::save() const {
+  std::vector<double> out;
+  const auto& pheromone = colony.pheromone;
+  out.push_back(pheromone ? 1.0 : 0.0);
+  if (pheromone) {
+    out.push_back(static_cast<double>(pheromone->size));
+    out.insert(out.end(), pheromone->tau.begin(), pheromone->tau.end());
+  }
+  const std::optional<Solution> best = colony.predict();
+  out.push_back(best ? 1.0 : 0.0);
+  if (best) {
+    out.push_back(best->value.value_or(0.0));
+    out.push_back(static_cast<double>(best->position.size()));
+    out.insert(out.end(), best->position.begin(), best->position.end());
+    out.push_back(static_cast<double>(best->metadata.size()));
+    for (const auto& [key, value] : best->metadata) {
+      put_text(out, key);
+      put_text(out, value);
+    }
+  }
+  return out;
+}
+
+// Reads what save() wrote; null on anything malformed.
+std::unique_ptr<Persistent> load(std::span<const double> in) {
+  std::size_t at = 0;
+  auto count = [&](std::size_t limit, std::size_t& n) {
+    if (at >= in.size() || !(in[at] >= 0.0) || in[at] > static_cast<double>(limit)) return false;
+    n = static_cast<std::size_t>(in[at++]);
+    return static_cast<double>(n) == in[at - 1];
+  };
+  auto text = [&](std::string& s) {
+    std::size_t n;
+    if (!count(in.size(), n) || n > in.size() - at) return false;
+    for (std::size_t i = 0; i < n; ++i, ++at) {
+      if (!(in[at] >= 0.0 && in[at] < 256.0)) return false;
+      s.push_back(static_cast<char>(static_cast<unsigned char>(in[at])));
+    }
+    return true;
+  };
+  auto record = std::make_unique<ColonyRecord>();
+  std::size_t flag, n;
+  if (!count(1, flag)) return nullptr;
+  if (flag) {
+    if (!count(in.size(), n) || (n > 0 && n > (in.size() - at) / n)) return nullptr;
+    AntColony::Pheromone pheromone{n, std::vector<double>(in.begin() + at, in.begin() + at + n * n)};
+    at += n * n;
+    record->colony.pheromone = std::move(pheromone);
+  }
+  if (!count(1, flag)) return nullptr;
+  if (flag) {
+    Solution best;
+    if (at >= in.size()) return nullptr;
+    best.value = in[at++];
+    if (!count(in.size(), n) || n > in.size() - at) return nullptr;
+    best.position.assign(in.begin() + at, in.begin() + at + n);
+    at += n;
+    if (!count(in.size(), n)) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string key, value;
+      if (!text(key) || !text(value)) return nullptr;
+      best.metadata[key] = value;
+    }
+    record->colony.restore(std::move(best));
+  }
+  if (at != in.size()) return nullptr;
+  return record;
+}
+
+Status run(const Params& p, FitInput& in, Fitted& out) {
+  if (!out.persistent) out.persistent = std::make_unique<ColonyRecord>();
+  auto* record = dynamic_cast<ColonyRecord*>(out.persistent.get());
+  if (!record) throw InternalError("AntColony holds the state of another class");
+  AntColony& aco = record->colony;
+  aco.n_ants = p.count(0);
+  aco.n_iterations = p.count(1);
+  aco.alpha = p.real(2);
+  aco.beta = p.real(3);
+  aco.rho = p.real(4);
+  aco.q = p.real(5);
+  aco.use_two_opt = p.flag(6);
+  aco.variant = static_cast<AcoVariant>(p.code(7));
+  aco.q0 = p.real(8);
+  aco.elitist_weight = p.real(9);
+  aco.tau_min = p.real(10);
+  aco.tau_max = p.real(11);
+  aco.random_state = p.random_state;
+  if (auto error = aco.fit(*in.problem)) return error;
+  out.take_best(aco.predict(), true);
+  return std::nullopt;
+}
+
+}  // namespace
+
+const ClassSpec ant_colony_spec = {
+    .name = "AntColony",
+    .doc = "Ant Colony Optimization for discrete problems (e.g. TSP).\n\n"
+           "Exposed to Python as `swarmix._swarmix.AntColony`.",
+    .signature = "(n_ants=50, n_iterations=100, alpha=1.0, beta=2.0, rho=0.5, q=1.0, use_two_opt=True, "
+                 "variant=\"basic\", q0=0.9, elitist_weight=2.0, tau_min=1e-4, tau_max=10.0, random_state=None)",
+    .params = {{"n_ants", ParamKind::Count, 50},
+               {"n_iterations", ParamKind::Count, 100},
+               {"alpha", ParamKind::Real, 1.0},
+               {"beta", ParamKind::Real, 2.0},
+               {"rho", ParamKind::Real, 0.5},
+               {"q", ParamKind::Real, 1.0},
+               {"use_two_opt", ParamKind::Bool, 1},
+               {"variant", ParamKind::Choice, 0, variant_names},
+               {"q0", ParamKind::Real, 0.9},
+               {"elitist_weight", ParamKind::Real, 2.0},
+               {"tau_min", ParamKind::Real, 1e-4},
+               {"tau_max", ParamKind::Real, 10.0}},
+    .fit_kind = FitKind::Tour,
+    .run = run,
+    .fit_doc = "Fit the colony to a square distance matrix and search for a short tour.",
+    .predict_doc = "Return the best tour found as a list of city indices.",
+    .score_doc = "Return the length of the best tour found.",
+    .get_params_doc = "Return the algorithm's hyperparameters.",
+    .repr = {0, 1, 2, 3, 4, 5},
+    .load_persistent = load,
+};
+
+}  // namespace swarmix::py
