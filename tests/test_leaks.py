@@ -84,7 +84,7 @@ def workload(cls):
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_cycles_leak_nothing(cls):
     cycle, watched = workload(cls)
-    for _ in range(30):  # warm up every cache on the way
+    for _ in range(50):  # warm up every cache on the way
         cycle()
     gc.collect()
     counts = [sys.getrefcount(o) for o in watched]
@@ -99,6 +99,6 @@ def test_cycles_leak_nothing(cls):
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == counts
-    assert grown < 32 * 1024, f"{grown} bytes of Python memory more after {CYCLES} cycles"
+    assert grown < 8 * 1024, f"{grown} bytes of Python memory more after {CYCLES} cycles"
     if heap is not None:
-        assert c_heap_in_use() - heap < 256 * 1024
+        assert c_heap_in_use() - heap < 16 * 1024
