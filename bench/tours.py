@@ -20,7 +20,7 @@ import time
 import swarmix
 from swarmix import AntColony, PermutationGeneticOptimizer, _testing
 
-DATA = pathlib.Path(__file__).resolve().parent / "data"
+DATA = pathlib.Path(__file__).resolve().parent.parent / "swarmix" / "data"
 INSTANCES = {"berlin52": 7542, "eil51": 426}
 
 

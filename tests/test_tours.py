@@ -14,7 +14,7 @@ import swarmix
 from swarmix import AntColony, PermutationGeneticOptimizer, _testing
 
 INF, NAN = math.inf, math.nan
-DATA = pathlib.Path(__file__).resolve().parent.parent / "bench" / "data"
+DATA = pathlib.Path(__file__).resolve().parent.parent / "swarmix" / "data"
 
 
 def closed_length(tour, d):

@@ -1,0 +1,143 @@
+"""Convergence of several optimisers on the Rastrigin function, from their ``history_``.
+
+    python examples/convergence.py [--out docs/images] [--dims 10] [--seed 0] [--quick]
+
+Every optimiser minimises the same plain-Python Rastrigin function with the same seed. The
+function is shifted so that its minimum, 0, lies at (1.25, ..., 1.25) rather than at the
+centre of the box [-5.12, 5.12]^dims, where some optimisers take their first point.
+The left panel plots ``history_`` (the best value after each iteration) against the
+iteration; since optimisers spend very different numbers of objective calls per
+iteration, the right panel plots the best value found so far against the number of
+objective calls, recorded by a counting wrapper around the objective. Writes
+convergence.png. Needs matplotlib (``pip install 'swarmix[plot]'``).
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import pathlib
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Protocol
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+import swarmix  # noqa: E402
+
+DEFAULT_OUT = pathlib.Path(__file__).resolve().parent.parent / "docs" / "images"
+
+
+class Fittable(Protocol):
+    def fit(self, objective: Callable[[list[float]], float], lower: list[float], upper: list[float]) -> None: ...
+    def score(self) -> float: ...
+    @property
+    def history_(self) -> list[float]: ...
+
+
+SHIFT = 1.25
+
+
+def rastrigin(x: Sequence[float]) -> float:
+    z = [v - SHIFT for v in x]
+    return 10.0 * len(z) + sum(v * v - 10.0 * math.cos(2.0 * math.pi * v) for v in z)
+
+
+@dataclass
+class Trace:
+    """Counts objective calls and keeps the best value seen after each one."""
+
+    objective: Callable[[list[float]], float]
+    best: list[float] = field(default_factory=list)
+
+    def __call__(self, x: list[float]) -> float:
+        value = self.objective(x)
+        previous = self.best[-1] if self.best else math.inf
+        self.best.append(value if value < previous else previous)
+        return value
+
+
+@dataclass
+class Run:
+    name: str
+    score: float
+    history: list[float]
+    best_by_call: list[float]
+
+
+def optimisers(n_iterations: int, seed: int) -> list[tuple[str, Fittable]]:
+    """The optimisers shown: default hyperparameters but for the iteration counts and CMA-ES's
+    initial step size, which is absolute and should suit the box."""
+    return [
+        ("GreyWolfOptimizer", swarmix.GreyWolfOptimizer(n_iterations=n_iterations, random_state=seed)),
+        ("DifferentialEvolution", swarmix.DifferentialEvolution(n_iterations=n_iterations, random_state=seed)),
+        ("CmaEsOptimizer", swarmix.CmaEsOptimizer(n_iterations=n_iterations, sigma=1.5, random_state=seed)),
+        ("CuckooSearch", swarmix.CuckooSearch(n_iterations=n_iterations, random_state=seed)),
+        ("BatAlgorithm", swarmix.BatAlgorithm(n_iterations=n_iterations, random_state=seed)),
+        ("FireflyOptimizer", swarmix.FireflyOptimizer(n_iterations=n_iterations, random_state=seed)),
+        # One call per iteration: as many iterations as DifferentialEvolution (40 members) makes calls.
+        ("SimulatedAnnealing", swarmix.SimulatedAnnealing(n_iterations=40 * (n_iterations + 1), cooling_rate=0.999,
+                                                          random_state=seed)),
+    ]
+
+
+def run_all(dims: int, n_iterations: int, seed: int) -> list[Run]:
+    lower, upper = [-5.12] * dims, [5.12] * dims
+    runs = []
+    for name, opt in optimisers(n_iterations, seed):
+        trace = Trace(rastrigin)
+        opt.fit(trace, lower, upper)
+        # The first recorded call is the probe at the box midpoint, which is no candidate.
+        runs.append(Run(name, opt.score(), opt.history_, trace.best[1:]))
+    return runs
+
+
+def draw(runs: Sequence[Run], dims: int, out: pathlib.Path) -> None:
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8), dpi=100)
+    for run in runs:
+        (line,) = left.plot(range(1, len(run.history) + 1), run.history, linewidth=1.4, label=run.name)
+        right.plot(range(1, len(run.best_by_call) + 1), run.best_by_call, linewidth=1.4, color=line.get_color(),
+                   label=f"{run.name} ({len(run.best_by_call):,} calls)")
+    left.set_title("history_: best value after each iteration", fontsize=10)
+    left.set_xlabel("iteration")
+    left.set_xscale("log")
+    right.set_title("best value so far against objective calls", fontsize=10)
+    right.set_xlabel("objective calls")
+    right.set_xscale("log")
+    for ax in (left, right):
+        ax.set_yscale("log")
+        ax.set_ylabel("Rastrigin value")
+        ax.grid(True, which="both", alpha=0.3)
+    left.legend(fontsize=8)
+    right.legend(fontsize=7)
+    fig.suptitle(f"Minimising the {dims}-dimensional Rastrigin function, shifted (global minimum 0 at 1.25 in every "
+                 "coordinate)", fontsize=11)
+    fig.tight_layout()
+    fig.savefig(out)
+    plt.close(fig)
+
+
+def main(argv: Sequence[str] | None = None) -> list[Run]:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    ap.add_argument("--out", type=pathlib.Path, default=DEFAULT_OUT,
+                    help="directory for convergence.png (default docs/images)")
+    ap.add_argument("--dims", type=int, default=10, help="dimensions of the Rastrigin function (default 10)")
+    ap.add_argument("--seed", type=int, default=0, help="random_state of every optimiser (default 0)")
+    ap.add_argument("--quick", action="store_true", help="few iterations (for tests)")
+    args = ap.parse_args(argv)
+
+    runs = run_all(args.dims, 5 if args.quick else 150, args.seed)
+    args.out.mkdir(parents=True, exist_ok=True)
+    png = args.out / "convergence.png"
+    draw(runs, args.dims, png)
+    for run in runs:
+        print(f"{run.name:<24}{run.score:>12.6g}{len(run.best_by_call):>9} calls")
+    print(f"-> {png}")
+    return runs
+
+
+if __name__ == "__main__":
+    main()
