@@ -192,13 +192,13 @@ def python_conversion(kind, v):
 @fuzz
 @given(data=st.data())
 def test_constructor_converts_or_raises_documented_errors(cls, data):
-    spec = params(cls)
-    chosen = data.draw(st.lists(st.sampled_from(range(len(spec))), unique=True, max_size=len(spec)))
-    kwargs = {spec[i][0]: data.draw(scalars) for i in sorted(chosen)}
+    declared = params(cls)
+    chosen = data.draw(st.lists(st.sampled_from(range(len(declared))), unique=True, max_size=len(declared)))
+    kwargs = {declared[i][0]: data.draw(scalars) for i in sorted(chosen)}
     seed = data.draw(st.one_of(st.none(), scalars))
     # the first failure in signature order wins, random_state last
     expected = {}
-    for name, kind, _ in spec:
+    for name, kind, _ in declared:
         if name in kwargs:
             expected[name] = python_conversion(kind, kwargs[name])
     expected["random_state"] = None if seed is None else python_conversion(COUNT, seed)
@@ -218,7 +218,7 @@ def test_constructor_converts_or_raises_documented_errors(cls, data):
     assert type(result) is type(exc) or (isinstance(exc, OverflowError) and type(result) is OverflowError)
     if type(exc) is TypeError:
         assert str(result).startswith(f"argument '{name}': "), str(result)
-        kind = next((k for n, k, _ in spec if n == name), COUNT)
+        kind = next((k for n, k, _ in declared if n == name), COUNT)
         if kind != REAL or "must be real number" in str(exc):  # Python's float() words its own errors
             assert str(result) == f"argument '{name}': {exc}"
     check_failure(result, [name], RAISED)
