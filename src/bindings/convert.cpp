@@ -43,6 +43,9 @@ Ref iterate_sequence(PyObject* obj, const char* name) {
 std::size_t size_hint(PyObject* obj) {
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
+    // An ordinary failure of __len__ only costs the hint; a KeyboardInterrupt raised in it
+    // (or any other non-Exception) must not be lost.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet();
     PyErr_Clear();
     return 0;
   }

@@ -9,6 +9,7 @@
 #include "bindings/adapters.hpp"
 #include "bindings/convert.hpp"
 #include "core/decimal.hpp"
+#include "core/interrupt.hpp"
 
 namespace swarmix::py {
 
@@ -182,6 +183,24 @@ void estimator_dealloc(PyObject* self) {
 
 std::vector<double> zeros(std::size_t n) { return std::vector<double>(n, 0.0); }
 
+// A tour fit calls no Python code, so nothing else would notice a Ctrl-C: every evaluation
+// is an interruption point.
+class InterruptibleProblem final : public Problem {
+ public:
+  explicit InterruptibleProblem(Problem& inner) : inner_(inner) {}
+  double evaluate(std::span<const double> position) override {
+    interruption_point();
+    return inner_.evaluate(position);
+  }
+  std::size_t dimensions() const override { return inner_.dimensions(); }
+  bool is_discrete() const override { return inner_.is_discrete(); }
+  const std::string& name() const override { return inner_.name(); }
+  const Matrix* distance_matrix() const override { return inner_.distance_matrix(); }
+
+ private:
+  Problem& inner_;
+};
+
 Bounds convert_bounds(PyObject* lower_obj, PyObject* upper_obj) {
   std::vector<double> lower = to_float_vec(lower_obj, "lower");
   std::vector<double> upper = to_float_vec(upper_obj, "upper");
@@ -207,9 +226,10 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       Matrix matrix = to_matrix(matrix_obj, "distance_matrix");
       if (auto error = validate_distance_matrix(matrix)) raise_value_error(*error);
       DiscreteProblem problem("tsp", std::move(matrix));
+      InterruptibleProblem interruptible(problem);
       next = Fitted(self->fitted);
       FitInput in;
-      in.problem = &problem;
+      in.problem = &interruptible;
       status = spec.run(params, in, next);
     } else {
       static const char* keywords[] = {"objective", "lower", "upper", nullptr};

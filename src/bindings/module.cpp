@@ -1,5 +1,6 @@
 // The extension module: created once per process by single-phase initialisation.
 #include "bindings/registry.hpp"
+#include "core/interrupt.hpp"
 
 namespace swarmix::py {
 
@@ -68,5 +69,8 @@ PyMODINIT_FUNC PyInit__swarmix(void) {
     return nullptr;
   }
   if (!cached_module) cached_module = create_module();
+  swarmix::interrupt_check = [] {
+    if (PyErr_CheckSignals() < 0) throw ErrorAlreadySet();
+  };
   return Py_XNewRef(cached_module);
 }

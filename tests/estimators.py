@@ -1,0 +1,159 @@
+"""The module's classes, discovered at run time, with what the generic tests need to know.
+
+Every class with `get_params` is an estimator. Its hyperparameters come from its text
+signature (a whole-number default is a count, a float a real, True/False a flag, a string
+a choice). A `fit` that takes `distance_matrix` is a tour class, a class without `history_`
+takes a vector objective, and the binary swarm uses its box only for the length.
+"""
+
+import ast
+import math
+import struct
+
+import swarmix
+from swarmix import _swarmix
+
+CLASSES = [c for c in vars(_swarmix).values() if isinstance(c, type) and hasattr(c, "get_params")]
+TWO_OPT = getattr(_swarmix, "two_opt", None)
+SANITIZED = bool(__import__("os").environ.get("SWARMIX_SANITIZED"))
+
+COUNT, REAL, FLAG, CHOICE = "count", "real", "flag", "choice"
+
+# Classes whose iterations can go on without a single evaluation (worms without brighter
+# neighbours, fireflies of equal brightness) in loops that are no interruption point yet.
+UNCHECKED_LOOPS = {"GlowwormOptimizer", "FireflyOptimizer"}
+
+
+def params(cls):
+    """[(name, kind, default)] in signature order, without random_state."""
+    tree = ast.parse("def f" + cls.__text_signature__ + ": pass")
+    args = tree.body[0].args
+    out = []
+    for arg, default in zip(args.args, args.defaults):
+        value = ast.literal_eval(default)
+        if arg.arg == "random_state":
+            continue
+        if isinstance(value, bool):
+            kind = FLAG
+        elif isinstance(value, int):
+            kind = COUNT
+        elif isinstance(value, float):
+            kind = REAL
+        else:
+            kind = CHOICE
+        out.append((arg.arg, kind, value))
+    return out
+
+
+def is_tour(cls):
+    return "distance_matrix" in cls.fit.__text_signature__
+
+
+def is_multi(cls):
+    return not is_tour(cls) and not hasattr(cls, "history_")
+
+
+def is_binary(cls):
+    return cls.__name__ == "BinaryParticleSwarm"
+
+
+def counts(cls):
+    return [name for name, kind, _ in params(cls) if kind == COUNT]
+
+
+def small_kwargs(cls, size=4, iterations=2, other=2):
+    """Counts shrunk: the first (the population) to `size`, n_iterations to `iterations`,
+    the rest (inner loops, limits, archive) to `other`."""
+    kwargs = {}
+    rest = [name for name in counts(cls) if name != "n_iterations"]
+    for name in counts(cls):
+        kwargs[name] = iterations if name == "n_iterations" else size if name == rest[0] else other
+    return kwargs
+
+
+def small(cls, seed=5, **overrides):
+    kwargs = small_kwargs(cls)
+    kwargs.update(overrides)
+    return cls(**kwargs, random_state=seed)
+
+
+# ---------------------------------------------------------------- problems
+
+
+def sphere(x):
+    s = 0.0
+    for v in x:
+        s = s + v * v
+    return s
+
+
+def two_sphere(x):
+    a = 0.0
+    b = 0.0
+    for v in x:
+        a = a + v * v
+        b = b + (v - 1.0) * (v - 1.0)
+    return [a, b]
+
+
+MATRIX = [[0.0 if i == j else 1.0 + ((i * 7 + j * 3) % 5) for j in range(6)] for i in range(6)]
+
+
+def fit_args(cls, objective=None):
+    """Valid arguments for `fit`."""
+    if is_tour(cls):
+        return ([row[:] for row in MATRIX],)
+    if objective is None:
+        objective = two_sphere if is_multi(cls) else sphere
+    return objective, [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5]
+
+
+def fitted(cls, seed=5, **overrides):
+    obj = small(cls, seed, **overrides)
+    obj.fit(*fit_args(cls))
+    return obj
+
+
+def tour_length(tour, matrix):
+    total = 0.0
+    for k in range(len(tour)):
+        total = total + matrix[tour[k]][tour[(k + 1) % len(tour)]]
+    return total
+
+
+# ---------------------------------------------------------------- observing state
+
+
+def freeze(value):
+    """A comparable image of a result: floats by bit pattern (NaN == NaN, 0.0 != -0.0)."""
+    if isinstance(value, float):
+        return ("f", struct.pack("<d", value))
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, tuple(freeze(v) for v in value))
+    if isinstance(value, dict):
+        return ("d", tuple(sorted((k, freeze(v)) for k, v in value.items())))
+    if isinstance(value, BaseException):
+        return ("raises", type(value).__name__, str(value))
+    return value
+
+
+def attempt(call):
+    try:
+        return call()
+    except BaseException as e:  # noqa: BLE001 - every outcome is observed
+        return e
+
+
+def state(obj):
+    """Everything a caller can read from an object, including what only pickling shows."""
+    reads = [obj.predict, obj.score, obj.get_params, lambda: obj.population_,
+             lambda: getattr(obj, "history_", None), lambda: repr(obj).split(" object at ")[0],
+             lambda: obj.__reduce__()[1:]]
+    return freeze([attempt(r) for r in reads])
+
+
+def same_float(a, b):
+    return a == b or (math.isnan(a) and math.isnan(b))
+
+
+INTERNAL = swarmix.InternalError

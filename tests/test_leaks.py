@@ -1,0 +1,104 @@
+"""Thousands of fit / predict / getter cycles, failing ones included, leak nothing: the
+reference counts of the objective, its results and the arguments stay put, and neither the
+memory that Python traces nor the C heap in use grows beyond a small bound."""
+
+import ctypes
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+from estimators import CLASSES, SANITIZED, TWO_OPT, fit_args, is_multi, is_tour, small
+
+CYCLES = 250  # per class
+
+
+class Failure(Exception):
+    pass
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+def c_heap_in_use():
+    """Bytes in use in the C heap (glibc), where the core's buffers live; None elsewhere and
+    under the sanitizers, whose allocator replaces it."""
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (AttributeError, OSError):
+        return None
+    mallinfo2.restype = _MallInfo2
+    return None if SANITIZED else mallinfo2().uordblks + mallinfo2().hblkhd
+
+
+def workload(cls):
+    """One cycle's worth of calls on a fresh object, and the objects whose counts matter."""
+    result = float("0.25")  # one object returned by every call of the objective
+    vector = [result, result]
+    n = [0]
+
+    def objective(x):
+        n[0] += 1
+        if n[0] % 7 == 0:
+            raise Failure("absorbed by the search")
+        if n[0] % 11 == 0:
+            return None
+        return vector if is_multi(cls) else result
+
+    def failing(x):
+        raise Failure("at the probe")
+
+    lower, upper = [-1.0, -2.0, 0.5], [1.0, 2.0, 0.5]
+    matrix = fit_args(cls)[0] if is_tour(cls) else None
+    watched = [objective, failing, result, vector, lower, upper, Failure] + (matrix or []) + lower
+
+    def cycle():
+        obj = small(cls)
+        good = (matrix,) if is_tour(cls) else (objective, lower, upper)
+        n[0] = 0  # the probe (call 1) succeeds, later calls fail now and then
+        obj.fit(*good)
+        obj.predict(), obj.score(), obj.get_params(), obj.population_, getattr(obj, "history_", None)
+        repr(obj), obj.__reduce__()
+        bad = ([[matrix]], [matrix[0]], "ab") if is_tour(cls) else (
+            (failing, lower, upper), (objective, upper, lower), (objective, ["x"], upper), (objective, [], []))
+        for args in bad:
+            try:
+                obj.fit(*(args if isinstance(args, tuple) else (args,)))
+            except (Failure, TypeError, ValueError):
+                pass
+        if TWO_OPT is not None and matrix is not None:
+            TWO_OPT([0, 2, 1, 3], matrix)
+        fresh = type(obj)()
+        for read in (fresh.predict, fresh.score):
+            try:
+                read()
+            except ValueError:
+                pass
+
+    return cycle, watched
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_cycles_leak_nothing(cls):
+    cycle, watched = workload(cls)
+    for _ in range(50):  # warm up every cache on the way
+        cycle()
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in watched]
+    heap = c_heap_in_use()
+    tracemalloc.start()
+    try:
+        traced = tracemalloc.get_traced_memory()[0]
+        for _ in range(CYCLES):
+            cycle()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - traced
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == counts
+    assert grown < 8 * 1024, f"{grown} bytes of Python memory more after {CYCLES} cycles"
+    if heap is not None:
+        assert c_heap_in_use() - heap < 16 * 1024
