@@ -19,10 +19,6 @@ SANITIZED = bool(__import__("os").environ.get("SWARMIX_SANITIZED"))
 
 COUNT, REAL, FLAG, CHOICE = "count", "real", "flag", "choice"
 
-# Classes whose iterations can go on without a single evaluation (worms without brighter
-# neighbours, fireflies of equal brightness) in loops that are no interruption point yet.
-UNCHECKED_LOOPS = {"GlowwormOptimizer", "FireflyOptimizer"}
-
 
 def params(cls):
     """[(name, kind, default)] in signature order, without random_state."""

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "algorithms/tour.hpp"
+#include "core/interrupt.hpp"
 #include "core/numeric.hpp"
 
 namespace swarmix {
@@ -138,8 +139,13 @@ Status AntColony::fit(Problem& problem) {
   std::vector<std::size_t> ant_tours;  // this iteration's tours, n entries each
   std::vector<double> ant_values;
   double best_value = std::numeric_limits<double>::infinity();
+  if (keep_ants && n_iterations > 0) {  // an impossible colony fails here, not after filling memory
+    ant_tours.reserve(checked_mul(n_ants, n));
+    ant_values.reserve(n_ants);
+  }
 
   for (std::size_t t = 0; t < n_iterations; ++t) {
+    interruption_point();
     if (n_ants > 0) colony.refresh_weights();
     ant_tours.clear();
     ant_values.clear();

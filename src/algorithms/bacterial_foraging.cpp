@@ -1,6 +1,7 @@
 #include "algorithms/bacterial_foraging.hpp"
 
 #include "algorithms/swarm_common.hpp"
+#include "core/interrupt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -31,6 +32,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
   std::vector<double> next_positions(positions.size()), next_fitness(n);
   const std::size_t half = n / 2;
   for (std::size_t it = 0; it < n_iterations; ++it) {
+    interruption_point();
     for (std::size_t r = 0; r < n_reproduction_steps; ++r) {
       for (std::size_t c = 0; c < n_chemotactic_steps; ++c) {
         for (std::size_t i = 0; i < n; ++i) {

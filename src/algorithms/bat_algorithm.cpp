@@ -1,6 +1,7 @@
 #include "algorithms/bat_algorithm.hpp"
 
 #include "algorithms/swarm_common.hpp"
+#include "core/interrupt.hpp"
 
 #include <cmath>
 
@@ -28,6 +29,7 @@ Status BatAlgorithm::fit(Problem& problem) {
 
   const double frequency_range = fmax - fmin;
   for (std::size_t k = 1; k <= n_iterations; ++k) {
+    interruption_point();
     const double kf = static_cast<double>(k);
     for (std::size_t i = 0; i < n; ++i) {
       double* xi = &x[i * d];

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "algorithms/swarm_common.hpp"
+#include "core/interrupt.hpp"
 
 namespace swarmix {
 
@@ -95,6 +96,7 @@ Status BeeColony::fit(Problem& problem) {
 
   std::vector<double> weight(S);
   for (std::size_t it = 0; it < n_iterations; ++it) {
+    interruption_point();
     for (std::size_t i = 0; i < S; ++i) c.exploit_source(i);
 
     // Weights from the fitness after the employed phase; NaN falls in the second branch

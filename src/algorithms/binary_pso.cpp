@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/interrupt.hpp"
+
 namespace swarmix {
 
 Status BinaryParticleSwarm::fit_with_objective(const ScalarObjective& objective, std::size_t n) {
@@ -34,6 +36,7 @@ Status BinaryParticleSwarm::fit_with_objective(const ScalarObjective& objective,
 
   record.history.reserve(n_iterations);
   for (std::size_t it = 0; it < n_iterations; ++it) {
+    interruption_point();
     for (std::size_t i = 0; i < P; ++i) {
       double* x = &positions[i * n];
       double* v = &velocities[i * n];

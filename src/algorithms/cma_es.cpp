@@ -1,6 +1,7 @@
 #include "algorithms/cma_es.hpp"
 
 #include "algorithms/swarm_common.hpp"
+#include "core/interrupt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -65,6 +66,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
   std::vector<std::size_t> order(lambda);
   std::vector<double> new_mean(n), spread(n);
   for (std::size_t g = 0; g < n_iterations; ++g) {
+    interruption_point();
     for (std::size_t k = 0; k < lambda; ++k) {
       double* x = &samples[k * n];
       for (std::size_t d = 0; d < n; ++d) {

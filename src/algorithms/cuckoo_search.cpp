@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "algorithms/swarm_common.hpp"
+#include "core/interrupt.hpp"
 
 namespace swarmix {
 
@@ -55,6 +56,7 @@ Status CuckooSearch::fit(Problem& problem) {
   std::vector<std::size_t> rank(n);
   std::vector<double> jumped(d);
   for (std::size_t it = 0; it < n_iterations; ++it) {
+    interruption_point();
     // Each nest competes only with its own previous position.
     for (std::size_t i = 0; i < n; ++i) {
       double* xi = &x[i * d];

@@ -1,5 +1,7 @@
 #include "algorithms/differential_evolution.hpp"
 
+#include "core/interrupt.hpp"
+
 namespace swarmix {
 
 Status DifferentialEvolution::fit(Problem& problem) {
@@ -33,6 +35,7 @@ Status DifferentialEvolution::fit(Problem& problem) {
 
   std::vector<double> mutant(n), trial(n);
   for (std::size_t g = 0; g < n_iterations; ++g) {
+    interruption_point();
     for (std::size_t i = 0; i < N; ++i) {
       // Three distinct donors other than i, drawn from the other indices in ascending order;
       // a repeated donor is drawn again.

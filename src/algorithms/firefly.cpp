@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "algorithms/swarm_common.hpp"
+#include "core/interrupt.hpp"
 
 namespace swarmix {
 
@@ -26,6 +27,7 @@ Status FireflyOptimizer::fit(Problem& problem) {
 
   std::vector<double> moved(d);
   for (std::size_t it = 0; it < n_iterations; ++it) {
+    interruption_point();
     for (std::size_t i = 0; i < n; ++i) {
       double* xi = &x[i * d];
       for (std::size_t j = 0; j < n; ++j) {

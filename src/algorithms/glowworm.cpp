@@ -1,6 +1,7 @@
 #include "algorithms/glowworm.hpp"
 
 #include "algorithms/swarm_common.hpp"
+#include "core/interrupt.hpp"
 
 #include <cmath>
 
@@ -27,6 +28,7 @@ Status GlowwormOptimizer::fit(Problem& problem) {
 
   const double retained = 1.0 - luciferin_decay;
   for (std::size_t it = 0; it < n_iterations; ++it) {
+    interruption_point();
     // Every value at or below -1 + 1e-12, and NaN, gives the largest gain.
     for (std::size_t i = 0; i < n; ++i)
       luciferin[i] = luciferin_enhancement / swarmix::fmax(fitness[i] + 1.0, 1e-12) + retained * luciferin[i];

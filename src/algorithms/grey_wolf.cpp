@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "algorithms/swarm_common.hpp"
+#include "core/interrupt.hpp"
 
 namespace swarmix {
 
@@ -30,6 +31,7 @@ Status GreyWolfOptimizer::fit(Problem& problem) {
   const std::size_t T = n_iterations;
   const double divisor = static_cast<double>(T > 1 ? T - 1 : 1);
   for (std::size_t t = 0; t < T; ++t) {
+    interruption_point();
     // Ascending fitness; NaN ranks after every number, equal values keep index order.
     rank_best_first(rank, fitness);
     std::copy_n(&x[rank[0] * d], d, alpha.begin());

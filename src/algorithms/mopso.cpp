@@ -1,5 +1,7 @@
 #include "algorithms/mopso.hpp"
 
+#include "core/interrupt.hpp"
+
 namespace swarmix {
 
 Status MopsoOptimizer::fit_with_objective(const VectorObjective& objective) {
@@ -21,6 +23,7 @@ Status MopsoOptimizer::fit_with_objective(const VectorObjective& objective) {
 
   std::vector<std::size_t> leaders;
   for (std::size_t t = 0; t < n_iterations; ++t) {
+    interruption_point();
     if (P > 0) {
       // The archive stays fixed while the swarm moves, so every particle draws its leader
       // from the same front.

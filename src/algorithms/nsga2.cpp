@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "core/interrupt.hpp"
+
 namespace swarmix {
 
 Status Nsga2Optimizer::fit_with_objective(const VectorObjective& objective) {
@@ -22,6 +24,7 @@ Status Nsga2Optimizer::fit_with_objective(const VectorObjective& objective) {
   std::vector<double> crowding;
   std::vector<std::vector<double>> children;
   for (std::size_t generation = 0; generation < n_iterations; ++generation) {
+    interruption_point();
     const std::size_t n = points.size();
     if (N > 0 && n == 0) {
       return OptimizationError::convergence(

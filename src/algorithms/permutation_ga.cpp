@@ -4,6 +4,7 @@
 #include <span>
 
 #include "algorithms/tour.hpp"
+#include "core/interrupt.hpp"
 
 namespace swarmix {
 
@@ -145,6 +146,7 @@ Status PermutationGeneticOptimizer::fit(Problem& problem) {
   Breeder breeder(n, mutation_rate);
   record.history.reserve(std::min<std::size_t>(n_iterations, std::size_t{1} << 20));
   for (std::size_t g = 0; g < n_iterations; ++g) {
+    interruption_point();
     stable_order(pop.values, order, scratch);
     if (order.empty()) throw InternalError("the genetic optimizer has an empty population");
     // The elite (the stored best is its copy until the final population replaces it).

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "core/interrupt.hpp"
+
 namespace swarmix {
 
 Status ParticleSwarm::fit(Problem& problem) {
@@ -42,6 +44,7 @@ Status ParticleSwarm::fit(Problem& problem) {
   }
 
   for (std::size_t it = 0; it < n_iterations; ++it) {
+    interruption_point();
     for (std::size_t i = 0; i < P; ++i) {
       double* x = &positions[i * n];
       double* v = &velocities[i * n];

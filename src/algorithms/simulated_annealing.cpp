@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/interrupt.hpp"
+
 namespace swarmix {
 
 Status SimulatedAnnealing::fit(Problem& problem) {
@@ -21,6 +23,7 @@ Status SimulatedAnnealing::fit(Problem& problem) {
 
   std::vector<double> candidate(n);
   for (std::size_t t = 0; t < n_iterations; ++t) {
+    interruption_point();
     for (std::size_t d = 0; d < n; ++d) {
       const double u = rng.u01();
       const double moved = (((u + u) + (-1.0)) * step_scale) * span[d] + current[d];

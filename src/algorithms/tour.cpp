@@ -4,6 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "core/interrupt.hpp"
+
+
 namespace swarmix {
 
 std::optional<std::string> validate_distance_matrix(const Matrix& d) {
@@ -105,6 +108,7 @@ class FastScan {
     double best_len = closed_length(t_.data(), m_, rows_.data());
     // A NaN or -inf current length can never be undercut.
     while (best_len > -kInf) {
+      interruption_point();  // one scan can be long, and evaluates nothing in Python
       prepare(best_len);
       bool taken = false;
       for (std::size_t i = 1; i + 3 <= m_ && !taken; ++i) {
@@ -231,6 +235,7 @@ TwoOptOutcome two_opt_reference(std::span<const std::size_t> tour, const Matrix&
   if (m < 4) return TwoOptResult{std::move(best), best_len};
   bool improved = true;
   while (improved) {
+    interruption_point();
     improved = false;
     for (std::size_t i = 1; i + 3 <= m && !improved; ++i) {
       for (std::size_t j = i + 2; j <= m; ++j) {
