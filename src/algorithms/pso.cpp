@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "core/interrupt.hpp"
+#include "core/numeric.hpp"
 
 namespace swarmix {
 
@@ -55,9 +56,10 @@ Status ParticleSwarm::fit(Problem& problem) {
         double xd = x[d];
         double t = (pbest[d] - xd) * (r1 * c1) + v[d] * w;
         v[d] = (global_best_position[d] - xd) * (r2 * c2) + t;
-        x[d] = v[d] + xd;
+        // Clamped at once (the box rule: raised to lower, then lowered to upper, NaN to
+        // lower); the velocity keeps its unclamped value.
+        x[d] = fmin(fmax(v[d] + xd, lower[d]), upper[d]);
       }
-      bounds.clamp({x, n});
       double f = problem.evaluate({x, n});
       if (f < best_values[i]) {
         best_values[i] = f;
