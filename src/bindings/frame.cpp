@@ -48,16 +48,16 @@ constexpr std::size_t kMaxParams = 16;
 
 struct Estimator {
   PyObject_HEAD
-  const ClassSpec* spec;
+  const ClassSpec* table;
   int borrow;  // 0 free, > 0 readers, -1 the writer (fit)
   ParamValue values[kMaxParams];
   Seed random_state;
   Fitted fitted;
 };
 
-// Per-type storage that must live as long as the type: spec, method table, keywords.
+// Per-type storage that must live as long as the type: class table, methods, keywords.
 struct TypeInfo {
-  const ClassSpec* spec;
+  const ClassSpec* table;
   PyTypeObject* type = nullptr;
   std::string class_doc, fit_doc, predict_doc, score_doc, get_params_doc;
   std::string qualified_name, ctor_format;
@@ -123,7 +123,7 @@ class WriteBorrow {
 PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     const TypeInfo* info = &info_of(type);
-    const ClassSpec& spec = *info->spec;
+    const ClassSpec& table = *info->table;
     PyObject* given[kMaxParams + 1] = {};
     static_assert(kMaxParams + 1 == 17);
     PyObject** g = given;
@@ -135,8 +135,8 @@ PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &g[13], &g[14], &g[15], &g[16]))
       throw ErrorAlreadySet();
     ParamValue values[kMaxParams] = {};
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-      const Param& p = spec.params[i];
+    for (std::size_t i = 0; i < table.params.size(); ++i) {
+      const Param& p = table.params[i];
       PyObject* obj = given[i];
       switch (p.kind) {
         case ParamKind::Count:
@@ -153,13 +153,13 @@ PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
           break;
       }
     }
-    PyObject* seed_obj = given[spec.params.size()];
+    PyObject* seed_obj = given[table.params.size()];
     Seed seed = seed_obj ? to_seed(seed_obj, "random_state") : std::nullopt;
 
     Ref self(type->tp_alloc(type, 0));
     if (!self) throw ErrorAlreadySet();
     Estimator* e = as_estimator(self.get());
-    e->spec = &spec;
+    e->table = &table;
     e->borrow = 0;
     std::copy(values, values + kMaxParams, e->values);
     new (&e->random_state) Seed(seed);
@@ -171,7 +171,7 @@ PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void estimator_dealloc(PyObject* self) {
   Estimator* e = as_estimator(self);
   PyTypeObject* type = Py_TYPE(self);
-  if (e->spec) {  // fully constructed
+  if (e->table) {  // fully constructed
     e->fitted.~Fitted();
     e->random_state.~Seed();
   }
@@ -212,12 +212,12 @@ Bounds convert_bounds(PyObject* lower_obj, PyObject* upper_obj) {
 PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
-    const ClassSpec& spec = *self->spec;
+    const ClassSpec& table = *self->table;
     Params params{self->values, self->random_state};
     Fitted next;
     Status status;
 
-    if (spec.fit_kind == FitKind::Tour) {
+    if (table.fit_kind == FitKind::Tour) {
       static const char* keywords[] = {"distance_matrix", nullptr};
       PyObject* matrix_obj;
       if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:fit", const_cast<char**>(keywords), &matrix_obj))
@@ -230,7 +230,7 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       next = Fitted(self->fitted);
       FitInput in;
       in.problem = &interruptible;
-      status = spec.run(params, in, next);
+      status = table.run(params, in, next);
     } else {
       static const char* keywords[] = {"objective", "lower", "upper", nullptr};
       PyObject *objective, *lower_obj, *upper_obj;
@@ -242,24 +242,24 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       FitInput in;
       in.bounds = &bounds;
       ArgumentList arguments;
-      if (spec.fit_kind == FitKind::Multi) {
+      if (table.fit_kind == FitKind::Multi) {
         VectorAdapter{objective, &arguments, true}(bounds.midpoint());
         VectorObjective adapter = VectorAdapter{objective, &arguments, false};
         in.vector = &adapter;
         next = Fitted(self->fitted);
-        status = spec.run(params, in, next);
-      } else if (spec.fit_kind == FitKind::Binary) {
+        status = table.run(params, in, next);
+      } else if (table.fit_kind == FitKind::Binary) {
         ScalarAdapter{objective, &arguments, true}(zeros(bounds.size()));
         ScalarObjective adapter = ScalarAdapter{objective, &arguments, false};
         in.scalar = &adapter;
         next = Fitted(self->fitted);
-        status = spec.run(params, in, next);
+        status = table.run(params, in, next);
       } else {
         ScalarAdapter{objective, &arguments, true}(bounds.midpoint());
         ContinuousProblem problem("objective", ScalarAdapter{objective, &arguments, false}, bounds.size());
         in.problem = &problem;
         next = Fitted(self->fitted);
-        status = spec.run(params, in, next);
+        status = table.run(params, in, next);
       }
     }
     if (status) raise_value_error(status->display());
@@ -279,7 +279,7 @@ PyObject* estimator_predict(PyObject* self_obj, PyObject*) {
     Estimator* self = as_estimator(self_obj);
     ReadBorrow borrow(self);
     const Fitted& f = self->fitted;
-    switch (self->spec->fit_kind) {
+    switch (self->table->fit_kind) {
       case FitKind::Multi:
         if (f.archive_positions.empty()) unfitted("predict");
         return float_rows(f.archive_positions).release();
@@ -302,10 +302,10 @@ PyObject* estimator_score(PyObject* self_obj, PyObject*) {
     Estimator* self = as_estimator(self_obj);
     ReadBorrow borrow(self);
     const Fitted& f = self->fitted;
-    if (self->spec->fit_kind == FitKind::Multi) {
+    if (self->table->fit_kind == FitKind::Multi) {
       if (f.archive_objectives.empty()) unfitted("score");
       if (f.archive_objectives.front().size() < 2) return PyFloat_FromDouble(0.0);
-      return PyFloat_FromDouble(self->spec->archive_score(f));
+      return PyFloat_FromDouble(self->table->archive_score(f));
     }
     if (!f.best_value) unfitted("score");
     return PyFloat_FromDouble(*f.best_value);
@@ -327,8 +327,8 @@ PyObject* estimator_get_params(PyObject* self_obj, PyObject*) {
     Estimator* self = as_estimator(self_obj);
     ReadBorrow borrow(self);
     Ref dict = check(PyDict_New());
-    for (std::size_t i = 0; i < self->spec->params.size(); ++i) {
-      const Param& p = self->spec->params[i];
+    for (std::size_t i = 0; i < self->table->params.size(); ++i) {
+      const Param& p = self->table->params[i];
       Ref value = check(PyFloat_FromDouble(param_as_float(p, self->values[i])));
       if (PyDict_SetItemString(dict.get(), p.name, value.get()) < 0) throw ErrorAlreadySet();
     }
@@ -340,11 +340,11 @@ PyObject* estimator_repr(PyObject* self_obj) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
     ReadBorrow borrow(self);
-    const ClassSpec& spec = *self->spec;
-    std::string text = std::string(spec.name) + "(";
-    for (std::size_t k = 0; k < spec.repr.size(); ++k) {
-      std::size_t i = spec.repr[k];
-      const Param& p = spec.params[i];
+    const ClassSpec& table = *self->table;
+    std::string text = std::string(table.name) + "(";
+    for (std::size_t k = 0; k < table.repr.size(); ++k) {
+      std::size_t i = table.repr[k];
+      const Param& p = table.params[i];
       if (k) text += ", ";
       text += p.name;
       text += "=";
@@ -388,11 +388,11 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
     ReadBorrow borrow(self);
-    const ClassSpec& spec = *self->spec;
-    const std::size_t n = spec.params.size();
+    const ClassSpec& table = *self->table;
+    const std::size_t n = table.params.size();
     Ref args = check(PyTuple_New(static_cast<Py_ssize_t>(n + 1)));
     for (std::size_t i = 0; i < n; ++i) {
-      const Param& p = spec.params[i];
+      const Param& p = table.params[i];
       const ParamValue& v = self->values[i];
       PyObject* item = nullptr;
       switch (p.kind) {
@@ -436,7 +436,7 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
     next.archive_objectives = to_matrix(archive_objectives, "state");
     if (persistent != Py_None) {
       std::vector<double> numbers = to_float_vec(persistent, "state");
-      if (self->spec->load_persistent) next.persistent = self->spec->load_persistent(numbers);
+      if (self->table->load_persistent) next.persistent = self->table->load_persistent(numbers);
       if (!next.persistent) raise_value_error("malformed pickled state");
     }
     self->fitted = std::move(next);
@@ -450,26 +450,26 @@ std::string method_doc(const char* signature, const char* text) {
 
 }  // namespace
 
-PyObject* make_type(const ClassSpec& spec) {
-  if (spec.params.size() > kMaxParams) {
+PyObject* make_type(const ClassSpec& table) {
+  if (table.params.size() > kMaxParams) {
     PyErr_SetString(PyExc_SystemError, "too many hyperparameters");
     return nullptr;
   }
   TypeInfo& info = type_infos().emplace_back();
-  info.spec = &spec;
-  info.class_doc = std::string(spec.name) + spec.signature + "\n--\n\n" + spec.doc;
-  const bool tour = spec.fit_kind == FitKind::Tour;
-  info.fit_doc = method_doc(tour ? "fit($self, distance_matrix)" : "fit($self, objective, lower, upper)", spec.fit_doc);
-  info.predict_doc = method_doc("predict($self)", spec.predict_doc);
-  info.score_doc = method_doc("score($self)", spec.score_doc);
-  info.get_params_doc = method_doc("get_params($self)", spec.get_params_doc);
+  info.table = &table;
+  info.class_doc = std::string(table.name) + table.signature + "\n--\n\n" + table.doc;
+  const bool tour = table.fit_kind == FitKind::Tour;
+  info.fit_doc = method_doc(tour ? "fit($self, distance_matrix)" : "fit($self, objective, lower, upper)", table.fit_doc);
+  info.predict_doc = method_doc("predict($self)", table.predict_doc);
+  info.score_doc = method_doc("score($self)", table.score_doc);
+  info.get_params_doc = method_doc("get_params($self)", table.get_params_doc);
   info.ctor_format.push_back('|');
-  for (const Param& p : spec.params) {
+  for (const Param& p : table.params) {
     info.ctor_format += "O";
     info.ctor_keywords.push_back(const_cast<char*>(p.name));
   }
   info.ctor_format += "O:";
-  info.ctor_format += spec.name;
+  info.ctor_format += table.name;
   info.ctor_keywords.push_back(const_cast<char*>("random_state"));
   info.ctor_keywords.push_back(nullptr);
 
@@ -483,7 +483,7 @@ PyObject* make_type(const ClassSpec& spec) {
   info.methods[6] = {nullptr, nullptr, 0, nullptr};
   std::size_t g = 0;
   info.getset[g++] = {"population_", get_population, nullptr, nullptr, nullptr};
-  if (spec.has_history) info.getset[g++] = {"history_", get_history, nullptr, nullptr, nullptr};
+  if (table.has_history) info.getset[g++] = {"history_", get_history, nullptr, nullptr, nullptr};
   info.getset[g] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
   std::vector<PyType_Slot> slots = {
@@ -493,9 +493,9 @@ PyObject* make_type(const ClassSpec& spec) {
       {Py_tp_methods, info.methods},
       {Py_tp_getset, info.getset},
   };
-  if (!spec.repr.empty()) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(estimator_repr)});
+  if (!table.repr.empty()) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(estimator_repr)});
   slots.push_back({0, nullptr});
-  info.qualified_name = std::string("builtins.") + spec.name;
+  info.qualified_name = std::string("builtins.") + table.name;
   PyType_Spec type_spec = {info.qualified_name.c_str(), static_cast<int>(sizeof(Estimator)), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
   PyObject* type = PyType_FromSpec(&type_spec);

@@ -112,7 +112,7 @@ struct ClassSpec {
   std::unique_ptr<Persistent> (*load_persistent)(std::span<const double>) = nullptr;
 };
 
-// Creates the heap type "builtins.<name>" for `spec` (which must outlive the process).
-PyObject* make_type(const ClassSpec& spec);
+// Creates the heap type "builtins.<name>" for `table` (which must outlive the process).
+PyObject* make_type(const ClassSpec& table);
 
 }  // namespace swarmix::py

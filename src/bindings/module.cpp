@@ -44,10 +44,10 @@ PyObject* create_module() {
     Ref function(PyCFunction_NewEx(f, nullptr, nullptr));
     if (!function || PyModule_AddObjectRef(module.get(), f->ml_name, function.get()) < 0) return nullptr;
   }
-  for (const ClassSpec* spec : class_specs) {
-    if (!spec) continue;
-    Ref type(make_type(*spec));
-    if (!type || PyModule_AddObjectRef(module.get(), spec->name, type.get()) < 0) return nullptr;
+  for (const ClassSpec* table : class_specs) {
+    if (!table) continue;
+    Ref type(make_type(*table));
+    if (!type || PyModule_AddObjectRef(module.get(), table->name, type.get()) < 0) return nullptr;
   }
   internal_error_type = PyErr_NewExceptionWithDoc(
       "swarmix.InternalError",
