@@ -10,8 +10,7 @@
 namespace swarmix {
 
 Status BacterialForagingOptimizer::fit(Problem& problem) {
-  record.history.clear();
-  record.population.clear();
+  record = {};
   auto init = validate_and_init(bounds, problem, random_state);
   if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
   auto& [rng, d, span] = std::get<InitResult>(init);

@@ -18,8 +18,7 @@ class BacterialForagingOptimizer final : public Optimizer {
   double step_scale = 0.1;
   Seed random_state;
   Bounds bounds;
-  // Best value after each reproduction step, and the final positions of the bacteria.
-  RunRecord record;
+  // record: best value after each reproduction step, and the final positions of the bacteria.
 
   Status fit(Problem& problem) override;
 };

@@ -15,24 +15,32 @@ namespace swarmix {
 
 using Seed = std::optional<std::uint64_t>;
 
-class Optimizer {
- public:
-  virtual ~Optimizer() = default;
-  // Runs the search; on success the best result is stored and predict() returns it.
-  virtual Status fit(Problem& problem) = 0;
-  std::optional<Solution> predict() const { return best_; }
-  // Replaces the stored result (restoring a saved optimiser).
-  void restore(std::optional<Solution> best) { best_ = std::move(best); }
-
- protected:
-  std::optional<Solution> best_;
-};
-
 // What a run hands back to its caller beyond the best Solution (empty where the algorithm
 // keeps none).
 struct RunRecord {
   std::vector<double> history;
   std::vector<std::vector<double>> population;
+};
+
+// What a finished run leaves: the best Solution, and for the algorithms that keep them the
+// history and the final population.
+class RunResult {
+ public:
+  std::optional<Solution> predict() const { return best_; }
+  // Replaces the stored result (restoring a saved optimiser).
+  void restore(std::optional<Solution> best) { best_ = std::move(best); }
+
+  RunRecord record;
+
+ protected:
+  std::optional<Solution> best_;
+};
+
+class Optimizer : public RunResult {
+ public:
+  virtual ~Optimizer() = default;
+  // Runs the search; on success the best result is stored and predict() returns it.
+  virtual Status fit(Problem& problem) = 0;
 };
 
 struct InitResult {

@@ -8,8 +8,7 @@
 namespace swarmix {
 
 Status BatAlgorithm::fit(Problem& problem) {
-  record.history.clear();
-  record.population.clear();
+  record = {};
   auto init = validate_and_init(bounds, problem, random_state);
   if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
   auto& [rng, d, span] = std::get<InitResult>(init);

@@ -21,8 +21,7 @@ class BatAlgorithm final : public Optimizer {
   double pulse_rate = 0.5;
   Seed random_state;
   Bounds bounds;
-  // Best value after each iteration, and the final positions of the bats.
-  RunRecord record;
+  // record: best value after each iteration, and the final positions of the bats.
 
   Status fit(Problem& problem) override;
 };

@@ -3,13 +3,13 @@
 #include <cmath>
 #include <limits>
 
+#include "algorithms/swarm_common.hpp"
 #include "core/interrupt.hpp"
 
 namespace swarmix {
 
 Status BinaryParticleSwarm::fit_with_objective(const ScalarObjective& objective, std::size_t n) {
-  record.history.clear();
-  record.population.clear();
+  record = {};
   if (n == 0) return OptimizationError::invalid_input("binary PSO requires at least one dimension");
   StdRng rng = StdRng::from_seed(random_state);
 
@@ -65,8 +65,7 @@ Status BinaryParticleSwarm::fit_with_objective(const ScalarObjective& objective,
   }
 
   best_ = Solution{std::move(global_best_position), global_best_value, {}, true};
-  record.population.reserve(P);
-  for (std::size_t i = 0; i < P; ++i) record.population.emplace_back(&positions[i * n], &positions[(i + 1) * n]);
+  record.population = split_rows(positions, n);
   return std::nullopt;
 }
 

@@ -9,7 +9,7 @@ namespace swarmix {
 // Particle swarm over bit vectors with the sigmoid transfer: real velocities per bit, updated
 // as in the continuous swarm, and each new bit set to 1 with probability 1 / (1 + e^-v).
 // The objective sees a position as 0.0/1.0 values.
-class BinaryParticleSwarm {
+class BinaryParticleSwarm : public RunResult {
  public:
   std::size_t n_particles = 30;
   std::size_t n_iterations = 100;
@@ -21,12 +21,6 @@ class BinaryParticleSwarm {
   // Searches bit vectors of length n. On success the best result, the best value after each
   // iteration and the final positions are stored.
   Status fit_with_objective(const ScalarObjective& objective, std::size_t n);
-
-  std::optional<Solution> predict() const { return best_; }
-  RunRecord record;
-
- private:
-  std::optional<Solution> best_;
 };
 
 }  // namespace swarmix

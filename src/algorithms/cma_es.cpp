@@ -1,11 +1,11 @@
 #include "algorithms/cma_es.hpp"
 
-#include "algorithms/swarm_common.hpp"
-#include "core/interrupt.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+
+#include "algorithms/swarm_common.hpp"
+#include "core/interrupt.hpp"
 
 namespace swarmix {
 
@@ -112,8 +112,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
     record.history.push_back(best_value);
   }
 
-  record.population.reserve(lambda);
-  for (std::size_t k = 0; k < lambda; ++k) record.population.emplace_back(&samples[k * n], &samples[k * n] + n);
+  record.population = split_rows(samples, n);
   best_ = Solution{std::move(best), best_value, {}, true};
   return std::nullopt;
 }

@@ -18,8 +18,7 @@ class CmaEsOptimizer final : public Optimizer {
   double sigma = 0.5;
   Seed random_state;
   Bounds bounds;
-  // Best value after each generation; the last generation's samples in sampling order.
-  RunRecord record;
+  // record: best value after each generation; the last generation's samples in sampling order.
 
   Status fit(Problem& problem) override;
 };

@@ -17,8 +17,7 @@ class CuckooSearch final : public Optimizer {
   double levy_scale = 1.0;
   Seed random_state;
   Bounds bounds;
-  // Best value after each iteration, and the final nests; emptied when a fit starts.
-  RunRecord record;
+  // record: best value after each iteration, and the final nests; emptied when a fit starts.
 
   Status fit(Problem& problem) override;
 

@@ -1,5 +1,6 @@
 #include "algorithms/differential_evolution.hpp"
 
+#include "algorithms/swarm_common.hpp"
 #include "core/interrupt.hpp"
 
 namespace swarmix {
@@ -74,8 +75,7 @@ Status DifferentialEvolution::fit(Problem& problem) {
     record.history.push_back(best_value);
   }
 
-  record.population.reserve(N);
-  for (std::size_t i = 0; i < N; ++i) record.population.emplace_back(&pop[i * n], &pop[i * n] + n);
+  record.population = split_rows(pop, n);
   best_ = Solution{std::move(best), best_value, {}, true};
   return std::nullopt;
 }

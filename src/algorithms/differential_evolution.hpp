@@ -16,8 +16,7 @@ class DifferentialEvolution final : public Optimizer {
   double cr = 0.9;
   Seed random_state;
   Bounds bounds;
-  // Best value after each generation; the final population.
-  RunRecord record;
+  // record: best value after each generation; the final population.
 
   Status fit(Problem& problem) override;
 };

@@ -17,8 +17,7 @@ class FireflyOptimizer final : public Optimizer {
   double alpha = 0.2;
   Seed random_state;
   Bounds bounds;
-  // Best value after each iteration, and the final swarm; emptied when a fit starts.
-  RunRecord record;
+  // record: best value after each iteration, and the final swarm; emptied when a fit starts.
 
   Status fit(Problem& problem) override;
 };

@@ -18,8 +18,7 @@ class GlowwormOptimizer final : public Optimizer {
   double neighborhood_radius = 1.0;
   Seed random_state;
   Bounds bounds;
-  // Best value after each iteration, and the final positions of the worms.
-  RunRecord record;
+  // record: best value after each iteration, and the final positions of the worms.
 
   Status fit(Problem& problem) override;
 };

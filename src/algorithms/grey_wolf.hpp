@@ -14,8 +14,7 @@ class GreyWolfOptimizer final : public Optimizer {
   std::size_t n_iterations = 100;
   Seed random_state;
   Bounds bounds;
-  // Best value after each iteration, and the final pack; emptied when a fit starts.
-  RunRecord record;
+  // record: best value after each iteration, and the final pack; emptied when a fit starts.
 
   Status fit(Problem& problem) override;
 };

@@ -111,8 +111,7 @@ class Breeder {
 }  // namespace
 
 Status PermutationGeneticOptimizer::fit(Problem& problem) {
-  record.history.clear();
-  record.population.clear();
+  record = {};
   const Matrix* d = problem.distance_matrix();
   if (!d) return OptimizationError::invalid_input("GA requires a discrete distance matrix");
   const std::size_t n = d->size();

@@ -18,9 +18,8 @@ class PermutationGeneticOptimizer final : public Optimizer {
   bool use_two_opt = true;
   Seed random_state;
 
-  // history: the elite's value at the start of every generation; population: the final
-  // positions, best first.
-  RunRecord record;
+  // record: the elite's value at the start of every generation, and the final positions,
+  // best first.
 
   Status fit(Problem& problem) override;
 };

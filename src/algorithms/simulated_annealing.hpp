@@ -16,8 +16,7 @@ class SimulatedAnnealing final : public Optimizer {
   std::size_t n_iterations = 100;
   Seed random_state;
   Bounds bounds;
-  // Best value after each iteration; the final current point.
-  RunRecord record;
+  // record: best value after each iteration; the final current point.
 
   Status fit(Problem& problem) override;
 };

@@ -34,10 +34,10 @@ void Fitted::take_best(const std::optional<Solution>& best, bool single_entry) {
   }
 }
 
-void Fitted::take_run(const std::optional<Solution>& best, RunRecord&& record) {
-  take_best(best, false);
-  history = std::move(record.history);
-  population = std::move(record.population);
+void Fitted::take_run(RunResult&& run) {
+  take_best(run.predict(), false);
+  history = std::move(run.record.history);
+  population = std::move(run.record.population);
 }
 
 namespace {

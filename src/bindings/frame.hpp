@@ -69,7 +69,7 @@ struct Fitted {
   // population hold that one result.
   void take_best(const std::optional<Solution>& best, bool single_entry);
   // Take the best Solution and the run's own history and population.
-  void take_run(const std::optional<Solution>& best, RunRecord&& record);
+  void take_run(RunResult&& run);
 };
 
 enum class FitKind : std::uint8_t {

@@ -25,7 +25,7 @@ const ClassSpec bacterial_foraging_spec = {
       bfo.step_scale = p.real(5);
       bfo.random_state = p.random_state;
       if (auto error = bfo.fit(*in.problem)) return error;
-      out.take_run(bfo.predict(), std::move(bfo.record));
+      out.take_run(std::move(bfo));
       return std::nullopt;
     },
 };

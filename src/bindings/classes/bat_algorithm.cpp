@@ -29,7 +29,7 @@ const ClassSpec bat_algorithm_spec = {
       bat.pulse_rate = p.real(7);
       bat.random_state = p.random_state;
       if (auto error = bat.fit(*in.problem)) return error;
-      out.take_run(bat.predict(), std::move(bat.record));
+      out.take_run(std::move(bat));
       return std::nullopt;
     },
 };

@@ -23,7 +23,7 @@ const ClassSpec binary_particle_swarm_spec = {
       swarm.random_state = p.random_state;
       // The box only gives the number of bits.
       if (auto error = swarm.fit_with_objective(*in.scalar, in.bounds->size())) return error;
-      out.take_run(swarm.predict(), std::move(swarm.record));
+      out.take_run(std::move(swarm));
       return std::nullopt;
     },
 };

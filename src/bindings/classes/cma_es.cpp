@@ -18,7 +18,7 @@ const ClassSpec cma_es_spec = {
       cma.sigma = p.real(2);
       cma.random_state = p.random_state;
       if (auto error = cma.fit(*in.problem)) return error;
-      out.take_run(cma.predict(), std::move(cma.record));
+      out.take_run(std::move(cma));
       return std::nullopt;
     },
 };

@@ -22,7 +22,7 @@ const ClassSpec cuckoo_search_spec = {
       cs.levy_scale = p.real(4);
       cs.random_state = p.random_state;
       if (auto error = cs.fit(*in.problem)) return error;
-      out.take_run(cs.predict(), std::move(cs.record));
+      out.take_run(std::move(cs));
       return std::nullopt;
     },
 };

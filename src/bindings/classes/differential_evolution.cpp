@@ -20,7 +20,7 @@ const ClassSpec differential_evolution_spec = {
       de.cr = p.real(3);
       de.random_state = p.random_state;
       if (auto error = de.fit(*in.problem)) return error;
-      out.take_run(de.predict(), std::move(de.record));
+      out.take_run(std::move(de));
       return std::nullopt;
     },
 };

@@ -22,7 +22,7 @@ const ClassSpec firefly_spec = {
       fa.alpha = p.real(4);
       fa.random_state = p.random_state;
       if (auto error = fa.fit(*in.problem)) return error;
-      out.take_run(fa.predict(), std::move(fa.record));
+      out.take_run(std::move(fa));
       return std::nullopt;
     },
 };

@@ -25,7 +25,7 @@ const ClassSpec glowworm_spec = {
       gso.neighborhood_radius = p.real(5);
       gso.random_state = p.random_state;
       if (auto error = gso.fit(*in.problem)) return error;
-      out.take_run(gso.predict(), std::move(gso.record));
+      out.take_run(std::move(gso));
       return std::nullopt;
     },
 };

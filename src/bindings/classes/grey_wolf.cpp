@@ -15,7 +15,7 @@ const ClassSpec grey_wolf_spec = {
       gwo.n_iterations = p.count(1);
       gwo.random_state = p.random_state;
       if (auto error = gwo.fit(*in.problem)) return error;
-      out.take_run(gwo.predict(), std::move(gwo.record));
+      out.take_run(std::move(gwo));
       return std::nullopt;
     },
 };

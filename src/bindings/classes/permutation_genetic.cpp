@@ -21,7 +21,7 @@ const ClassSpec permutation_genetic_spec = {
       ga.random_state = p.random_state;
       if (auto error = ga.fit(*in.problem)) return error;
       // Without a best (no individual at all) the fitted state stays as it was.
-      if (auto best = ga.predict()) out.take_run(best, std::move(ga.record));
+      if (ga.predict()) out.take_run(std::move(ga));
       return std::nullopt;
     },
 };

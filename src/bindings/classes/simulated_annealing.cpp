@@ -20,7 +20,7 @@ const ClassSpec simulated_annealing_spec = {
       sa.n_iterations = p.count(3);
       sa.random_state = p.random_state;
       if (auto error = sa.fit(*in.problem)) return error;
-      out.take_run(sa.predict(), std::move(sa.record));
+      out.take_run(std::move(sa));
       return std::nullopt;
     },
 };
