@@ -11,6 +11,7 @@ import math
 import struct
 
 import swarmix
+from objectives import sphere
 from swarmix import _swarmix
 
 CLASSES = [c for c in vars(_swarmix).values() if isinstance(c, type) and hasattr(c, "get_params")]
@@ -74,13 +75,6 @@ def small(cls, seed=5, **overrides):
 
 
 # ---------------------------------------------------------------- problems
-
-
-def sphere(x):
-    s = 0.0
-    for v in x:
-        s = s + v * v
-    return s
 
 
 def two_sphere(x):

@@ -7,60 +7,30 @@ import pickle
 import pytest
 
 import swarmix
-from swarmix import _swarmix
-from objectives import schaffer, sphere
-
-CLASSES = [c for c in vars(_swarmix).values() if isinstance(c, type) and hasattr(c, "get_params")]
-MULTI = {"Nsga2Optimizer", "MopsoOptimizer"}
-MATRIX = [[0.0 if i == j else abs(math.sin(i * 7 + j * 3)) * 10 + abs(i - j) for j in range(7)] for i in range(7)]
-
-
-def small(cls):
-    """A quick, seeded instance: every count shrunk."""
-    kwargs = {}
-    for name in cls().get_params():
-        if name == "n_iterations":
-            kwargs[name] = 3
-        elif name.startswith("n_"):
-            kwargs[name] = 6
-    return cls(**kwargs, random_state=11)
+from estimators import CLASSES, MATRIX, fit_args, small, state
+from objectives import sphere
 
 
 def fit(obj):
-    if "distance_matrix" in type(obj).fit.__text_signature__:
-        obj.fit(MATRIX)
-    elif type(obj).__name__ in MULTI:
-        obj.fit(schaffer, [-1.0, -1.0], [3.0, 3.0])
-    else:
-        obj.fit(sphere, [-1.0, -2.0, 0.5], [1.0, 2.0, 0.5])
-
-
-def observed(obj):
-    out = [obj.get_params(), obj.population_, getattr(obj, "history_", None), repr(obj).split(" object at")[0]]
-    for method in (obj.predict, obj.score):
-        try:
-            out.append(method())
-        except ValueError as e:
-            out.append(str(e))
-    return out
+    obj.fit(*fit_args(type(obj)))
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_roundtrip_unfitted_and_fitted(cls):
-    obj = small(cls)
+    obj = small(cls, 11, n_iterations=3)
     for clone in (pickle.loads(pickle.dumps(obj)), copy.deepcopy(obj), copy.copy(obj)):
-        assert observed(clone) == observed(obj)
+        assert state(clone) == state(obj)
     fit(obj)
     for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
         clone = pickle.loads(pickle.dumps(obj, protocol))
         assert type(clone) is cls
-        assert observed(clone) == observed(obj)
+        assert state(clone) == state(obj)
     # a further fit continues identically on the original and on the copy (long-lived state
     # included)
     clone = copy.deepcopy(obj)
     fit(obj)
     fit(clone)
-    assert observed(clone) == observed(obj)
+    assert state(clone) == state(obj)
 
 
 def test_non_default_parameters_survive():
@@ -74,12 +44,12 @@ def test_non_default_parameters_survive():
 def test_setstate_rejects_malformed_state_and_keeps_fit():
     p = swarmix.ParticleSwarm(n_particles=3, n_iterations=2, random_state=1)
     p.fit(sphere, [0.0], [1.0])
-    before = observed(p)
+    before = state(p)
     with pytest.raises(TypeError):
         p.__setstate__((1.0,))
     with pytest.raises(TypeError):
         p.__setstate__((1.0, "ab", [], [], [], [], None))
-    assert observed(p) == before
+    assert state(p) == before
 
 
 def test_ant_colony_keeps_its_long_lived_state():
