@@ -181,8 +181,6 @@ void estimator_dealloc(PyObject* self) {
 
 // ---------------------------------------------------------------- fit
 
-std::vector<double> zeros(std::size_t n) { return std::vector<double>(n, 0.0); }
-
 // A tour fit calls no Python code, so nothing else would notice a Ctrl-C: every evaluation
 // is an interruption point.
 class InterruptibleProblem final : public Problem {
@@ -213,9 +211,13 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
     const ClassSpec& table = *self->table;
-    Params params{self->values, self->random_state};
-    Fitted next;
-    Status status;
+    // The run works on a copy of the fitted state, committed only on success.
+    auto run = [&](FitInput& in) {
+      Fitted next(self->fitted);
+      if (Status status = table.run(Params{self->values, self->random_state}, in, next))
+        raise_value_error(status->display());
+      self->fitted = std::move(next);
+    };
 
     if (table.fit_kind == FitKind::Tour) {
       static const char* keywords[] = {"distance_matrix", nullptr};
@@ -227,43 +229,38 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       if (auto error = validate_distance_matrix(matrix)) raise_value_error(*error);
       DiscreteProblem problem("tsp", std::move(matrix));
       InterruptibleProblem interruptible(problem);
-      next = Fitted(self->fitted);
       FitInput in;
       in.problem = &interruptible;
-      status = table.run(params, in, next);
-    } else {
-      static const char* keywords[] = {"objective", "lower", "upper", nullptr};
-      PyObject *objective, *lower_obj, *upper_obj;
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:fit", const_cast<char**>(keywords), &objective,
-                                       &lower_obj, &upper_obj))
-        throw ErrorAlreadySet();
-      WriteBorrow borrow(self);
-      Bounds bounds = convert_bounds(lower_obj, upper_obj);
-      FitInput in;
-      in.bounds = &bounds;
-      ArgumentList arguments;
-      if (table.fit_kind == FitKind::Multi) {
-        VectorAdapter{objective, &arguments, true}(bounds.midpoint());
-        VectorObjective adapter = VectorAdapter{objective, &arguments, false};
-        in.vector = &adapter;
-        next = Fitted(self->fitted);
-        status = table.run(params, in, next);
-      } else if (table.fit_kind == FitKind::Binary) {
-        ScalarAdapter{objective, &arguments, true}(zeros(bounds.size()));
-        ScalarObjective adapter = ScalarAdapter{objective, &arguments, false};
-        in.scalar = &adapter;
-        next = Fitted(self->fitted);
-        status = table.run(params, in, next);
-      } else {
-        ScalarAdapter{objective, &arguments, true}(bounds.midpoint());
-        ContinuousProblem problem("objective", ScalarAdapter{objective, &arguments, false}, bounds.size());
-        in.problem = &problem;
-        next = Fitted(self->fitted);
-        status = table.run(params, in, next);
-      }
+      run(in);
+      Py_RETURN_NONE;
     }
-    if (status) raise_value_error(status->display());
-    self->fitted = std::move(next);
+
+    static const char* keywords[] = {"objective", "lower", "upper", nullptr};
+    PyObject *objective, *lower_obj, *upper_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:fit", const_cast<char**>(keywords), &objective, &lower_obj,
+                                     &upper_obj))
+      throw ErrorAlreadySet();
+    WriteBorrow borrow(self);
+    Bounds bounds = convert_bounds(lower_obj, upper_obj);
+    FitInput in;
+    in.bounds = &bounds;
+    ArgumentList arguments;
+    if (table.fit_kind == FitKind::Multi) {
+      VectorAdapter{objective, &arguments, true}(bounds.midpoint());
+      VectorObjective adapter = VectorAdapter{objective, &arguments, false};
+      in.vector = &adapter;
+      run(in);
+    } else if (table.fit_kind == FitKind::Binary) {
+      ScalarAdapter{objective, &arguments, true}(std::vector<double>(bounds.size(), 0.0));
+      ScalarObjective adapter = ScalarAdapter{objective, &arguments, false};
+      in.scalar = &adapter;
+      run(in);
+    } else {
+      ScalarAdapter{objective, &arguments, true}(bounds.midpoint());
+      ContinuousProblem problem("objective", ScalarAdapter{objective, &arguments, false}, bounds.size());
+      in.problem = &problem;
+      run(in);
+    }
     Py_RETURN_NONE;
   });
 }
