@@ -72,7 +72,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
       for (std::size_t d = 0; d < n; ++d) {
         const double z = rng.n01();
         const double v = (sigma * std::sqrt(variance[d])) * z + mean[d];
-        x[d] = fmin(fmax(v, lower[d]), upper[d]);
+        x[d] = clamp_coordinate(v, lower[d], upper[d]);
       }
       values[k] = problem.evaluate({x, n});
       if (values[k] < best_value) {

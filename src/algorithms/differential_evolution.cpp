@@ -18,21 +18,13 @@ Status DifferentialEvolution::fit(Problem& problem) {
   const std::size_t N = n_individuals;
 
   // Members are rows of n, stored contiguously.
-  std::vector<double> pop(checked_mul(N, n));
-  for (std::size_t i = 0; i < N; ++i) {
-    double* x = &pop[i * n];
-    for (std::size_t d = 0; d < n; ++d) x[d] = lower[d] + rng.u01() * span[d];
-  }
-  std::vector<double> values(N);
-  for (std::size_t i = 0; i < N; ++i) values[i] = problem.evaluate({&pop[i * n], n});
+  std::vector<double> pop, values;
+  start_population(rng, bounds, span, N, problem, pop, values);
 
   // A NaN first value stays the minimum: nothing compares strictly below it.
-  std::size_t best_index = 0;
-  for (std::size_t i = 1; i < N; ++i) {
-    if (values[i] < values[best_index]) best_index = i;
-  }
-  std::vector<double> best(&pop[best_index * n], &pop[best_index * n] + n);
-  double best_value = values[best_index];
+  const std::size_t first_best = best_index(values);
+  std::vector<double> best = row_copy(pop, first_best, n);
+  double best_value = values[first_best];
 
   std::vector<double> mutant(n), trial(n);
   for (std::size_t g = 0; g < n_iterations; ++g) {
@@ -59,7 +51,7 @@ Status DifferentialEvolution::fit(Problem& problem) {
       for (std::size_t d = 0; d < n; ++d) {
         const double u = rng.u01();
         const double v = (u < cr || d == forced) ? mutant[d] : x[d];
-        trial[d] = fmin(fmax(v, lower[d]), upper[d]);
+        trial[d] = clamp_coordinate(v, lower[d], upper[d]);
       }
 
       const double value = problem.evaluate(trial);

@@ -58,7 +58,7 @@ Status ParticleSwarm::fit(Problem& problem) {
         v[d] = (global_best_position[d] - xd) * (r2 * c2) + t;
         // Clamped at once (the box rule: raised to lower, then lowered to upper, NaN to
         // lower); the velocity keeps its unclamped value.
-        x[d] = fmin(fmax(v[d] + xd, lower[d]), upper[d]);
+        x[d] = clamp_coordinate(v[d] + xd, lower[d], upper[d]);
       }
       double f = problem.evaluate({x, n});
       if (f < best_values[i]) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "algorithms/swarm_common.hpp"
 #include "core/interrupt.hpp"
 
 namespace swarmix {
@@ -15,7 +16,7 @@ Status SimulatedAnnealing::fit(Problem& problem) {
   const auto& upper = bounds.upper();
 
   std::vector<double> current(n);
-  for (std::size_t d = 0; d < n; ++d) current[d] = lower[d] + rng.u01() * span[d];
+  draw_position(rng, lower, span, current.data());
   double current_value = problem.evaluate(current);
   std::vector<double> best = current;
   double best_value = current_value;
@@ -27,7 +28,7 @@ Status SimulatedAnnealing::fit(Problem& problem) {
     for (std::size_t d = 0; d < n; ++d) {
       const double u = rng.u01();
       const double moved = (((u + u) + (-1.0)) * step_scale) * span[d] + current[d];
-      candidate[d] = fmin(fmax(moved, lower[d]), upper[d]);
+      candidate[d] = clamp_coordinate(moved, lower[d], upper[d]);
     }
     const double candidate_value = problem.evaluate(candidate);
     const double delta = candidate_value - current_value;

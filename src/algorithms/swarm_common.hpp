@@ -15,9 +15,6 @@
 
 namespace swarmix {
 
-// A moved coordinate brought into [lo, hi]: raised to lo, then lowered to hi; NaN gives lo.
-inline double clamp_coordinate(double v, double lo, double hi) { return fmin(fmax(v, lo), hi); }
-
 // One fresh position: x[j] = lower[j] + u * span[j], one draw per coordinate, in order.
 inline void draw_position(StdRng& rng, const std::vector<double>& lower, const std::vector<double>& span,
                           double* x) {

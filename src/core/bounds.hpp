@@ -24,7 +24,7 @@ class Bounds {
   // coordinate becomes the lower bound.
   void clamp(std::span<double> position) const {
     if (position.size() > lower_.size()) too_long(position.size());
-    for (std::size_t i = 0; i < position.size(); ++i) position[i] = fmin(fmax(position[i], lower_[i]), upper_[i]);
+    for (std::size_t i = 0; i < position.size(); ++i) position[i] = clamp_coordinate(position[i], lower_[i], upper_[i]);
   }
   std::vector<double> midpoint() const;
 

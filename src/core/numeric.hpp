@@ -11,4 +11,7 @@ inline double fmax(double x, double y) { return y != y ? x : (x > y ? x : y); }
 
 inline double fmin(double x, double y) { return y != y ? x : (x < y ? x : y); }
 
+// A moved coordinate brought into [lo, hi]: raised to lo, then lowered to hi; NaN gives lo.
+inline double clamp_coordinate(double v, double lo, double hi) { return fmin(fmax(v, lo), hi); }
+
 }  // namespace swarmix
