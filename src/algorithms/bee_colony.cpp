@@ -85,13 +85,11 @@ Status BeeColony::fit(Problem& problem) {
   std::vector<double> span(d);
   for (std::size_t j = 0; j < d; ++j) span[j] = upper[j] - lower[j];
 
-  Colony c{bounds, problem, rng, d, S, std::vector<double>(checked_mul(S, d)), std::vector<double>(S),
-           std::vector<std::size_t>(S, 0), std::vector<double>(d)};
-  for (std::size_t i = 0; i < S; ++i) draw_position(rng, lower, span, c.row(i));
-  for (std::size_t i = 0; i < S; ++i) c.fitness[i] = problem.evaluate({c.row(i), d});
+  Colony c{bounds, problem, rng, d, S, {}, {}, std::vector<std::size_t>(S, 0), std::vector<double>(d)};
+  start_population(rng, bounds, span, S, problem, c.positions, c.fitness);
 
   std::size_t b = best_index(c.fitness);
-  std::vector<double> best_position(c.row(b), c.row(b) + d);
+  std::vector<double> best_position = row_copy(c.positions, b, d);
   double best_value = c.fitness[b];
 
   std::vector<double> weight(S);
