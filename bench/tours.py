@@ -13,15 +13,11 @@ and tour quality on two classic instances.
 
 import argparse
 import math
-import pathlib
 import random
 import time
 
 import swarmix
-from swarmix import AntColony, PermutationGeneticOptimizer, _testing
-
-DATA = pathlib.Path(__file__).resolve().parent.parent / "swarmix" / "data"
-INSTANCES = {"berlin52": 7542, "eil51": 426}
+from swarmix import AntColony, PermutationGeneticOptimizer, _testing, tsplib
 
 
 def random_instance(m, seed):
@@ -31,14 +27,7 @@ def random_instance(m, seed):
 
 
 def read_rounded(name):
-    lines = (DATA / f"{name}.tsp").read_text().splitlines()
-    pts = []
-    for line in lines[lines.index("NODE_COORD_SECTION") + 1:]:
-        if line.strip() == "EOF":
-            break
-        _, x, y = line.split()
-        pts.append((float(x), float(y)))
-    return [[float(int(math.dist(p, q) + 0.5)) for q in pts] for p in pts]
+    return tsplib.euc_2d_matrix(tsplib.load(name).coords)
 
 
 def timed(fn):
@@ -80,10 +69,10 @@ def bench_defaults():
 
 def bench_quality(seeds):
     print("\nTour quality with rounded distances (mean and best over seeds; gap to the optimum)")
-    for name, optimum in INSTANCES.items():
+    for name, optimum in tsplib.OPTIMA.items():
         d = read_rounded(name)
         _, start = swarmix.two_opt(list(range(len(d))), d)
-        print(f"{name} (optimum {optimum}): two_opt from the file order {start:.0f} "
+        print(f"{name} (optimum {optimum:g}): two_opt from the file order {start:.0f} "
               f"({100 * (start / optimum - 1):+.1f}%)")
         for label, make in [("AntColony()", lambda s: AntColony(random_state=s)),
                             ("PermutationGeneticOptimizer()", lambda s: PermutationGeneticOptimizer(random_state=s))]:

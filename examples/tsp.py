@@ -11,12 +11,10 @@ polishing and writes tsp.png. Needs matplotlib (``pip install 'swarmix[plot]'``)
 from __future__ import annotations
 
 import argparse
-import math
 import pathlib
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass
-from importlib import resources
 
 import matplotlib
 
@@ -24,15 +22,10 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 from swarmix import AntColony  # noqa: E402
+from swarmix.tsplib import OPTIMA, Instance, euc_2d_matrix, load  # noqa: E402
+from swarmix.tsplib import parse as parse_tsplib  # noqa: E402
 
 DEFAULT_OUT = pathlib.Path(__file__).resolve().parent.parent / "docs" / "images"
-KNOWN_OPTIMA = {"berlin52": 7542.0}
-
-
-@dataclass
-class Instance:
-    name: str
-    coords: list[tuple[float, float]]
 
 
 @dataclass
@@ -43,41 +36,9 @@ class TourResult:
     png: pathlib.Path
 
 
-def parse_tsplib(text: str) -> Instance:
-    """The name and city coordinates of a TSPLIB file of EUC_2D node coordinates."""
-    name = "instance"
-    coords: list[tuple[float, float]] = []
-    in_coords = False
-    for raw in text.splitlines():
-        line = raw.strip()
-        if not line:
-            continue
-        if in_coords:
-            if line == "EOF" or not line[0].isdigit():
-                break
-            _, x, y = line.split()[:3]
-            coords.append((float(x), float(y)))
-        elif line.startswith("NODE_COORD_SECTION"):
-            in_coords = True
-        elif ":" in line:
-            key, value = (part.strip() for part in line.split(":", 1))
-            if key == "NAME":
-                name = value
-            elif key == "EDGE_WEIGHT_TYPE" and value != "EUC_2D":
-                raise ValueError(f"only EUC_2D instances are supported, not {value}")
-    if not coords:
-        raise ValueError("no NODE_COORD_SECTION found")
-    return Instance(name, coords)
-
-
-def euc_2d_matrix(coords: Sequence[tuple[float, float]]) -> list[list[float]]:
-    """Distances rounded to the nearest integer, as TSPLIB defines EUC_2D."""
-    return [[float(int(math.hypot(ax - bx, ay - by) + 0.5)) for bx, by in coords] for ax, ay in coords]
-
-
 def load_instance(path: pathlib.Path | None) -> Instance:
     if path is None:
-        return parse_tsplib(resources.files("swarmix").joinpath("data", "berlin52.tsp").read_text())
+        return load("berlin52")
     return parse_tsplib(path.read_text())
 
 
@@ -90,7 +51,7 @@ def draw(instance: Instance, tour: Sequence[int], length: float, out: pathlib.Pa
     start = instance.coords[tour[0]]
     ax.scatter([start[0]], [start[1]], s=80, facecolors="none", edgecolors="black", zorder=3, label="start city")
     title = f"AntColony on {instance.name}: tour length {length:g}"
-    optimum = KNOWN_OPTIMA.get(instance.name)
+    optimum = OPTIMA.get(instance.name)
     if optimum is not None:
         title += (" (the known optimum)" if length <= optimum
                   else f" ({(length / optimum - 1.0) * 100.0:.2f}% above the optimum {optimum:g})")

@@ -12,12 +12,12 @@ import math
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from importlib import resources
 from typing import Any
 
 import swarmix
+from swarmix import tsplib
 
-BERLIN52_OPTIMUM = 7542.0
+BERLIN52_OPTIMUM = tsplib.OPTIMA["berlin52"]
 
 
 # The classic test functions, moved so that no minimum lies at the centre of its box (where
@@ -67,11 +67,8 @@ class Counter:
 
 def berlin52() -> tuple[list[tuple[float, float]], list[list[float]]]:
     """The berlin52 cities and their distances (TSPLIB EUC_2D: rounded to the nearest integer)."""
-    text = resources.files("swarmix").joinpath("data", "berlin52.tsp").read_text()
-    lines = text.split("NODE_COORD_SECTION", 1)[1].splitlines()
-    cities = [(float(f[1]), float(f[2])) for f in (line.split() for line in lines) if len(f) == 3]
-    matrix = [[float(int(math.hypot(ax - bx, ay - by) + 0.5)) for bx, by in cities] for ax, ay in cities]
-    return cities, matrix
+    cities = tsplib.load("berlin52").coords
+    return cities, tsplib.euc_2d_matrix(cities)
 
 
 def header(title: str, columns: str = f"{'result':>36}") -> None:

@@ -5,16 +5,14 @@ that draw from the same random stream (replayed through swarmix._testing.rng), s
 tie rules and the pheromone update are covered beyond the golden cases."""
 
 import math
-import pathlib
 import random
 
 import pytest
 
 import swarmix
-from swarmix import AntColony, PermutationGeneticOptimizer, _testing
+from swarmix import AntColony, PermutationGeneticOptimizer, _testing, tsplib
 
 INF, NAN = math.inf, math.nan
-DATA = pathlib.Path(__file__).resolve().parent.parent / "swarmix" / "data"
 
 
 def closed_length(tour, d):
@@ -564,15 +562,7 @@ def test_ga_frame():
 # ---------------------------------------------------------------- benchmark instances
 
 def tsplib_rounded(name):
-    lines = (DATA / f"{name}.tsp").read_text().splitlines()
-    start = lines.index("NODE_COORD_SECTION") + 1
-    pts = []
-    for line in lines[start:]:
-        if line.strip() == "EOF":
-            break
-        _, x, y = line.split()
-        pts.append((float(x), float(y)))
-    return [[float(int(math.dist(p, q) + 0.5)) for q in pts] for p in pts]
+    return tsplib.euc_2d_matrix(tsplib.load(name).coords)
 
 
 @pytest.mark.parametrize("name, optimum", [("berlin52", 7542), ("eil51", 426)])
