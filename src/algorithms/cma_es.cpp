@@ -15,10 +15,10 @@ RecombinationWeights recombination_weights(std::size_t lambda) {
   const double log_top = std::log(static_cast<double>(mu) + 0.5);
   double weight_sum = 0.0;
   for (std::size_t i = 0; i < mu; ++i) {
-    weights[i] = fmax(log_top - std::log(static_cast<double>(i) + 1.0), 0.0);
+    weights[i] = nan_max(log_top - std::log(static_cast<double>(i) + 1.0), 0.0);
     weight_sum = weight_sum + weights[i];
   }
-  const double divisor = fmax(weight_sum, 1e-12);
+  const double divisor = nan_max(weight_sum, 1e-12);
   double square_sum = 0.0;
   for (std::size_t i = 0; i < mu; ++i) {
     weights[i] = weights[i] / divisor;
@@ -50,7 +50,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
   const double dn = static_cast<double>(n);
   const double chi_n = ((1.0 / (dn * 21.0 * dn) + (-1.0 / (dn * 4.0))) + 1.0) * std::sqrt(dn);
   const double c_sigma = (mu_eff + 2.0) / ((mu_eff + dn) + 5.0);
-  const double h = fmax(std::sqrt((mu_eff - 1.0) / (dn + 1.0)) - 1.0, 0.0);
+  const double h = nan_max(std::sqrt((mu_eff - 1.0) / (dn + 1.0)) - 1.0, 0.0);
   const double damping = c_sigma / (((h + h) + c_sigma) + 1.0);
   const double path_gain = std::sqrt(((2.0 - c_sigma) * c_sigma) * mu_eff);
   const double path_decay = 1.0 - c_sigma;
@@ -91,11 +91,11 @@ Status CmaEsOptimizer::fit(Problem& problem) {
 
     double norm_sq = 0.0;
     for (std::size_t d = 0; d < n; ++d) {
-      const double shift = (new_mean[d] - mean[d]) / (fmax(std::sqrt(variance[d]), 1e-12) * sigma);
+      const double shift = (new_mean[d] - mean[d]) / (nan_max(std::sqrt(variance[d]), 1e-12) * sigma);
       path[d] = path[d] * path_decay + shift * path_gain;
       norm_sq = norm_sq + path[d] * path[d];
     }
-    sigma = fmax(std::exp((std::sqrt(norm_sq) / chi_n - 1.0) * damping) * sigma, 1e-6);
+    sigma = nan_max(std::exp((std::sqrt(norm_sq) / chi_n - 1.0) * damping) * sigma, 1e-6);
 
     std::fill(spread.begin(), spread.end(), 0.0);
     for (std::size_t i = 0; i < mu; ++i) {
@@ -106,7 +106,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
       }
     }
     for (std::size_t d = 0; d < n; ++d) {
-      variance[d] = variance[d] * 0.8 + fmax(spread[d] / (span[d] * span[d] + 1e-12), 1e-12) * 0.2;
+      variance[d] = variance[d] * 0.8 + nan_max(spread[d] / (span[d] * span[d] + 1e-12), 1e-12) * 0.2;
     }
     mean.swap(new_mean);
     record.history.push_back(best_value);

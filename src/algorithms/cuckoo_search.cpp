@@ -16,7 +16,7 @@ namespace {
 double heavy_tailed_step(StdRng& rng) {
   double u = rng.u01();
   double v = rng.u01();
-  return (u - 0.5) / std::pow(fmax(std::fabs(v - 0.5), 1e-12), 0.6666666666666666);
+  return (u - 0.5) / std::pow(nan_max(std::fabs(v - 0.5), 1e-12), 0.6666666666666666);
 }
 
 }  // namespace

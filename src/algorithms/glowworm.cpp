@@ -30,7 +30,7 @@ Status GlowwormOptimizer::fit(Problem& problem) {
     interruption_point();
     // Every value at or below -1 + 1e-12, and NaN, gives the largest gain.
     for (std::size_t i = 0; i < n; ++i)
-      luciferin[i] = luciferin_enhancement / swarmix::fmax(fitness[i] + 1.0, 1e-12) + retained * luciferin[i];
+      luciferin[i] = luciferin_enhancement / nan_max(fitness[i] + 1.0, 1e-12) + retained * luciferin[i];
 
     for (std::size_t i = 0; i < n; ++i) {
       double* xi = &positions[i * d];

@@ -91,7 +91,7 @@ std::vector<std::pair<std::size_t, double>> crowding_distance(std::span<const Pa
     if (order.empty()) continue;
     stable_sort_by(order, [&](std::size_t a, std::size_t b) { return value(a) < value(b); });
     const double range = value(order.back()) - value(order.front());
-    const double divisor = fmax(range, 1e-12);
+    const double divisor = nan_max(range, 1e-12);
     distance[slot[order.front()]] = inf;
     distance[slot[order.back()]] = inf;
     for (std::size_t i = 1; i + 1 < order.size(); ++i) {
@@ -155,7 +155,7 @@ double hypervolume_2d(std::span<const ParetoPoint> points, double r1, double r2)
   double sum = 0.0;
   for (const auto& [f1, f2] : pairs) {
     if (level > f2) {
-      sum = sum + fmax(r1 - f1, 0.0) * fmax(level - f2, 0.0);
+      sum = sum + nan_max(r1 - f1, 0.0) * nan_max(level - f2, 0.0);
       level = f2;
     }
   }

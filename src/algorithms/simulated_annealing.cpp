@@ -34,7 +34,7 @@ Status SimulatedAnnealing::fit(Problem& problem) {
     const double delta = candidate_value - current_value;
     // A worsening move (or a NaN difference, which exp turns into a rejection) costs a draw.
     bool accept = delta <= 0.0;
-    if (!accept) accept = std::exp(-delta / fmax(temperature, 1e-12)) > rng.u01();
+    if (!accept) accept = std::exp(-delta / nan_max(temperature, 1e-12)) > rng.u01();
     if (accept) {
       current.swap(candidate);
       current_value = candidate_value;

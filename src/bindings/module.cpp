@@ -40,12 +40,10 @@ PyObject* create_module() {
   Ref module(PyModule_Create(&module_def));
   if (!module) return nullptr;
   for (PyMethodDef* f : module_functions) {
-    if (!f) continue;
     Ref function(PyCFunction_NewEx(f, nullptr, nullptr));
     if (!function || PyModule_AddObjectRef(module.get(), f->ml_name, function.get()) < 0) return nullptr;
   }
   for (const ClassSpec* table : class_specs) {
-    if (!table) continue;
     Ref type(make_type(*table));
     if (!type || PyModule_AddObjectRef(module.get(), table->name, type.get()) < 0) return nullptr;
   }

@@ -4,27 +4,24 @@
 
 namespace swarmix::py {
 
-// Each class (and module function) is defined in its own file under classes/. The weak
-// declarations let the module build while some are still missing: a missing one is null
-// and is not added.
-#define SWARMIX_WEAK __attribute__((weak))
-extern PyMethodDef two_opt_method SWARMIX_WEAK;
-extern const ClassSpec ant_colony_spec SWARMIX_WEAK;
-extern const ClassSpec particle_swarm_spec SWARMIX_WEAK;
-extern const ClassSpec bee_colony_spec SWARMIX_WEAK;
-extern const ClassSpec grey_wolf_spec SWARMIX_WEAK;
-extern const ClassSpec firefly_spec SWARMIX_WEAK;
-extern const ClassSpec simulated_annealing_spec SWARMIX_WEAK;
-extern const ClassSpec cuckoo_search_spec SWARMIX_WEAK;
-extern const ClassSpec bat_algorithm_spec SWARMIX_WEAK;
-extern const ClassSpec glowworm_spec SWARMIX_WEAK;
-extern const ClassSpec bacterial_foraging_spec SWARMIX_WEAK;
-extern const ClassSpec differential_evolution_spec SWARMIX_WEAK;
-extern const ClassSpec cma_es_spec SWARMIX_WEAK;
-extern const ClassSpec permutation_genetic_spec SWARMIX_WEAK;
-extern const ClassSpec binary_particle_swarm_spec SWARMIX_WEAK;
-extern const ClassSpec nsga2_spec SWARMIX_WEAK;
-extern const ClassSpec mopso_spec SWARMIX_WEAK;
-#undef SWARMIX_WEAK
+// Each class (and module function) is defined in its own file under classes/; module.cpp
+// lists them in module order, so a missing one is a link error.
+extern PyMethodDef two_opt_method;
+extern const ClassSpec ant_colony_spec;
+extern const ClassSpec particle_swarm_spec;
+extern const ClassSpec bee_colony_spec;
+extern const ClassSpec grey_wolf_spec;
+extern const ClassSpec firefly_spec;
+extern const ClassSpec simulated_annealing_spec;
+extern const ClassSpec cuckoo_search_spec;
+extern const ClassSpec bat_algorithm_spec;
+extern const ClassSpec glowworm_spec;
+extern const ClassSpec bacterial_foraging_spec;
+extern const ClassSpec differential_evolution_spec;
+extern const ClassSpec cma_es_spec;
+extern const ClassSpec permutation_genetic_spec;
+extern const ClassSpec binary_particle_swarm_spec;
+extern const ClassSpec nsga2_spec;
+extern const ClassSpec mopso_spec;
 
 }  // namespace swarmix::py

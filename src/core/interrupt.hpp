@@ -9,7 +9,8 @@ namespace swarmix {
 
 using InterruptCheck = void (*)();
 
-inline InterruptCheck interrupt_check = nullptr;
+// Defined once in interrupt.cpp (an inline variable would be exported as a unique symbol).
+extern InterruptCheck interrupt_check;
 
 inline void interruption_point() {
   if (interrupt_check) interrupt_check();

@@ -7,11 +7,11 @@
 namespace swarmix {
 
 // (A NaN x fails the comparison and yields y.)
-inline double fmax(double x, double y) { return y != y ? x : (x > y ? x : y); }
+inline double nan_max(double x, double y) { return y != y ? x : (x > y ? x : y); }
 
-inline double fmin(double x, double y) { return y != y ? x : (x < y ? x : y); }
+inline double nan_min(double x, double y) { return y != y ? x : (x < y ? x : y); }
 
 // A moved coordinate brought into [lo, hi]: raised to lo, then lowered to hi; NaN gives lo.
-inline double clamp_coordinate(double v, double lo, double hi) { return fmin(fmax(v, lo), hi); }
+inline double clamp_coordinate(double v, double lo, double hi) { return nan_min(nan_max(v, lo), hi); }
 
 }  // namespace swarmix

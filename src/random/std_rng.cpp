@@ -164,7 +164,7 @@ StdRng StdRng::from_entropy() {
 double StdRng::n01() {
   double u1 = u01();
   double u2 = u01();
-  u1 = fmin(fmax(u1, 1e-12), 1.0);
+  u1 = nan_min(nan_max(u1, 1e-12), 1.0);
   return std::sqrt(std::log(u1) * -2.0) * std::cos(u2 * 6.283185307179586);
 }
 

@@ -2,7 +2,7 @@
 #include <span>
 #include <string>
 
-#include "algorithms/aco.hpp"
+#include "algorithms/ant_colony.hpp"
 #include "bindings/registry.hpp"
 
 namespace swarmix::py {

@@ -1,4 +1,4 @@
-#include "algorithms/pso.hpp"
+#include "algorithms/particle_swarm.hpp"
 #include "bindings/registry.hpp"
 
 namespace swarmix::py {

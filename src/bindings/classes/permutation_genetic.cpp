@@ -1,4 +1,4 @@
-#include "algorithms/permutation_ga.hpp"
+#include "algorithms/permutation_genetic.hpp"
 #include "bindings/registry.hpp"
 
 namespace swarmix::py {

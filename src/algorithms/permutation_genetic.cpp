@@ -1,4 +1,4 @@
-#include "algorithms/permutation_ga.hpp"
+#include "algorithms/permutation_genetic.hpp"
 
 #include <algorithm>
 #include <span>

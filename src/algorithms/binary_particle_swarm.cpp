@@ -1,4 +1,4 @@
-#include "algorithms/binary_pso.hpp"
+#include "algorithms/binary_particle_swarm.hpp"
 
 #include <cmath>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "algorithms/aco.hpp"
+#include "algorithms/ant_colony.hpp"
 
 #include <cmath>
 #include <limits>
@@ -184,7 +184,7 @@ Status AntColony::fit(Problem& problem) {
       deposit(ph, best_tour.data(), best_tour.size(), (q * elitist_weight) / *best_->value);
     }
     if (variant == AcoVariant::Mmas) {
-      for (double& tau : ph.tau) tau = swarmix::fmin(swarmix::fmax(tau, tau_min), tau_max);
+      for (double& tau : ph.tau) tau = nan_min(nan_max(tau, tau_min), tau_max);
     }
   }
   return std::nullopt;

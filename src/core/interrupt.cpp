@@ -1,0 +1,7 @@
+#include "core/interrupt.hpp"
+
+namespace swarmix {
+
+InterruptCheck interrupt_check = nullptr;
+
+}  // namespace swarmix
