@@ -390,11 +390,12 @@ def vector_objective(shift, mode):
 
 
 def adapter_value(f, x):
-    """What the search sees for f(x): a failure counts as +inf."""
+    """What the search sees for f(x): a failure or NaN counts as +inf."""
     try:
-        return float(f(x))
+        value = float(f(x))
     except Exception:  # noqa: BLE001
         return math.inf
+    return math.inf if math.isnan(value) else value
 
 
 def in_box(row, lower, upper):

@@ -106,10 +106,13 @@ def test_no_iterations_keeps_lowest_index_among_ties(cls):
 
 
 @pytest.mark.parametrize("cls", CLASSES)
-def test_nan_first_value_stays_the_result(cls):
+def test_nan_first_value_counts_as_inf(cls):
     log = Log(lambda x: math.nan if log.n_calls == 2 else sphere(x))
     obj = fit(cls, log, n_iterations=5)
-    assert math.isnan(obj.score()) and obj.predict() == log.seen[0][0]
+    best = min((v, k) for k, (_, v) in enumerate(log.seen) if not math.isnan(v))
+    assert obj.score() == best[0] and obj.predict() == log.seen[best[1]][0]
+    if cls is not BeeColony:
+        assert not any(math.isnan(h) for h in obj.history_)
 
 
 @pytest.mark.parametrize("cls, kw, message", [
@@ -175,13 +178,13 @@ def test_grey_wolf_last_iteration_goes_to_the_leaders_mean(seed):
     assert obj.population_ == [mean] * 3  # moves are taken unconditionally
 
 
-def test_firefly_nan_firefly_stays_and_attracts():
-    # firefly 1 is NaN: firefly 0 tries toward it, and it tries toward both (itself too)
+def test_firefly_nan_firefly_counts_as_inf():
+    # firefly 1 is NaN, so +inf: it never attracts firefly 0, and its first move is an
+    # attempt toward firefly 0, which is accepted (any number beats +inf)
     log = Log(lambda x: math.nan if log.n_calls == 3 else sphere(x))
-    obj = fit(FireflyOptimizer, log, n_fireflies=2, n_iterations=4)
-    assert len(log.seen) == 2 + 3 * 4
-    assert obj.population_[1] == log.seen[1][0]
-    assert not any(math.isnan(h) for h in obj.history_)
+    obj = fit(FireflyOptimizer, log, n_fireflies=2, n_iterations=1)
+    assert len(log.seen) == 3 and obj.population_ == [log.seen[0][0], log.seen[2][0]]
+    assert obj.history_ == [min(log.seen[0][1], log.seen[2][1])]
 
 
 def test_firefly_equal_values_make_no_move():
@@ -201,7 +204,7 @@ def test_cuckoo_abandon_count(n, pa, m):
 
 
 def test_cuckoo_ranking_and_replacement():
-    # values with ties and NaN: the worst nests (NaN first, then descending values, ties in
+    # values with ties and NaN (counted as +inf): the worst nests (descending values, ties in
     # index order) are replaced whether the new value is better or not
     def f(x):
         return math.nan if x[0] < -0.5 else float(round(abs(x[0]) * 4))
@@ -211,15 +214,16 @@ def test_cuckoo_ranking_and_replacement():
     obj = fit(CuckooSearch, log, box=([-1.0, 0.0], [1.0, 1.0]), n_nests=n, pa=m / n - 0.01,
               n_iterations=iterations, alpha=0.5)
     seen = iter(log.seen)
-    nests = [next(seen) for _ in range(n)]
+    nests = [(x, math.inf if math.isnan(v) else v) for x, v in (next(seen) for _ in range(n))]
     for _ in range(iterations):
         for i in range(n):
             x, v = next(seen)
             if v < nests[i][1]:
                 nests[i] = (x, v)
-        ranking = sorted(range(n), key=lambda i: (not math.isnan(nests[i][1]), -nests[i][1]))
+        ranking = sorted(range(n), key=lambda i: -nests[i][1])
         for i in ranking[:m]:
-            nests[i] = next(seen)
+            x, v = next(seen)
+            nests[i] = (x, math.inf if math.isnan(v) else v)
     assert next(seen, None) is None
     assert obj.population_ == [x for x, _ in nests]
 

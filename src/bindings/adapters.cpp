@@ -46,12 +46,13 @@ PyObject* ArgumentList::fill(std::span<const double> position) {
   return list;
 }
 
+// During the search a NaN value counts as +inf, like a failed call: it can never become
+// the best value. The probe passes a NaN through (it is a number).
 double ScalarAdapter::operator()(std::span<const double> position) const {
   Ref result = call_with_list(callable_, args_, position);
   if (result) {
-    if (PyFloat_CheckExact(result.get())) return PyFloat_AS_DOUBLE(result.get());
-    double v = PyFloat_AsDouble(result.get());
-    if (!(v == -1.0 && PyErr_Occurred())) return v;
+    double v = PyFloat_CheckExact(result.get()) ? PyFloat_AS_DOUBLE(result.get()) : PyFloat_AsDouble(result.get());
+    if (!(v == -1.0 && PyErr_Occurred())) return v != v && !strict_ ? kInf : v;
   }
   absorb_failure(strict_);
   return kInf;
@@ -61,7 +62,11 @@ std::vector<double> VectorAdapter::operator()(std::span<const double> position) 
   Ref result = call_with_list(callable_, args_, position);
   if (result) {
     try {
-      return to_float_vec(result.get(), nullptr);
+      std::vector<double> values = to_float_vec(result.get(), nullptr);
+      if (!strict_)
+        for (double& v : values)
+          if (v != v) v = kInf;
+      return values;
     } catch (const ErrorAlreadySet&) {
     }
   }
