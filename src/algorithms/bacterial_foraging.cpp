@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 
 namespace swarmix {
@@ -19,31 +20,72 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();
   const std::size_t n = n_bacteria;
-  std::vector<double> positions, fitness;  // rows of d, stored contiguously
-  start_population(rng, bounds, span, n, problem, positions, fitness);
-  std::vector<double> candidate(d);
+  const std::size_t T = n_iterations, R = n_reproduction_steps, C = n_chemotactic_steps;
+  // The iterations are the reproduction steps.
+  const std::size_t planned = R != 0 && T > SIZE_MAX / R ? SIZE_MAX : T * R;
+  std::vector<double> positions(checked_mul(n, d)), fitness(n);  // rows of d, stored contiguously
+  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &positions[i * d]);
 
-  const std::size_t b = best_index(fitness);
-  std::vector<double> best = row_copy(positions, b, d);
-  double best_value = fitness[b];
+  // A chemotactic sweep moves every bacterium from its own position, so a sweep is one group.
+  // The initial positions join the first sweep, and the dispersals (fresh draws at fixed
+  // slots) join the last sweep of their iteration.
+  PointGroup group(d);
+  for (std::size_t i = 0; i < n; ++i) std::copy_n(&positions[i * d], d, group.add_row());
+  std::vector<double> best;
+  double best_value = 0.0;
+  bool started = false, stop = false;
+  // Evaluates the group; the first one starts with the initial positions.
+  auto evaluate = [&] {
+    group.evaluate(problem);
+    if (started) return std::size_t{0};
+    started = true;
+    for (std::size_t i = 0; i < n; ++i) fitness[i] = group.value(i);
+    const std::size_t b = best_index(fitness);
+    best = row_copy(positions, b, d);
+    best_value = fitness[b];
+    stop = problem.iteration_done(0, planned, best_value);
+    return n;
+  };
+  std::vector<std::size_t> dispersed;
+  auto draw_dispersals = [&] {
+    dispersed.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!(rng.u01() < elimination_probability)) continue;
+      dispersed.push_back(i);
+      draw_position(rng, lower, span, group.add_row());
+    }
+  };
 
   std::vector<std::size_t> order(n);
   std::vector<double> next_positions(positions.size()), next_fitness(n);
   const std::size_t half = n / 2;
-  for (std::size_t it = 0; it < n_iterations; ++it) {
+  std::size_t completed = 0;
+  for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
-    for (std::size_t r = 0; r < n_reproduction_steps; ++r) {
-      for (std::size_t c = 0; c < n_chemotactic_steps; ++c) {
+    std::size_t dispersal_row = 0;
+    bool dispersals_drawn = false;
+    for (std::size_t r = 0; r < R && !stop; ++r) {
+      for (std::size_t c = 0; c < C; ++c) {
         for (std::size_t i = 0; i < n; ++i) {
-          double* xi = &positions[i * d];
+          const double* xi = &positions[i * d];
+          double* candidate = group.add_row();
           for (std::size_t k = 0; k < d; ++k) {
             const double u = rng.u01();
-            candidate[k] =
-                clamp_coordinate(((u + u) + (-1.0)) * step_scale * span[k] + xi[k], lower[k], upper[k]);
+            candidate[k] = clamp_coordinate(((u + u) + (-1.0)) * step_scale * span[k] + xi[k], lower[k], upper[k]);
           }
-          const double value = problem.evaluate(candidate);
+        }
+        if (r + 1 == R && c + 1 == C) {
+          dispersal_row = group.size();
+          draw_dispersals();
+          dispersals_drawn = true;
+        }
+        const std::size_t first = evaluate();
+        if (stop) break;
+        for (std::size_t i = 0; i < n; ++i) {
+          double* xi = &positions[i * d];
+          const double value = group.value(first + i);
           if (value < fitness[i]) {
-            std::copy(candidate.begin(), candidate.end(), xi);
+            std::copy_n(group.row(first + i), d, xi);
             fitness[i] = value;
           }
           if (fitness[i] < best_value) {
@@ -51,6 +93,13 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
             std::copy(xi, xi + d, best.begin());
           }
         }
+        if (!dispersals_drawn) group.clear();
+      }
+      if (stop) break;
+      if (!started) {  // no sweeps: the reproduction needs the initial values
+        evaluate();
+        group.clear();
+        if (stop) break;
       }
 
       // The better half, cycled from its best member until the colony is full again.
@@ -65,19 +114,29 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
       positions.swap(next_positions);
       fitness.swap(next_fitness);
       record.history.push_back(best_value);
+      stop = problem.iteration_done(++completed, planned, best_value);
     }
+    if (stop) break;
 
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!(rng.u01() < elimination_probability)) continue;
+    if (!dispersals_drawn) {  // no sweep to join: the dispersals are a group of their own
+      dispersal_row = group.size();  // after the initial positions when they still wait
+      draw_dispersals();
+      evaluate();
+      if (stop) break;
+    }
+    for (std::size_t k = 0; k < dispersed.size(); ++k) {
+      const std::size_t i = dispersed[k];
       double* xi = &positions[i * d];
-      draw_position(rng, lower, span, xi);
-      fitness[i] = problem.evaluate({xi, d});
+      std::copy_n(group.row(dispersal_row + k), d, xi);
+      fitness[i] = group.value(dispersal_row + k);
       if (fitness[i] < best_value) {
         best_value = fitness[i];
         std::copy(xi, xi + d, best.begin());
       }
     }
+    group.clear();
   }
+  if (!started) evaluate();  // no iterations: the initial positions alone
 
   record.population = split_rows(positions, d);
   best_ = Solution{std::move(best), best_value, {}, true};

@@ -27,7 +27,10 @@ Status BatAlgorithm::fit(Problem& problem) {
   double best_value = fitness[b];
 
   const double frequency_range = fmax - fmin;
-  for (std::size_t k = 1; k <= n_iterations; ++k) {
+  // A bat flies relative to the best position so far: one evaluation at a time.
+  const std::size_t T = n_iterations;
+  bool stop = problem.iteration_done(0, T, best_value);
+  for (std::size_t k = 1; k <= T && !stop; ++k) {
     interruption_point();
     const double kf = static_cast<double>(k);
     for (std::size_t i = 0; i < n; ++i) {
@@ -58,6 +61,7 @@ Status BatAlgorithm::fit(Problem& problem) {
       }
     }
     record.history.push_back(best_value);
+    stop = problem.iteration_done(k, T, best_value);
   }
 
   record.population = split_rows(x, d);

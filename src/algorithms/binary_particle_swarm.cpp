@@ -8,8 +8,9 @@
 
 namespace swarmix {
 
-Status BinaryParticleSwarm::fit_with_objective(const ScalarObjective& objective, std::size_t n) {
+Status BinaryParticleSwarm::fit(Problem& problem) {
   record = {};
+  const std::size_t n = problem.dimensions();
   if (n == 0) return OptimizationError::invalid_input("binary PSO requires at least one dimension");
   StdRng rng = StdRng::from_seed(random_state);
 
@@ -24,18 +25,18 @@ Status BinaryParticleSwarm::fit_with_objective(const ScalarObjective& objective,
   std::vector<double> global_best_position(n, 0.0);
   double global_best_value = inf;
 
+  problem.evaluate_group(positions, best_values);
   for (std::size_t i = 0; i < P; ++i) {
-    const double* x = &positions[i * n];
-    const double f = objective({x, n});
-    best_values[i] = f;
-    if (f < global_best_value) {
-      std::copy(x, x + n, global_best_position.begin());
-      global_best_value = f;
+    if (best_values[i] < global_best_value) {
+      std::copy_n(&positions[i * n], n, global_best_position.begin());
+      global_best_value = best_values[i];
     }
   }
 
-  record.history.reserve(n_iterations);
-  for (std::size_t it = 0; it < n_iterations; ++it) {
+  // Each move follows the best position so far: one evaluation at a time.
+  const std::size_t T = n_iterations;
+  bool stop = problem.iteration_done(0, T, global_best_value);
+  for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     for (std::size_t i = 0; i < P; ++i) {
       double* x = &positions[i * n];
@@ -51,7 +52,7 @@ Status BinaryParticleSwarm::fit_with_objective(const ScalarObjective& objective,
         // A NaN velocity gives 0: the comparison with a NaN probability is false.
         x[d] = r3 < 1.0 / (s + 1.0) ? 1.0 : 0.0;
       }
-      const double f = objective({x, n});
+      const double f = problem.evaluate({x, n});
       if (f < best_values[i]) {
         best_values[i] = f;
         std::copy(x, x + n, pbest);
@@ -62,6 +63,7 @@ Status BinaryParticleSwarm::fit_with_objective(const ScalarObjective& objective,
       }
     }
     record.history.push_back(global_best_value);
+    stop = problem.iteration_done(it + 1, T, global_best_value);
   }
 
   best_ = Solution{std::move(global_best_position), global_best_value, {}, true};

@@ -18,9 +18,14 @@ class BinaryParticleSwarm : public RunResult {
   double c2 = 1.5;
   Seed random_state;
 
-  // Searches bit vectors of length n. On success the best result, the best value after each
-  // iteration and the final positions are stored.
-  Status fit_with_objective(const ScalarObjective& objective, std::size_t n);
+  // Searches bit vectors of length problem.dimensions(). On success the best result, the
+  // best value after each iteration and the final positions are stored.
+  Status fit(Problem& problem);
+  // The same for a plain function of bit vectors of length n.
+  Status fit_with_objective(const ScalarObjective& objective, std::size_t n) {
+    ContinuousProblem problem("objective", objective, n);
+    return fit(problem);
+  }
 };
 
 }  // namespace swarmix

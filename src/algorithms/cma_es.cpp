@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <new>
 #include <numeric>
 
 #include "algorithms/swarm_common.hpp"
@@ -45,7 +47,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
   const std::size_t mu = weights.size();
 
   std::vector<double> best = mean;
-  double best_value = problem.evaluate(mean);
+  double best_value = 0.0;
 
   const double dn = static_cast<double>(n);
   const double chi_n = ((1.0 / (dn * 21.0 * dn) + (-1.0 / (dn * 4.0))) + 1.0) * std::sqrt(dn);
@@ -55,17 +57,27 @@ Status CmaEsOptimizer::fit(Problem& problem) {
   const double path_gain = std::sqrt(((2.0 - c_sigma) * c_sigma) * mu_eff);
   const double path_decay = 1.0 - c_sigma;
 
-  if (n_iterations == 0) {
+  const std::size_t T = n_iterations;
+  if (T == 0) {
+    best_value = problem.evaluate(mean);
+    problem.iteration_done(0, T, best_value);
     best_ = Solution{std::move(best), best_value, {}, true};
     return std::nullopt;
   }
 
-  // Samples are rows of n, stored contiguously.
-  std::vector<double> samples(checked_mul(lambda, n));
-  std::vector<double> values(lambda);
+  // A generation's samples are one group. The first generation's samples come from the
+  // starting mean and variances alone, so the mean (the start) is evaluated with them.
+  const std::size_t cells = checked_mul(lambda, n);
+  if (cells > SIZE_MAX - n) throw std::bad_alloc();
+  std::vector<double> group(cells + n);
+  std::vector<double> group_values(lambda + 1);
+  std::copy(mean.begin(), mean.end(), group.begin());
+  std::span<double> samples(group.begin() + static_cast<std::ptrdiff_t>(n), group.end());
+  std::span<double> values(group_values.begin() + 1, group_values.end());
   std::vector<std::size_t> order(lambda);
   std::vector<double> new_mean(n), spread(n);
-  for (std::size_t g = 0; g < n_iterations; ++g) {
+  bool stop = false;
+  for (std::size_t g = 0; g < T && !stop; ++g) {
     interruption_point();
     for (std::size_t k = 0; k < lambda; ++k) {
       double* x = &samples[k * n];
@@ -74,9 +86,20 @@ Status CmaEsOptimizer::fit(Problem& problem) {
         const double v = (sigma * std::sqrt(variance[d])) * z + mean[d];
         x[d] = clamp_coordinate(v, lower[d], upper[d]);
       }
-      values[k] = problem.evaluate({x, n});
+    }
+    if (g == 0) {
+      problem.evaluate_group(group, group_values);
+      best_value = group_values[0];
+      if (problem.iteration_done(0, T, best_value)) {  // stopped at the start: as with no generation
+        best_ = Solution{std::move(best), best_value, {}, true};
+        return std::nullopt;
+      }
+    } else {
+      problem.evaluate_group(samples, values);
+    }
+    for (std::size_t k = 0; k < lambda; ++k) {
       if (values[k] < best_value) {
-        best.assign(x, x + n);
+        best.assign(&samples[k * n], &samples[k * n] + n);
         best_value = values[k];
       }
     }
@@ -110,9 +133,10 @@ Status CmaEsOptimizer::fit(Problem& problem) {
     }
     mean.swap(new_mean);
     record.history.push_back(best_value);
+    stop = problem.iteration_done(g + 1, T, best_value);
   }
 
-  record.population = split_rows(samples, n);
+  record.population = split_rows(std::vector<double>(samples.begin(), samples.end()), n);
   best_ = Solution{std::move(best), best_value, {}, true};
   return std::nullopt;
 }

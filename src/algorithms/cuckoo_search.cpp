@@ -43,8 +43,31 @@ Status CuckooSearch::fit(Problem& problem) {
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();
   const std::size_t n = n_nests;
-  std::vector<double> x, fitness;
-  start_population(rng, bounds, span, n, problem, x, fitness);
+  const std::size_t m = abandoned_per_iteration();
+  const std::size_t T = n_iterations;
+  std::vector<double> x(checked_mul(n, d)), fitness(n);
+  for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &x[i * d]);
+
+  // An iteration's points form one group: every nest's jump (from the nest's own position)
+  // and the m fresh positions that replace the worst nests (plain draws; only which nests
+  // they replace depends on values). The initial nests join the first iteration's group.
+  PointGroup group(d);
+  for (std::size_t i = 0; i < n; ++i) std::copy_n(&x[i * d], d, group.add_row());
+  auto draw_iteration = [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double* xi = &x[i * d];
+      double* jumped = group.add_row();
+      for (std::size_t j = 0; j < d; ++j) {
+        double s = heavy_tailed_step(rng);
+        jumped[j] = clamp_coordinate(((s * levy_scale) * alpha) * span[j] + xi[j], lower[j], upper[j]);
+      }
+    }
+    for (std::size_t r = 0; r < m; ++r) draw_position(rng, lower, span, group.add_row());
+  };
+  if (T > 0) draw_iteration();
+  group.evaluate(problem);
+  for (std::size_t i = 0; i < n; ++i) fitness[i] = group.value(i);
+  std::size_t first = n;  // the group row of the iteration's first jump
 
   std::size_t b = best_index(fitness);
   std::vector<double> best_position = row_copy(x, b, d);
@@ -52,21 +75,21 @@ Status CuckooSearch::fit(Problem& problem) {
 
   // Worst first: descending fitness, NaN counted as the worst; equal values keep index order.
   auto worse = [&fitness](std::size_t p, std::size_t q) { return better_value(fitness[q], fitness[p]); };
-  const std::size_t m = abandoned_per_iteration();
   std::vector<std::size_t> rank(n);
-  std::vector<double> jumped(d);
-  for (std::size_t it = 0; it < n_iterations; ++it) {
+  bool stop = problem.iteration_done(0, T, best_value);
+  for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
+    if (it > 0) {
+      group.clear();
+      draw_iteration();
+      group.evaluate(problem);
+      first = 0;
+    }
     // Each nest competes only with its own previous position.
     for (std::size_t i = 0; i < n; ++i) {
-      double* xi = &x[i * d];
-      for (std::size_t j = 0; j < d; ++j) {
-        double s = heavy_tailed_step(rng);
-        jumped[j] = clamp_coordinate(((s * levy_scale) * alpha) * span[j] + xi[j], lower[j], upper[j]);
-      }
-      double value = problem.evaluate(jumped);
+      const double value = group.value(first + i);
       if (value < fitness[i]) {
-        std::copy(jumped.begin(), jumped.end(), xi);
+        std::copy_n(group.row(first + i), d, &x[i * d]);
         fitness[i] = value;
       }
     }
@@ -75,9 +98,8 @@ Status CuckooSearch::fit(Problem& problem) {
     std::iota(rank.begin(), rank.end(), std::size_t{0});
     std::stable_sort(rank.begin(), rank.end(), worse);
     for (std::size_t r = 0; r < m; ++r) {
-      double* xi = &x[rank[r] * d];
-      draw_position(rng, lower, span, xi);
-      fitness[rank[r]] = problem.evaluate({xi, d});
+      std::copy_n(group.row(first + n + r), d, &x[rank[r] * d]);
+      fitness[rank[r]] = group.value(first + n + r);
     }
 
     b = best_index(fitness);
@@ -86,6 +108,7 @@ Status CuckooSearch::fit(Problem& problem) {
       std::copy_n(&x[b * d], d, best_position.begin());
     }
     record.history.push_back(best_value);
+    stop = problem.iteration_done(it + 1, T, best_value);
   }
 
   record.population = split_rows(x, d);

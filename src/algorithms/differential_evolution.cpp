@@ -27,7 +27,9 @@ Status DifferentialEvolution::fit(Problem& problem) {
   double best_value = values[first_best];
 
   std::vector<double> mutant(n), trial(n);
-  for (std::size_t g = 0; g < n_iterations; ++g) {
+  const std::size_t T = n_iterations;
+  bool stop = problem.iteration_done(0, T, best_value);
+  for (std::size_t g = 0; g < T && !stop; ++g) {
     interruption_point();
     for (std::size_t i = 0; i < N; ++i) {
       // Three distinct donors other than i, drawn from the other indices in ascending order;
@@ -65,6 +67,7 @@ Status DifferentialEvolution::fit(Problem& problem) {
       }
     }
     record.history.push_back(best_value);
+    stop = problem.iteration_done(g + 1, T, best_value);
   }
 
   record.population = split_rows(pop, n);

@@ -26,7 +26,9 @@ Status GlowwormOptimizer::fit(Problem& problem) {
   double best_value = fitness[b];
 
   const double retained = 1.0 - luciferin_decay;
-  for (std::size_t it = 0; it < n_iterations; ++it) {
+  const std::size_t T = n_iterations;
+  bool stop = problem.iteration_done(0, T, best_value);
+  for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     // Every value at or below -1 + 1e-12, and NaN, gives the largest gain.
     for (std::size_t i = 0; i < n; ++i)
@@ -63,6 +65,7 @@ Status GlowwormOptimizer::fit(Problem& problem) {
       }
     }
     record.history.push_back(best_value);
+    stop = problem.iteration_done(it + 1, T, best_value);
   }
 
   record.population = split_rows(positions, d);

@@ -1,10 +1,12 @@
 #include "algorithms/mopso.hpp"
 
+#include <limits>
+
 #include "core/interrupt.hpp"
 
 namespace swarmix {
 
-Status MopsoOptimizer::fit_with_objective(const VectorObjective& objective) {
+Status MopsoOptimizer::fit(VectorProblem& problem) {
   population.clear();
   const std::size_t dims = bounds.size();
   if (dims == 0) return OptimizationError::invalid_input("bounds must not be empty");
@@ -16,13 +18,25 @@ Status MopsoOptimizer::fit_with_objective(const VectorObjective& objective) {
 
   std::vector<std::vector<double>> positions = initialize_continuous_population(rng, bounds, P);
   std::vector<double> velocities(checked_mul(P, dims), 0.0);
+  // The initial swarm is one group; so is each iteration's swarm, which moves while the
+  // archive (and so every leader) stays fixed and reads only each particle's own best.
+  std::vector<double> flat(checked_mul(P, dims));
+  std::vector<std::vector<double>> values(P);
+  auto evaluate = [&] {
+    for (std::size_t i = 0; i < P; ++i) std::copy(positions[i].begin(), positions[i].end(), &flat[i * dims]);
+    problem.evaluate_group(flat, values);
+  };
+  evaluate();
   std::vector<ParetoPoint> best;  // personal bests
   best.reserve(P);
-  for (const auto& x : positions) best.push_back({x, objective(x)});
+  for (std::size_t i = 0; i < P; ++i) best.push_back({positions[i], std::move(values[i])});
   archive = archive_from_population(best, archive_size);
 
   std::vector<std::size_t> leaders;
-  for (std::size_t t = 0; t < n_iterations; ++t) {
+  const std::size_t T = n_iterations;
+  const double no_best = std::numeric_limits<double>::quiet_NaN();
+  bool stop = problem.iteration_done(0, T, no_best);
+  for (std::size_t t = 0; t < T && !stop; ++t) {
     interruption_point();
     if (P > 0) {
       // The archive stays fixed while the swarm moves, so every particle draws its leader
@@ -51,13 +65,15 @@ Status MopsoOptimizer::fit_with_objective(const VectorObjective& objective) {
         x[d] = x[d] + v[d];
       }
       bounds.clamp(x);  // the velocity keeps its unclamped value
-      std::vector<double> f = objective(x);
-      if (dominates(f, best[i].objectives)) best[i] = {x, std::move(f)};
     }
+    evaluate();
+    for (std::size_t i = 0; i < P; ++i)
+      if (dominates(values[i], best[i].objectives)) best[i] = {positions[i], std::move(values[i])};
     // Duplicates are kept: a personal best already in the archive is added again.
     std::vector<ParetoPoint> candidates = std::move(archive);
     candidates.insert(candidates.end(), best.begin(), best.end());
     archive = archive_from_population(std::move(candidates), archive_size);
+    stop = problem.iteration_done(t + 1, T, no_best);
   }
 
   population = std::move(positions);

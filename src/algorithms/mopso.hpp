@@ -28,7 +28,12 @@ class MopsoOptimizer {
   std::vector<std::vector<double>> population;
   std::vector<ParetoPoint> archive;
 
-  Status fit_with_objective(const VectorObjective& objective);
+  Status fit(VectorProblem& problem);
+  // The same for a plain function.
+  Status fit_with_objective(const VectorObjective& objective) {
+    FunctionVectorProblem problem(objective, bounds.size());
+    return fit(problem);
+  }
 };
 
 }  // namespace swarmix

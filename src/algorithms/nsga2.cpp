@@ -6,24 +6,35 @@
 
 namespace swarmix {
 
-Status Nsga2Optimizer::fit_with_objective(const VectorObjective& objective) {
+Status Nsga2Optimizer::fit(VectorProblem& problem) {
   population.clear();
   const std::size_t dims = bounds.size();
   if (dims == 0) return OptimizationError::invalid_input("bounds must not be empty");
   StdRng rng = StdRng::from_seed(random_state);
   const std::size_t N = n_individuals;
 
+  // The initial population is one group, then each generation's offspring.
+  std::vector<double> flat;
+  std::vector<std::vector<double>> values;
+  auto evaluate = [&](const std::vector<std::vector<double>>& group) {
+    flat.clear();
+    for (const auto& x : group) flat.insert(flat.end(), x.begin(), x.end());
+    values.assign(group.size(), {});
+    problem.evaluate_group(flat, values);
+  };
+  std::vector<std::vector<double>> initial = initialize_continuous_population(rng, bounds, N);
+  evaluate(initial);
   std::vector<ParetoPoint> points;
   points.reserve(N);
-  for (auto& x : initialize_continuous_population(rng, bounds, N)) {
-    std::vector<double> f = objective(x);
-    points.push_back({std::move(x), std::move(f)});
-  }
+  for (std::size_t i = 0; i < N; ++i) points.push_back({std::move(initial[i]), std::move(values[i])});
 
   std::vector<std::size_t> rank;
   std::vector<double> crowding;
   std::vector<std::vector<double>> children;
-  for (std::size_t generation = 0; generation < n_iterations; ++generation) {
+  const std::size_t T = n_iterations;
+  const double no_best = std::numeric_limits<double>::quiet_NaN();
+  bool stop = problem.iteration_done(0, T, no_best);
+  for (std::size_t generation = 0; generation < T && !stop; ++generation) {
     interruption_point();
     const std::size_t n = points.size();
     if (N > 0 && n == 0) {
@@ -71,10 +82,8 @@ Status Nsga2Optimizer::fit_with_objective(const VectorObjective& objective) {
     // Parents first, then the offspring in the order they were made.
     std::vector<ParetoPoint> combined = std::move(points);
     combined.reserve(n + N);
-    for (auto& child : children) {
-      std::vector<double> f = objective(child);
-      combined.push_back({std::move(child), std::move(f)});
-    }
+    evaluate(children);
+    for (std::size_t c = 0; c < N; ++c) combined.push_back({std::move(children[c]), std::move(values[c])});
 
     // Survival: whole fronts while they fit, then the least crowded members of the first
     // front that does not. Each point is in at most one front, so taken points are moved.
@@ -93,6 +102,7 @@ Status Nsga2Optimizer::fit_with_objective(const VectorObjective& objective) {
       }
       break;
     }
+    stop = problem.iteration_done(generation + 1, T, no_best);
   }
 
   population.reserve(points.size());

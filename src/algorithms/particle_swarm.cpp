@@ -26,6 +26,8 @@ Status ParticleSwarm::fit(Problem& problem) {
   std::vector<double> global_best_position(n, 0.0);
   double global_best_value = inf;
 
+  // The start: every particle drawn (position and velocity, coordinate by coordinate), then
+  // the swarm evaluated as one group.
   for (std::size_t i = 0; i < P; ++i) {
     double* x = &positions[i * n];
     double* v = &velocities[i * n];
@@ -35,16 +37,21 @@ Status ParticleSwarm::fit(Problem& problem) {
       double u2 = rng.u01();
       v[d] = ((u2 + u2) + (-1.0)) * span[d] * 0.1;
     }
-    double f = problem.evaluate({x, n});
-    std::copy(x, x + n, &best_positions[i * n]);
-    best_values[i] = f;
-    if (f < global_best_value) {
-      std::copy(x, x + n, global_best_position.begin());
-      global_best_value = f;
+  }
+  problem.evaluate_group(positions, best_values);
+  best_positions = positions;
+  for (std::size_t i = 0; i < P; ++i) {
+    if (best_values[i] < global_best_value) {
+      std::copy_n(&positions[i * n], n, global_best_position.begin());
+      global_best_value = best_values[i];
     }
   }
 
-  for (std::size_t it = 0; it < n_iterations; ++it) {
+  // A moving particle follows the best position found so far, its predecessors' moves
+  // included: one evaluation at a time.
+  const std::size_t T = n_iterations;
+  bool stop = problem.iteration_done(0, T, global_best_value);
+  for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     for (std::size_t i = 0; i < P; ++i) {
       double* x = &positions[i * n];
@@ -70,6 +77,7 @@ Status ParticleSwarm::fit(Problem& problem) {
         }
       }
     }
+    stop = problem.iteration_done(it + 1, T, global_best_value);
   }
 
   best_ = Solution{std::move(global_best_position), global_best_value, {}, true};

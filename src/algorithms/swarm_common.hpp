@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <numeric>
+#include <span>
 #include <vector>
 
 #include "core/bounds.hpp"
@@ -36,23 +37,51 @@ inline std::size_t best_index(const std::vector<double>& values) {
 inline bool better_value(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
 
 // order = 0 .. values.size()-1 stably sorted best first (ascending, NaN last).
-inline void rank_best_first(std::vector<std::size_t>& order, const std::vector<double>& values) {
+inline void rank_best_first(std::vector<std::size_t>& order, std::span<const double> values) {
   order.resize(values.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
                    [&values](std::size_t a, std::size_t b) { return better_value(values[a], values[b]); });
 }
 
-// The start of a population search: n positions drawn in the box row after row (all drawn
-// before any is evaluated), then evaluated in order. x gets n rows of span.size() values.
+// The start of a population search: n positions drawn in the box row after row, then
+// evaluated as one group. x gets n rows of span.size() values.
 inline void start_population(StdRng& rng, const Bounds& bounds, const std::vector<double>& span, std::size_t n,
                              Problem& problem, std::vector<double>& x, std::vector<double>& fitness) {
   const std::size_t d = span.size();
   x.assign(checked_mul(n, d), 0.0);
   fitness.assign(n, 0.0);
   for (std::size_t i = 0; i < n; ++i) draw_position(rng, bounds.lower(), span, &x[i * d]);
-  for (std::size_t i = 0; i < n; ++i) fitness[i] = problem.evaluate({&x[i * d], d});
+  problem.evaluate_group(x, fitness);
 }
+
+// Points to be evaluated together: rows of d coordinates in evaluation order. A search
+// fills the rows (with its draws in their usual order), evaluates them as one group, then
+// uses the values in row order, so the results are those of evaluating one by one.
+class PointGroup {
+ public:
+  explicit PointGroup(std::size_t d) : d_(d) {}
+  void clear() { rows_ = 0; }
+  // A new last row; the pointer stays valid until the next add_row.
+  double* add_row() {
+    ++rows_;
+    if (points_.size() < checked_mul(rows_, d_)) points_.resize(rows_ * d_);
+    return &points_[(rows_ - 1) * d_];
+  }
+  void evaluate(Problem& problem) {
+    values_.resize(rows_);
+    problem.evaluate_group({points_.data(), rows_ * d_}, values_);
+  }
+  std::size_t size() const { return rows_; }
+  const double* row(std::size_t k) const { return &points_[k * d_]; }
+  double value(std::size_t k) const { return values_[k]; }
+
+ private:
+  std::size_t d_;
+  std::size_t rows_ = 0;
+  std::vector<double> points_;
+  std::vector<double> values_;
+};
 
 // A copy of row i of a flat population.
 inline std::vector<double> row_copy(const std::vector<double>& x, std::size_t i, std::size_t d) {

@@ -1,6 +1,9 @@
 #include "bindings/adapters.hpp"
 
+#include <bit>
+#include <cstring>
 #include <limits>
+#include <string>
 
 #include "bindings/convert.hpp"
 
@@ -16,14 +19,35 @@ Ref call_with_list(PyObject* callable, ArgumentList* list, std::span<const doubl
   return Ref(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// The pending exception is either swallowed (an ordinary failure during the search) or
-// must stop the fit.
-void absorb_failure(bool strict) {
+// The pending exception is either taken as the failure of `count` points (an ordinary
+// failure during the search) or must stop the fit.
+void absorb_failure(bool strict, FailureLog* log, std::size_t count = 1) {
   if (strict || !PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet();
-  PyErr_Clear();
+  if (log)
+    log->failed(count, Ref(PyErr_GetRaisedException()));
+  else
+    PyErr_Clear();
+}
+
+// NaN components count as +inf; true when there was one.
+bool replace_nan(std::vector<double>& values) {
+  bool any = false;
+  for (double& v : values) {
+    if (v != v) {
+      v = kInf;
+      any = true;
+    }
+  }
+  return any;
 }
 
 }  // namespace
+
+void FailureLog::failed(std::size_t count, Ref error) {
+  n_failed += count;
+  if (first_error) return;
+  first_error = error ? std::move(error) : check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is NaN"));
+}
 
 PyObject* ArgumentList::fill(std::span<const double> position) {
   const auto n = static_cast<Py_ssize_t>(position.size());
@@ -52,9 +76,13 @@ double ScalarAdapter::operator()(std::span<const double> position) const {
   Ref result = call_with_list(callable_, args_, position);
   if (result) {
     double v = PyFloat_CheckExact(result.get()) ? PyFloat_AS_DOUBLE(result.get()) : PyFloat_AsDouble(result.get());
-    if (!(v == -1.0 && PyErr_Occurred())) return v != v && !strict_ ? kInf : v;
+    if (!(v == -1.0 && PyErr_Occurred())) {
+      if (v == v || strict_) return v;
+      if (log_) log_->failed(1, Ref());
+      return kInf;
+    }
   }
-  absorb_failure(strict_);
+  absorb_failure(strict_, log_);
   return kInf;
 }
 
@@ -63,15 +91,201 @@ std::vector<double> VectorAdapter::operator()(std::span<const double> position) 
   if (result) {
     try {
       std::vector<double> values = to_float_vec(result.get(), nullptr);
-      if (!strict_)
-        for (double& v : values)
-          if (v != v) v = kInf;
+      if (!strict_ && replace_nan(values) && log_) log_->failed(1, Ref());
       return values;
     } catch (const ErrorAlreadySet&) {
     }
   }
-  absorb_failure(strict_);
+  absorb_failure(strict_, log_);
   return {kInf};
+}
+
+// ---------------------------------------------------------------- group objectives
+
+namespace {
+
+// The points as a k x d memoryview of doubles over a new bytearray.
+Ref points_view(std::span<const double> points, std::size_t k, std::size_t d) {
+  Ref bytes = check(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(points.data()),
+                                                  static_cast<Py_ssize_t>(points.size() * sizeof(double))));
+  Ref flat = check(PyMemoryView_FromObject(bytes.get()));
+  return check(PyObject_CallMethod(flat.get(), "cast", "s(nn)", "d", static_cast<Py_ssize_t>(k),
+                                   static_cast<Py_ssize_t>(d)));
+}
+
+std::string shape_text(const Py_buffer& view) {
+  std::string text = "(";
+  for (int i = 0; i < view.ndim; ++i) {
+    if (i) text += ", ";
+    text += std::to_string(view.shape[i]);
+  }
+  return text + (view.ndim == 1 ? ",)" : ")");
+}
+
+[[noreturn]] void shape_error(const std::string& got, std::size_t k, bool vector) {
+  std::string text = "the group objective returned " + got + " for " + std::to_string(k) + " points; expected ";
+  text += vector ? std::to_string(k) + " rows of objective values" : "shape (" + std::to_string(k) + ",)";
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  throw ErrorAlreadySet();
+}
+
+// A native double: "d", with the native byte order spelt out or not.
+bool is_double_format(const char* format) {
+  if (!format) return false;
+  const char native = std::endian::native == std::endian::little ? '<' : '>';
+  if (*format == '@' || *format == '=' || *format == native) ++format;
+  return std::strcmp(format, "d") == 0;
+}
+
+// A contiguous-or-strided buffer view of the result, released on scope exit.
+class BufferView {
+ public:
+  explicit BufferView(PyObject* obj) {
+    if (!PyObject_CheckBuffer(obj)) return;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0)
+      held_ = true;
+    else
+      PyErr_Clear();  // not exportable as numbers (an object array, say): read as a sequence
+  }
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  bool held() const { return held_; }
+  const Py_buffer& view() const { return view_; }
+  double at(Py_ssize_t i) const {
+    double v;
+    std::memcpy(&v, static_cast<const char*>(view_.buf) + i * view_.strides[0], sizeof v);
+    return v;
+  }
+  double at(Py_ssize_t i, Py_ssize_t j) const {
+    double v;
+    std::memcpy(&v, static_cast<const char*>(view_.buf) + i * view_.strides[0] + j * view_.strides[1], sizeof v);
+    return v;
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The result as a list or tuple of k entries (an iterable is read once).
+Ref result_items(PyObject* result, std::size_t k, bool vector) {
+  Ref items(PySequence_Fast(result, ""));
+  if (!items) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrorAlreadySet();
+    PyErr_Clear();
+    shape_error(Py_TYPE(result)->tp_name, k, vector);
+  }
+  const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
+  if (n != k) shape_error("shape (" + std::to_string(n) + ",)", k, vector);
+  return items;
+}
+
+}  // namespace
+
+void GroupAdapter::failed(std::size_t count, Ref error) const {
+  if (strict_) {
+    if (!error) return;  // NaN passes the probe
+    PyErr_SetRaisedException(error.release());
+    throw ErrorAlreadySet();
+  }
+  if (log_) log_->failed(count, std::move(error));
+}
+
+Ref GroupAdapter::call(std::span<const double> points, std::size_t k) const {
+  if (PyErr_CheckSignals() < 0) throw ErrorAlreadySet();
+  Ref view = points_view(points, k, d_);
+  Ref result(PyObject_CallOneArg(group_, view.get()));
+  if (!result) absorb_failure(strict_, log_, k);
+  return result;
+}
+
+void GroupAdapter::operator()(std::span<const double> points, std::span<double> values) const {
+  const std::size_t k = values.size();
+  if (k == 0) return;
+  Ref result = call(points, k);
+  if (!result) {
+    std::fill(values.begin(), values.end(), kInf);
+    return;
+  }
+  auto number = [&](double v) {
+    if (v == v || strict_) return v;
+    failed(1, Ref());
+    return kInf;
+  };
+  if (BufferView buffer(result.get()); buffer.held()) {
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 1 || static_cast<std::size_t>(view.shape[0]) != k)
+      shape_error("shape " + shape_text(view), k, false);
+    if (is_double_format(view.format)) {
+      for (std::size_t i = 0; i < k; ++i) values[i] = number(buffer.at(static_cast<Py_ssize_t>(i)));
+      return;
+    }
+  }
+  Ref items = result_items(result.get(), k, false);
+  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  for (std::size_t i = 0; i < k; ++i) {
+    PyObject* entry = item[i];
+    double v;
+    if (PyFloat_CheckExact(entry)) {
+      v = PyFloat_AS_DOUBLE(entry);
+    } else if (PyExceptionInstance_Check(entry)) {
+      failed(1, Ref::borrow(entry));
+      v = kInf;
+    } else {
+      v = PyFloat_AsDouble(entry);
+      if (v == -1.0 && PyErr_Occurred()) {
+        absorb_failure(strict_, log_);
+        v = kInf;
+      }
+    }
+    values[i] = number(v);
+  }
+}
+
+void GroupAdapter::operator()(std::span<const double> points, std::span<std::vector<double>> values) const {
+  const std::size_t k = values.size();
+  if (k == 0) return;
+  Ref result = call(points, k);
+  if (!result) {
+    for (auto& row : values) row.assign(1, kInf);
+    return;
+  }
+  auto finish = [&](std::vector<double>& row) {
+    if (!strict_ && replace_nan(row)) failed(1, Ref());
+  };
+  if (BufferView buffer(result.get()); buffer.held()) {
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != k)
+      shape_error("shape " + shape_text(view), k, true);
+    if (is_double_format(view.format)) {
+      for (std::size_t i = 0; i < k; ++i) {
+        values[i].resize(static_cast<std::size_t>(view.shape[1]));
+        for (Py_ssize_t j = 0; j < view.shape[1]; ++j)
+          values[i][static_cast<std::size_t>(j)] = buffer.at(static_cast<Py_ssize_t>(i), j);
+        finish(values[i]);
+      }
+      return;
+    }
+  }
+  Ref items = result_items(result.get(), k, true);
+  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  for (std::size_t i = 0; i < k; ++i) {
+    if (PyExceptionInstance_Check(item[i])) {
+      failed(1, Ref::borrow(item[i]));
+      values[i].assign(1, kInf);
+      continue;
+    }
+    try {
+      values[i] = to_float_vec(item[i], nullptr);
+      finish(values[i]);
+    } catch (const ErrorAlreadySet&) {
+      absorb_failure(strict_, log_);
+      values[i].assign(1, kInf);
+    }
+  }
 }
 
 }  // namespace swarmix::py

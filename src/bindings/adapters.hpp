@@ -1,11 +1,23 @@
 #pragma once
-// The objective adapters: one Python call per evaluation, on a fresh list of floats.
+// The objective adapters: how a search's evaluations reach the user's Python objective.
+// A plain objective gets one call per evaluation on a fresh list of floats; a group
+// objective (one with a `__swarmix_group__` method) gets one call per group of points.
+#include <cstddef>
 #include <span>
 #include <vector>
 
 #include "bindings/py.hpp"
 
 namespace swarmix::py {
+
+// Evaluations that failed during the search (a monitored fit keeps count). `error` is the
+// exception object of the failure, or null for a NaN value.
+class FailureLog {
+ public:
+  void failed(std::size_t count, Ref error);
+  std::size_t n_failed = 0;
+  Ref first_error;
+};
 
 // The list handed to the objective. A list (and float) that nobody but this holder
 // references after a call is indistinguishable from a new one, so it is refilled in place
@@ -20,31 +32,60 @@ class ArgumentList {
 
 // Calls `callable` with a fresh list holding the position. In strict mode (the probe) every
 // failure propagates as ErrorAlreadySet; otherwise an ordinary exception (a subclass of
-// Exception) or a non-number counts as +inf and the search goes on, while anything else
-// (KeyboardInterrupt, SystemExit, ...) and pending signals stop the fit.
+// Exception), a non-number or NaN counts as +inf and the search goes on (reported to `log`
+// when there is one), while anything else (KeyboardInterrupt, SystemExit, ...) and pending
+// signals stop the fit.
 class ScalarAdapter {
  public:
-  ScalarAdapter(PyObject* callable, ArgumentList* args, bool strict)
-      : callable_(callable), args_(args), strict_(strict) {}
+  ScalarAdapter(PyObject* callable, ArgumentList* args, bool strict, FailureLog* log = nullptr)
+      : callable_(callable), args_(args), strict_(strict), log_(log) {}
   double operator()(std::span<const double> position) const;
 
  private:
   PyObject* callable_;
   ArgumentList* args_;
   bool strict_;
+  FailureLog* log_;
 };
 
-// The same for a vector-valued objective; a failure during the search yields [+inf].
+// The same for a vector-valued objective; a failure during the search yields [+inf] and each
+// NaN component counts as +inf.
 class VectorAdapter {
  public:
-  VectorAdapter(PyObject* callable, ArgumentList* args, bool strict)
-      : callable_(callable), args_(args), strict_(strict) {}
+  VectorAdapter(PyObject* callable, ArgumentList* args, bool strict, FailureLog* log = nullptr)
+      : callable_(callable), args_(args), strict_(strict), log_(log) {}
   std::vector<double> operator()(std::span<const double> position) const;
 
  private:
   PyObject* callable_;
   ArgumentList* args_;
   bool strict_;
+  FailureLog* log_;
+};
+
+// A group objective: `group(points)` receives the k points as a k x d memoryview of doubles
+// (a fresh buffer per call) and returns k values (scalar searches) or k sequences of values
+// (multi-objective searches), in point order. An entry that is not a number (or, for a
+// vector, not a sequence of numbers) fails that point; an entry that is an exception object
+// fails it with that error. A call that raises an ordinary exception fails the whole group;
+// a result of the wrong length or shape is a ValueError that ends the fit. The strict mode
+// (the probe) raises every failure, as the plain adapters do.
+class GroupAdapter {
+ public:
+  GroupAdapter(PyObject* group, std::size_t dimensions, bool strict, FailureLog* log = nullptr)
+      : group_(group), d_(dimensions), strict_(strict), log_(log) {}
+  void operator()(std::span<const double> points, std::span<double> values) const;
+  void operator()(std::span<const double> points, std::span<std::vector<double>> values) const;
+
+ private:
+  // The call's result, or null after a failure of the whole group (values set to +inf).
+  Ref call(std::span<const double> points, std::size_t k) const;
+  // A failed point: raises in strict mode, else reports it to the log.
+  void failed(std::size_t count, Ref error) const;
+  PyObject* group_;
+  std::size_t d_;
+  bool strict_;
+  FailureLog* log_;
 };
 
 }  // namespace swarmix::py

@@ -8,6 +8,7 @@
 #include "algorithms/tour.hpp"
 #include "bindings/adapters.hpp"
 #include "bindings/convert.hpp"
+#include "bindings/objective.hpp"
 #include "core/decimal.hpp"
 #include "core/interrupt.hpp"
 
@@ -211,11 +212,13 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
     const ClassSpec& table = *self->table;
-    // The run works on a copy of the fitted state, committed only on success.
-    auto run = [&](FitInput& in) {
+    // The run works on a copy of the fitted state, committed only on success (after
+    // `succeeded`, which may still fail the fit).
+    auto run = [&](FitInput& in, auto&& succeeded) {
       Fitted next(self->fitted);
       if (Status status = table.run(Params{self->values, self->random_state}, in, next))
         raise_value_error(status->display());
+      succeeded();
       self->fitted = std::move(next);
     };
 
@@ -231,36 +234,28 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       InterruptibleProblem interruptible(problem);
       FitInput in;
       in.problem = &interruptible;
-      run(in);
+      run(in, [] {});
       Py_RETURN_NONE;
     }
 
     static const char* keywords[] = {"objective", "lower", "upper", nullptr};
-    PyObject *objective, *lower_obj, *upper_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:fit", const_cast<char**>(keywords), &objective, &lower_obj,
-                                     &upper_obj))
+    PyObject *objective_obj, *lower_obj, *upper_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:fit", const_cast<char**>(keywords), &objective_obj,
+                                     &lower_obj, &upper_obj))
       throw ErrorAlreadySet();
     WriteBorrow borrow(self);
     Bounds bounds = convert_bounds(lower_obj, upper_obj);
+    const bool multi = table.fit_kind == FitKind::Multi;
+    FitObjective objective(objective_obj, bounds.size(), multi);
+    // The binary swarm's box only gives the number of bits: its probe is all zeros.
+    objective.probe(table.fit_kind == FitKind::Binary ? std::vector<double>(bounds.size(), 0.0) : bounds.midpoint());
     FitInput in;
     in.bounds = &bounds;
-    ArgumentList arguments;
-    if (table.fit_kind == FitKind::Multi) {
-      VectorAdapter{objective, &arguments, true}(bounds.midpoint());
-      VectorObjective adapter = VectorAdapter{objective, &arguments, false};
-      in.vector = &adapter;
-      run(in);
-    } else if (table.fit_kind == FitKind::Binary) {
-      ScalarAdapter{objective, &arguments, true}(std::vector<double>(bounds.size(), 0.0));
-      ScalarObjective adapter = ScalarAdapter{objective, &arguments, false};
-      in.scalar = &adapter;
-      run(in);
-    } else {
-      ScalarAdapter{objective, &arguments, true}(bounds.midpoint());
-      ContinuousProblem problem("objective", ScalarAdapter{objective, &arguments, false}, bounds.size());
-      in.problem = &problem;
-      run(in);
-    }
+    if (multi)
+      in.vector = &objective.vector_problem();
+    else
+      in.problem = &objective.problem();
+    run(in, [&] { objective.end(); });
     Py_RETURN_NONE;
   });
 }

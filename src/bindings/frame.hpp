@@ -81,10 +81,9 @@ enum class FitKind : std::uint8_t {
 
 // What a run function receives; which members are set depends on the fit kind.
 struct FitInput {
-  const Bounds* bounds = nullptr;                 // Continuous, Binary, Multi
-  Problem* problem = nullptr;                     // Continuous; Tour: DiscreteProblem "tsp"
-  const ScalarObjective* scalar = nullptr;        // Binary
-  const VectorObjective* vector = nullptr;        // Multi
+  const Bounds* bounds = nullptr;    // Continuous, Binary, Multi
+  Problem* problem = nullptr;        // Continuous, Binary; Tour: DiscreteProblem "tsp"
+  VectorProblem* vector = nullptr;   // Multi
 };
 
 // Builds the core from `params`, runs it on `in` and stores the result into `out` (which

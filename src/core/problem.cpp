@@ -11,6 +11,16 @@ std::size_t to_city_index(double v) {
   return static_cast<std::size_t>(v);
 }
 
+void Problem::evaluate_group(std::span<const double> points, std::span<double> values) {
+  const std::size_t d = dimensions();
+  for (std::size_t k = 0; k < values.size(); ++k) values[k] = evaluate(points.subspan(k * d, d));
+}
+
+void VectorProblem::evaluate_group(std::span<const double> points, std::span<std::vector<double>> values) {
+  const std::size_t d = dimensions();
+  for (std::size_t k = 0; k < values.size(); ++k) values[k] = evaluate(points.subspan(k * d, d));
+}
+
 double DiscreteProblem::evaluate(std::span<const double> position) {
   const std::size_t m = position.size();
   const std::size_t n = matrix_.size();

@@ -22,7 +22,7 @@ const ClassSpec binary_particle_swarm_spec = {
       swarm.c2 = p.real(4);
       swarm.random_state = p.random_state;
       // The box only gives the number of bits.
-      if (auto error = swarm.fit_with_objective(*in.scalar, in.bounds->size())) return error;
+      if (auto error = swarm.fit(*in.problem)) return error;
       out.take_run(std::move(swarm));
       return std::nullopt;
     },

@@ -27,7 +27,7 @@ const ClassSpec mopso_spec = {
       mopso.mutation_scale = p.real(5);
       mopso.archive_size = p.count(6);
       mopso.random_state = p.random_state;
-      if (auto error = mopso.fit_with_objective(*in.vector)) return error;
+      if (auto error = mopso.fit(*in.vector)) return error;
       store_archive_result(std::move(mopso.population), std::move(mopso.archive), out);
       return std::nullopt;
     },

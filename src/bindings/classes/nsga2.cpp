@@ -25,7 +25,7 @@ const ClassSpec nsga2_spec = {
       nsga.mutation_scale = p.real(4);
       nsga.archive_size = p.count(5);
       nsga.random_state = p.random_state;
-      if (auto error = nsga.fit_with_objective(*in.vector)) return error;
+      if (auto error = nsga.fit(*in.vector)) return error;
       store_archive_result(std::move(nsga.population), std::move(nsga.archive), out);
       return std::nullopt;
     },

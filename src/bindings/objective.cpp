@@ -1,0 +1,258 @@
+#include "bindings/objective.hpp"
+
+#include <cmath>
+#include <string>
+
+namespace swarmix::py {
+
+namespace {
+
+const std::string kObjectiveName = "objective";
+
+// The attribute, or null when the object has none.
+Ref optional_attribute(PyObject* obj, const char* name) {
+  PyObject* value = PyObject_GetAttrString(obj, name);
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw ErrorAlreadySet();
+    PyErr_Clear();
+  }
+  return Ref(value);
+}
+
+class PointProblem final : public Problem {
+ public:
+  PointProblem(ScalarAdapter adapter, std::size_t d) : adapter_(adapter), d_(d) {}
+  double evaluate(std::span<const double> position) override { return adapter_(position); }
+  std::size_t dimensions() const override { return d_; }
+  bool is_discrete() const override { return false; }
+  const std::string& name() const override { return kObjectiveName; }
+
+ private:
+  ScalarAdapter adapter_;
+  std::size_t d_;
+};
+
+class GroupProblem final : public Problem {
+ public:
+  GroupProblem(GroupAdapter adapter, std::size_t d) : adapter_(adapter), d_(d) {}
+  double evaluate(std::span<const double> position) override {
+    double value;
+    adapter_(position, std::span<double>(&value, 1));
+    return value;
+  }
+  void evaluate_group(std::span<const double> points, std::span<double> values) override { adapter_(points, values); }
+  std::size_t dimensions() const override { return d_; }
+  bool is_discrete() const override { return false; }
+  const std::string& name() const override { return kObjectiveName; }
+
+ private:
+  GroupAdapter adapter_;
+  std::size_t d_;
+};
+
+class VectorPointProblem final : public VectorProblem {
+ public:
+  VectorPointProblem(VectorAdapter adapter, std::size_t d) : adapter_(adapter), d_(d) {}
+  std::vector<double> evaluate(std::span<const double> position) override { return adapter_(position); }
+  std::size_t dimensions() const override { return d_; }
+
+ private:
+  VectorAdapter adapter_;
+  std::size_t d_;
+};
+
+class VectorGroupProblem final : public VectorProblem {
+ public:
+  VectorGroupProblem(GroupAdapter adapter, std::size_t d) : adapter_(adapter), d_(d) {}
+  std::vector<double> evaluate(std::span<const double> position) override {
+    std::vector<double> value;
+    adapter_(position, std::span<std::vector<double>>(&value, 1));
+    return value;
+  }
+  void evaluate_group(std::span<const double> points, std::span<std::vector<double>> values) override {
+    adapter_(points, values);
+  }
+  std::size_t dimensions() const override { return d_; }
+
+ private:
+  GroupAdapter adapter_;
+  std::size_t d_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- monitors
+
+// The frame's side of a monitor: the counts it keeps during the fit and the calls that hand
+// them over at the boundaries and at the end.
+class MonitorBridge {
+ public:
+  MonitorBridge(PyObject* monitor, bool scalar)
+      : boundary_(check(PyObject_GetAttrString(monitor, "__swarmix_boundary__"))),
+        end_(check(PyObject_GetAttrString(monitor, "__swarmix_end__"))),
+        scalar_(scalar) {}
+
+  FailureLog log;
+  std::size_t n_evaluations = 0;
+
+  // A search's evaluation: the best one is kept (the probe only checks the objective).
+  void count(std::span<const double> position, double value) {
+    ++n_evaluations;
+    if (has_best_ && !(value < best_value_)) return;
+    has_best_ = true;
+    best_value_ = value;
+    best_position_.assign(position.begin(), position.end());
+  }
+
+  bool boundary(std::size_t completed, std::size_t planned, double best) {
+    Ref best_obj = std::isnan(best) ? Ref::borrow(Py_None) : check(PyFloat_FromDouble(best));
+    Ref result = check(PyObject_CallFunction(boundary_.get(), "nnON", static_cast<Py_ssize_t>(completed),
+                                             static_cast<Py_ssize_t>(planned), best_obj.get(),
+                                             counts().release()));
+    const int stop = PyObject_IsTrue(result.get());
+    if (stop < 0) throw ErrorAlreadySet();
+    return stop != 0;
+  }
+
+  void end() { check(PyObject_CallOneArg(end_.get(), counts().get())); }
+
+ private:
+  Ref counts() {
+    Ref best_value = has_best_ && scalar_ ? check(PyFloat_FromDouble(best_value_)) : Ref::borrow(Py_None);
+    Ref best_position = has_best_ && scalar_ ? float_list(best_position_) : Ref::borrow(Py_None);
+    PyObject* first_error = log.first_error ? log.first_error.get() : Py_None;
+    return check(Py_BuildValue("(nnONN)", static_cast<Py_ssize_t>(n_evaluations),
+                               static_cast<Py_ssize_t>(log.n_failed), first_error, best_value.release(),
+                               best_position.release()));
+  }
+
+  Ref boundary_, end_;
+  bool scalar_;
+  bool has_best_ = false;
+  double best_value_ = 0.0;
+  std::vector<double> best_position_;
+};
+
+namespace {
+
+class MonitoredProblem final : public Problem {
+ public:
+  MonitoredProblem(Problem& inner, MonitorBridge& monitor) : inner_(inner), monitor_(monitor) {}
+  double evaluate(std::span<const double> position) override {
+    const double value = inner_.evaluate(position);
+    monitor_.count(position, value);
+    return value;
+  }
+  void evaluate_group(std::span<const double> points, std::span<double> values) override {
+    inner_.evaluate_group(points, values);
+    const std::size_t d = inner_.dimensions();
+    for (std::size_t k = 0; k < values.size(); ++k) monitor_.count(points.subspan(k * d, d), values[k]);
+  }
+  bool iteration_done(std::size_t completed, std::size_t planned, double best) override {
+    return monitor_.boundary(completed, planned, best);
+  }
+  std::size_t dimensions() const override { return inner_.dimensions(); }
+  bool is_discrete() const override { return false; }
+  const std::string& name() const override { return kObjectiveName; }
+
+ private:
+  Problem& inner_;
+  MonitorBridge& monitor_;
+};
+
+class MonitoredVectorProblem final : public VectorProblem {
+ public:
+  MonitoredVectorProblem(VectorProblem& inner, MonitorBridge& monitor) : inner_(inner), monitor_(monitor) {}
+  std::vector<double> evaluate(std::span<const double> position) override {
+    std::vector<double> value = inner_.evaluate(position);
+    ++monitor_.n_evaluations;
+    return value;
+  }
+  void evaluate_group(std::span<const double> points, std::span<std::vector<double>> values) override {
+    inner_.evaluate_group(points, values);
+    monitor_.n_evaluations += values.size();
+  }
+  bool iteration_done(std::size_t completed, std::size_t planned, double best) override {
+    return monitor_.boundary(completed, planned, best);
+  }
+  std::size_t dimensions() const override { return inner_.dimensions(); }
+
+ private:
+  VectorProblem& inner_;
+  MonitorBridge& monitor_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- the fit's objective
+
+FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool vector)
+    : dimensions_(dimensions), vector_(vector) {
+  if (Ref start = optional_attribute(objective, "__swarmix_start__")) {
+    auto monitor = std::make_unique<MonitorBridge>(objective, !vector);
+    objective_ = check(PyObject_CallNoArgs(start.get()));
+    monitor_ = std::move(monitor);  // started: it is ended whatever happens next
+  } else {
+    objective_ = Ref::borrow(objective);
+  }
+  group_ = optional_attribute(objective_.get(), "__swarmix_group__");
+
+  FailureLog* log = monitor_ ? &monitor_->log : nullptr;
+  if (vector) {
+    if (group_)
+      vector_problem_ = std::make_unique<VectorGroupProblem>(GroupAdapter{group_.get(), dimensions, false, log}, dimensions);
+    else
+      vector_problem_ = std::make_unique<VectorPointProblem>(VectorAdapter{objective_.get(), &arguments_, false, log},
+                                                             dimensions);
+    if (monitor_) monitored_vector_ = std::make_unique<MonitoredVectorProblem>(*vector_problem_, *monitor_);
+  } else {
+    if (group_)
+      problem_ = std::make_unique<GroupProblem>(GroupAdapter{group_.get(), dimensions, false, log}, dimensions);
+    else
+      problem_ = std::make_unique<PointProblem>(ScalarAdapter{objective_.get(), &arguments_, false, log}, dimensions);
+    if (monitor_) monitored_ = std::make_unique<MonitoredProblem>(*problem_, *monitor_);
+  }
+}
+
+FitObjective::~FitObjective() {
+  if (!monitor_ || ended_) return;
+  // The fit failed: the monitor still hears of it, and the fit's own error stays the one
+  // raised.
+  PyObject* error = PyErr_GetRaisedException();
+  try {
+    monitor_->end();
+  } catch (const ErrorAlreadySet&) {
+    PyErr_WriteUnraisable(nullptr);
+  } catch (...) {
+  }
+  PyErr_SetRaisedException(error);
+}
+
+void FitObjective::end() {
+  if (!monitor_) return;
+  ended_ = true;
+  monitor_->end();
+}
+
+void FitObjective::probe(std::span<const double> point) {
+  if (monitor_) ++monitor_->n_evaluations;
+  if (group_) {
+    // A point without coordinates cannot be handed over as a k x 0 view; such a box is
+    // refused by the search right after.
+    if (dimensions_ == 0) return;
+    GroupAdapter strict{group_.get(), dimensions_, true};
+    if (vector_) {
+      std::vector<double> value;
+      strict(point, std::span<std::vector<double>>(&value, 1));
+    } else {
+      double value;
+      strict(point, std::span<double>(&value, 1));
+    }
+  } else if (vector_) {
+    VectorAdapter{objective_.get(), &arguments_, true}(point);
+  } else {
+    ScalarAdapter{objective_.get(), &arguments_, true}(point);
+  }
+}
+
+}  // namespace swarmix::py
