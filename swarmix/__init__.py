@@ -46,6 +46,9 @@ from swarmix._swarmix import (  # noqa: E402
     two_opt as two_opt,
 )
 
+from swarmix._group import parallel as parallel, vectorized as vectorized  # noqa: E402
+from swarmix._monitor import Monitor as Monitor  # noqa: E402
+
 __version__ = "0.1.0"
 
 __all__ = [
@@ -67,6 +70,9 @@ __all__ = [
     "Nsga2Optimizer",
     "MopsoOptimizer",
     "InternalError",
+    "vectorized",
+    "parallel",
+    "Monitor",
 ]
 
 
@@ -82,5 +88,5 @@ def _reduce(obj: _Any) -> tuple[_Callable[..., object], tuple[object, ...], obje
 
 # The compiled classes report their module as builtins, where pickle cannot find them by
 # name: pickle them through _rebuild instead.
-for _name in __all__[1:-1]:
+for _name in __all__[1:17]:
     _copyreg.pickle(getattr(_swarmix, _name), _reduce)

@@ -123,7 +123,8 @@ std::string shape_text(const Py_buffer& view) {
 }
 
 [[noreturn]] void shape_error(const std::string& got, std::size_t k, bool vector) {
-  std::string text = "the group objective returned " + got + " for " + std::to_string(k) + " points; expected ";
+  std::string text = "the group objective returned " + got + " for " + std::to_string(k) +
+                     (k == 1 ? " point; expected " : " points; expected ");
   text += vector ? std::to_string(k) + " rows of objective values" : "shape (" + std::to_string(k) + ",)";
   PyErr_SetString(PyExc_ValueError, text.c_str());
   throw ErrorAlreadySet();

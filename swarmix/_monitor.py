@@ -1,0 +1,202 @@
+"""Watching and stopping a long fit."""
+
+from __future__ import annotations
+
+import math
+import operator
+import signal
+import sys
+import threading
+import time
+from collections.abc import Callable
+from typing import Any
+
+__all__ = ["Monitor"]
+
+class Monitor:
+    """Wrap an objective to watch a fit and to stop it early.
+
+    Pass the monitor to ``fit`` in place of the objective (a plain callable,
+    ``swarmix.vectorized(...)`` or ``swarmix.parallel(...)``)::
+
+        monitor = Monitor(f, max_evaluations=5000, progress=True)
+        opt.fit(monitor, lower, upper)
+        monitor.n_evaluations, monitor.best_value, monitor.stop_reason
+
+    The stopping conditions are checked at every iteration boundary (the end of the initial
+    population counts as one): at least ``max_evaluations`` evaluations made, at least
+    ``max_time`` seconds passed, the search's best value at or below ``target``, or
+    ``callback(iteration, best_value)`` returned true. The fit then ends at that boundary and
+    succeeds as usual, with the optimiser's results as they stand there; an iteration in
+    progress always completes. Without limits a monitored fit gives exactly the plain fit's
+    results.
+
+    With ``stop_on_interrupt=True``, Ctrl-C ends the fit at the next boundary with the best
+    so far stored (a second Ctrl-C raises KeyboardInterrupt at once); by default
+    KeyboardInterrupt propagates and the optimiser keeps its previous state. With
+    ``progress=True`` a live line on standard error shows the iteration, the evaluations,
+    the best value, the rate and the elapsed time (through tqdm when it is installed).
+
+    The attributes describe the latest fit that used the monitor, during the fit (updated at
+    every boundary) and after it. ``best_value`` and ``best_position`` are the best point of
+    all the search's evaluations (the probe only checks the objective), None for the
+    multi-objective classes; ``trace`` holds one ``(n_evaluations, best_value)`` pair per
+    completed iteration, with the search's own best value (the one ``history_`` records).
+    """
+
+    def __init__(
+        self,
+        objective: Callable[[list[float]], Any],
+        *,
+        max_evaluations: int | None = None,
+        max_time: float | None = None,
+        target: float | None = None,
+        callback: Callable[[int, float | None], Any] | None = None,
+        progress: bool = False,
+        stop_on_interrupt: bool = False,
+    ) -> None:
+        if isinstance(objective, Monitor):
+            raise TypeError("a Monitor cannot watch another Monitor")
+        if not callable(objective) and not hasattr(objective, "__swarmix_group__"):
+            raise TypeError(f"Monitor needs an objective, not {type(objective).__name__}")
+        if max_evaluations is not None:
+            max_evaluations = operator.index(max_evaluations)
+            if max_evaluations < 0:
+                raise ValueError("max_evaluations must not be negative")
+        if max_time is not None:
+            max_time = float(max_time)
+            if not max_time >= 0.0:
+                raise ValueError("max_time must be a number of seconds, at least 0")
+        if target is not None:
+            target = float(target)
+        if callback is not None and not callable(callback):
+            raise TypeError("callback must be callable")
+        self.objective = objective
+        self.max_evaluations = max_evaluations
+        self.max_time = max_time
+        self.target = target
+        self.callback = callback
+        self.progress = bool(progress)
+        self.stop_on_interrupt = bool(stop_on_interrupt)
+        self._reset()
+
+    def _reset(self) -> None:
+        self.n_evaluations = 0
+        self.n_failed = 0
+        self.first_error: BaseException | None = None
+        self.best_value: float | None = None
+        self.best_position: list[float] | None = None
+        self.n_iterations = 0
+        self.trace: list[tuple[int, float | None]] = []
+        self.stop_reason: str | None = None
+        self._started = time.monotonic()
+        self._interrupted = False
+        self._previous_handler: Any = None
+        self._line: _Progress | None = None
+
+    def __call__(self, x: list[float]) -> Any:
+        """The objective's value at one point (not counted: only fits are watched)."""
+        return self.objective(x)
+
+    def __repr__(self) -> str:
+        return f"Monitor({self.objective!r})"
+
+    # ------------------------------------------------------------ the fit's calls
+
+    def __swarmix_start__(self) -> Any:
+        self._reset()
+        if self.stop_on_interrupt and threading.current_thread() is threading.main_thread():
+            self._previous_handler = signal.signal(signal.SIGINT, self._on_interrupt)
+        return self.objective
+
+    def __swarmix_boundary__(self, completed: int, planned: int, best: float | None, counts: tuple[Any, ...]) -> bool:
+        self._take(counts)
+        if completed:
+            self.n_iterations = completed
+            self.trace.append((self.n_evaluations, best))
+            stop_by_callback = self.callback is not None and bool(self.callback(completed, best))
+        else:
+            stop_by_callback = False
+        elapsed = time.monotonic() - self._started
+        if self.max_evaluations is not None and self.n_evaluations >= self.max_evaluations:
+            self.stop_reason = "max_evaluations"
+        elif self.max_time is not None and elapsed >= self.max_time:
+            self.stop_reason = "max_time"
+        elif self.target is not None and best is not None and best <= self.target:
+            self.stop_reason = "target"
+        elif stop_by_callback:
+            self.stop_reason = "callback"
+        elif self._interrupted:
+            self.stop_reason = "interrupt"
+        if self.progress:
+            if self._line is None:
+                self._line = _Progress(planned)
+            self._line.show(completed, self.n_evaluations, best, elapsed, final=self.stop_reason is not None)
+        return self.stop_reason is not None
+
+    def __swarmix_end__(self, counts: tuple[Any, ...]) -> None:
+        self._take(counts)
+        if self._previous_handler is not None:
+            signal.signal(signal.SIGINT, self._previous_handler)
+            self._previous_handler = None
+        if self._line is not None:
+            self._line.close(self.n_iterations, self.n_evaluations, time.monotonic() - self._started)
+            self._line = None
+
+    def _take(self, counts: tuple[Any, ...]) -> None:
+        self.n_evaluations, self.n_failed, self.first_error, self.best_value, self.best_position = counts
+
+    def _on_interrupt(self, signum: int, frame: Any) -> None:
+        if self._interrupted:  # a second Ctrl-C does not wait
+            raise KeyboardInterrupt
+        self._interrupted = True
+
+
+class _Progress:
+    """One live line on standard error: through tqdm when it is installed."""
+
+    def __init__(self, planned: int) -> None:
+        self.planned = planned
+        self.best: float | None = None
+        self.evaluations = 0
+        self.last = -math.inf
+        self.width = 0
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            self.bar: Any = None
+        else:
+            self.bar = tqdm(total=planned, file=sys.stderr, unit="it", leave=True, dynamic_ncols=True)
+
+    def show(self, completed: int, evaluations: int, best: float | None, elapsed: float, final: bool = False) -> None:
+        self.best, self.evaluations = best, evaluations
+        now = time.monotonic()
+        if not final and completed < self.planned and now - self.last < 0.1:
+            return
+        self.last = now
+        fields = self._fields(evaluations, best, elapsed)
+        if self.bar is not None:
+            self.bar.n = completed
+            self.bar.set_postfix_str(fields, refresh=False)
+            self.bar.refresh()
+            return
+        text = f"iteration {completed}/{self.planned}  {fields}  {elapsed:.1f} s"
+        sys.stderr.write("\r" + text.ljust(self.width))
+        sys.stderr.flush()
+        self.width = len(text)
+
+    @staticmethod
+    def _fields(evaluations: int, best: float | None, elapsed: float) -> str:
+        rate = evaluations / elapsed if elapsed > 0 else 0.0
+        shown = "-" if best is None else f"{best:.6g}"
+        return f"evaluations {evaluations}  best {shown}  {rate:.0f} evals/s"
+
+    def close(self, completed: int, evaluations: int, elapsed: float) -> None:
+        if self.bar is not None:
+            self.bar.n = completed
+            self.bar.set_postfix_str(self._fields(evaluations, self.best, elapsed), refresh=False)
+            self.bar.close()
+            return
+        self.show(completed, evaluations, self.best, elapsed, final=True)
+        sys.stderr.write("\n")
+        sys.stderr.flush()
