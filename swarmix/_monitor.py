@@ -110,17 +110,16 @@ class Monitor:
         return self.objective
 
     def __swarmix_boundary__(self, completed: int, planned: int, best: float | None, counts: tuple[Any, ...]) -> bool:
-        self._take(counts)
+        self.n_evaluations, self.n_failed, self.first_error, self.best_value, self.best_position = counts
+        stop_by_callback = False
         if completed:
             self.n_iterations = completed
             self.trace.append((self.n_evaluations, best))
-            stop_by_callback = self.callback is not None and bool(self.callback(completed, best))
-        else:
-            stop_by_callback = False
-        elapsed = time.monotonic() - self._started
+            if self.callback is not None:
+                stop_by_callback = bool(self.callback(completed, best))
         if self.max_evaluations is not None and self.n_evaluations >= self.max_evaluations:
             self.stop_reason = "max_evaluations"
-        elif self.max_time is not None and elapsed >= self.max_time:
+        elif self.max_time is not None and time.monotonic() - self._started >= self.max_time:
             self.stop_reason = "max_time"
         elif self.target is not None and best is not None and best <= self.target:
             self.stop_reason = "target"
@@ -128,11 +127,18 @@ class Monitor:
             self.stop_reason = "callback"
         elif self._interrupted:
             self.stop_reason = "interrupt"
+        else:
+            if self.progress:
+                self._show(completed, planned, best, final=False)
+            return False
         if self.progress:
-            if self._line is None:
-                self._line = _Progress(planned)
-            self._line.show(completed, self.n_evaluations, best, elapsed, final=self.stop_reason is not None)
-        return self.stop_reason is not None
+            self._show(completed, planned, best, final=True)
+        return True
+
+    def _show(self, completed: int, planned: int, best: float | None, final: bool) -> None:
+        if self._line is None:
+            self._line = _Progress(planned)
+        self._line.show(completed, self.n_evaluations, best, time.monotonic() - self._started, final)
 
     def __swarmix_end__(self, counts: tuple[Any, ...]) -> None:
         self._take(counts)

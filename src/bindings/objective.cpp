@@ -102,13 +102,14 @@ class MonitorBridge {
     has_best_ = true;
     best_value_ = value;
     best_position_.assign(position.begin(), position.end());
+    best_list_ = Ref();
   }
 
   bool boundary(std::size_t completed, std::size_t planned, double best) {
-    Ref best_obj = std::isnan(best) ? Ref::borrow(Py_None) : check(PyFloat_FromDouble(best));
-    Ref result = check(PyObject_CallFunction(boundary_.get(), "nnON", static_cast<Py_ssize_t>(completed),
-                                             static_cast<Py_ssize_t>(planned), best_obj.get(),
-                                             counts().release()));
+    Ref args[4] = {check(PyLong_FromSize_t(completed)), check(PyLong_FromSize_t(planned)),
+                   std::isnan(best) ? Ref::borrow(Py_None) : check(PyFloat_FromDouble(best)), counts()};
+    PyObject* raw[5] = {nullptr, args[0].get(), args[1].get(), args[2].get(), args[3].get()};
+    Ref result = check(PyObject_Vectorcall(boundary_.get(), raw + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     const int stop = PyObject_IsTrue(result.get());
     if (stop < 0) throw ErrorAlreadySet();
     return stop != 0;
@@ -117,16 +118,19 @@ class MonitorBridge {
   void end() { check(PyObject_CallOneArg(end_.get(), counts().get())); }
 
  private:
+  // (n_evaluations, n_failed, first_error, best_value, best_position); the position list is
+  // built again only when the best point changed.
   Ref counts() {
     Ref best_value = has_best_ && scalar_ ? check(PyFloat_FromDouble(best_value_)) : Ref::borrow(Py_None);
-    Ref best_position = has_best_ && scalar_ ? float_list(best_position_) : Ref::borrow(Py_None);
+    if (!best_list_) best_list_ = has_best_ && scalar_ ? float_list(best_position_) : Ref::borrow(Py_None);
     PyObject* first_error = log.first_error ? log.first_error.get() : Py_None;
-    return check(Py_BuildValue("(nnONN)", static_cast<Py_ssize_t>(n_evaluations),
+    return check(Py_BuildValue("(nnONO)", static_cast<Py_ssize_t>(n_evaluations),
                                static_cast<Py_ssize_t>(log.n_failed), first_error, best_value.release(),
-                               best_position.release()));
+                               best_list_.get()));
   }
 
   Ref boundary_, end_;
+  Ref best_list_;  // best_position_ as handed over last
   bool scalar_;
   bool has_best_ = false;
   double best_value_ = 0.0;
