@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "core/error.hpp"
@@ -19,36 +21,84 @@ bool dominates(std::span<const double> a, std::span<const double> b) {
   return better;
 }
 
-std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population) {
+namespace {
+
+// Marks the pairs (p, q > p) where one member dominates the other: beats[p * n + q] when p
+// dominates q, and counts each member's dominators. One pass over the common objectives per
+// pair: a dominates b when it is better somewhere and worse nowhere (NaN is a tie).
+void mark_dominance(std::span<const ParetoPoint> population, std::vector<unsigned char>& beats,
+                    std::vector<std::size_t>& counter) {
   const std::size_t n = population.size();
-  std::vector<Front> fronts;
-  if (n == 0) return fronts;
-  // Dominance is antisymmetric (a dominating b rules out b dominating a), so each pair is
-  // compared once. Visiting the pairs (p, q > p) with p ascending fills every `dominated`
-  // list in ascending order, as a full scan of q for each p would.
-  std::vector<std::size_t> counter(n, 0);
-  std::vector<std::vector<std::size_t>> dominated(n);
+  auto mark = [&](std::size_t p, std::size_t q, bool p_better, bool q_better) {
+    const bool p_wins = p_better && !q_better, q_wins = q_better && !p_better;
+    beats[p * n + q] = p_wins;
+    beats[q * n + p] = q_wins;
+    counter[q] += p_wins;
+    counter[p] += q_wins;
+  };
+  const std::size_t m = population[0].objectives.size();
+  bool same_length = true;
+  for (const ParetoPoint& point : population) same_length = same_length && point.objectives.size() == m;
+  if (same_length && m == 2) {
+    // The usual case, on a flat copy: no pointer chasing in the n^2 / 2 comparisons.
+    std::vector<double> f(checked_mul(n, 2));
+    for (std::size_t p = 0; p < n; ++p) {
+      f[2 * p] = population[p].objectives[0];
+      f[2 * p + 1] = population[p].objectives[1];
+    }
+    for (std::size_t p = 0; p < n; ++p) {
+      const double a0 = f[2 * p], a1 = f[2 * p + 1];
+      for (std::size_t q = p + 1; q < n; ++q) {
+        const double b0 = f[2 * q], b1 = f[2 * q + 1];
+        mark(p, q, (a0 < b0) | (a1 < b1), (b0 < a0) | (b1 < a1));
+      }
+    }
+    return;
+  }
   for (std::size_t p = 0; p < n; ++p) {
     const auto& a = population[p].objectives;
     for (std::size_t q = p + 1; q < n; ++q) {
       const auto& b = population[q].objectives;
-      if (dominates(a, b)) {
-        dominated[p].push_back(q);
-        ++counter[q];
-      } else if (dominates(b, a)) {
-        dominated[q].push_back(p);
-        ++counter[p];
+      const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+      bool a_better = false, b_better = false;
+      for (std::size_t i = 0; i < common; ++i) {
+        a_better |= a[i] < b[i];
+        b_better |= b[i] < a[i];
       }
+      mark(p, q, a_better, b_better);
     }
   }
+}
+
+}  // namespace
+
+std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population) {
+  const std::size_t n = population.size();
+  std::vector<Front> fronts;
+  if (n == 0) return fronts;
+  // Row p of `beats` is read in ascending index order when p is released: the order in
+  // which a list of the members p dominates would have been filled.
+  std::vector<std::size_t> counter(n, 0);
+  std::vector<unsigned char> beats(checked_mul(n, n), 0);
+  mark_dominance(population, beats, counter);
   Front current;
   for (std::size_t p = 0; p < n; ++p)
     if (counter[p] == 0) current.push_back(p);
   while (!current.empty()) {
     Front next;
     for (std::size_t p : current) {
-      for (std::size_t q : dominated[p]) {
-        if (--counter[q] == 0) next.push_back(q);
+      const unsigned char* row = &beats[p * n];
+      for (std::size_t q = 0; q < n; ++q) {
+        // Most of a row is zero: skip it eight entries at a time.
+        if (q + 8 <= n) {
+          std::uint64_t word;
+          std::memcpy(&word, row + q, sizeof word);
+          if (word == 0) {
+            q += 7;
+            continue;
+          }
+        }
+        if (row[q] && --counter[q] == 0) next.push_back(q);
       }
     }
     fronts.push_back(std::move(current));
