@@ -134,7 +134,6 @@ class Sizes:
     (swarmix.ParticleSwarm, [(1, 1), (30, 1), (1, 3000)]),
     (swarmix.BinaryParticleSwarm, [(1, 1), (30, 1), (1, 3000)]),
     (swarmix.BatAlgorithm, [(1, 1), (30, 1), (1, 3000)]),
-    (swarmix.DifferentialEvolution, [(1, 1), (40, 1), (1, 4000)]),
     (swarmix.SimulatedAnnealing, [(1, 1), (1, 1), (1, 100)]),
 ])
 def test_group_sizes(cls, expected):
@@ -145,10 +144,16 @@ def test_group_sizes(cls, expected):
 
 def test_group_sizes_of_the_other_classes():
     # groups of one after the start, as many as the evaluations
-    for cls, start in [(swarmix.FireflyOptimizer, 30), (swarmix.GlowwormOptimizer, 30), (swarmix.BeeColony, 25)]:
+    for cls, start in [(swarmix.FireflyOptimizer, 30), (swarmix.GlowwormOptimizer, 30)]:
         sizes = Sizes(sphere)
         cls(random_state=1).fit(sizes, [-2.0] * 3, [1.0] * 3)
         assert sizes.sizes[:2] == [1, start] and set(sizes.sizes[2:]) == {1}
+    # trials (candidates) wait in a group until one reads a member whose trial waits there
+    for cls, start, groups, evaluations in [(swarmix.DifferentialEvolution, 40, 951, 4041),
+                                            (swarmix.BeeColony, 25, 1203, 5053)]:
+        sizes = Sizes(sphere)
+        cls(random_state=1).fit(sizes, [-2.0] * 3, [1.0] * 3)
+        assert sizes.sizes[:2] == [1, start] and (len(sizes.sizes), sum(sizes.sizes)) == (groups, evaluations)
     # a chemotactic sweep per group: the initial colony joins the first, the dispersals the last
     sizes = Sizes(sphere)
     obj = swarmix.BacterialForagingOptimizer(random_state=1)

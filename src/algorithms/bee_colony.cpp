@@ -20,41 +20,63 @@ struct Colony {
   std::vector<double> positions;  // `sources` rows of d
   std::vector<double> fitness;
   std::vector<std::size_t> trials;
-  std::vector<double> candidate;
+  // Candidates wait in a group while no later candidate reads their source: a source changes
+  // only when its candidate is taken, and the partners are plain draws.
+  PointGroup group;
+  std::vector<std::size_t> members;      // the source of each waiting candidate
+  std::vector<unsigned char> waiting;    // per source: a candidate of it waits
 
   double* row(std::size_t i) { return &positions[i * d]; }
 
   // Neighbour search on source i: one coordinate moves (toward or away from a random
-  // partner, or by a tenth of the box width when the colony has a single source); the
-  // source takes the candidate only when it is strictly better.
+  // partner, or by a tenth of the box width when the colony has a single source).
   void exploit_source(std::size_t i) {
-    double* x = row(i);
-    std::copy(x, x + d, candidate.begin());
     const auto& lower = bounds.lower();
     const auto& upper = bounds.upper();
+    std::size_t k = i, j;
+    double phi;
     if (sources == 1) {
-      std::size_t j = rng.index(d);
+      j = rng.index(d);
       double u = rng.u01();
-      double phi = (u + u) + (-1.0);
-      candidate[j] = ((upper[j] - lower[j]) * phi) * 0.1 + x[j];
+      phi = (u + u) + (-1.0);
     } else {
-      std::size_t k;
       do k = rng.index(sources);
       while (k == i);
-      std::size_t j = rng.index(d);
+      j = rng.index(d);
       double u = rng.u01();
-      double phi = (u + u) + (-1.0);
+      phi = (u + u) + (-1.0);
+    }
+    if (waiting[i] || waiting[k]) settle();
+    const double* x = row(i);
+    double* candidate = group.add_row();
+    std::copy(x, x + d, candidate);
+    if (sources == 1)
+      candidate[j] = ((upper[j] - lower[j]) * phi) * 0.1 + x[j];
+    else
       candidate[j] = (x[j] - row(k)[j]) * phi + x[j];
+    bounds.clamp({candidate, d});
+    members.push_back(i);
+    waiting[i] = 1;
+  }
+
+  // Evaluates the waiting candidates; a source takes its candidate only when it is strictly
+  // better.
+  void settle() {
+    group.evaluate(problem);
+    for (std::size_t r = 0; r < members.size(); ++r) {
+      const std::size_t i = members[r];
+      waiting[i] = 0;
+      const double value = group.value(r);
+      if (value < fitness[i]) {
+        std::copy_n(group.row(r), d, row(i));
+        fitness[i] = value;
+        trials[i] = 0;
+      } else {
+        ++trials[i];
+      }
     }
-    bounds.clamp(candidate);
-    double value = problem.evaluate(candidate);
-    if (value < fitness[i]) {
-      std::copy(candidate.begin(), candidate.end(), x);
-      fitness[i] = value;
-      trials[i] = 0;
-    } else {
-      ++trials[i];
-    }
+    group.clear();
+    members.clear();
   }
 
   // The onlooker's source: roulette over the weights when their total is usable,
@@ -85,7 +107,8 @@ Status BeeColony::fit(Problem& problem) {
   std::vector<double> span(d);
   for (std::size_t j = 0; j < d; ++j) span[j] = upper[j] - lower[j];
 
-  Colony c{bounds, problem, rng, d, S, {}, {}, std::vector<std::size_t>(S, 0), std::vector<double>(d)};
+  Colony c{bounds, problem, rng, d, S, {}, {}, std::vector<std::size_t>(S, 0), PointGroup(d), {},
+           std::vector<unsigned char>(S, 0)};
   start_population(rng, bounds, span, S, problem, c.positions, c.fitness);
 
   std::size_t b = best_index(c.fitness);
@@ -98,6 +121,7 @@ Status BeeColony::fit(Problem& problem) {
   for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     for (std::size_t i = 0; i < S; ++i) c.exploit_source(i);
+    c.settle();
 
     // Weights from the fitness after the employed phase; NaN falls in the second branch
     // and makes the total NaN. They stay fixed while the onlookers run.
@@ -108,6 +132,7 @@ Status BeeColony::fit(Problem& problem) {
       total = total + weight[i];
     }
     for (std::size_t n = 0; n < S; ++n) c.exploit_source(c.choose(weight, total));
+    c.settle();
 
     // Scout: the source with the most trials (the highest index on ties).
     std::size_t scout = 0;

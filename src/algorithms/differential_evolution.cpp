@@ -26,7 +26,32 @@ Status DifferentialEvolution::fit(Problem& problem) {
   std::vector<double> best = row_copy(pop, first_best, n);
   double best_value = values[first_best];
 
-  std::vector<double> mutant(n), trial(n);
+  // A member's trial reads its donors' current positions, which change only when an earlier
+  // trial of the generation replaces them. The donors are plain draws, so trials join one
+  // group until a trial's donor is a member whose trial waits in the group: the group is
+  // evaluated (and its replacements made) first.
+  std::vector<double> mutant(n);
+  PointGroup group(n);
+  std::vector<std::size_t> members;  // the member of each trial in the group
+  std::vector<unsigned char> waiting(N, 0);
+  auto settle = [&] {
+    group.evaluate(problem);
+    for (std::size_t r = 0; r < members.size(); ++r) {
+      const std::size_t i = members[r];
+      const double value = group.value(r);
+      waiting[i] = 0;
+      if (value <= values[i]) {
+        std::copy_n(group.row(r), n, &pop[i * n]);
+        values[i] = value;
+        if (value < best_value) {
+          best.assign(group.row(r), group.row(r) + n);
+          best_value = value;
+        }
+      }
+    }
+    group.clear();
+    members.clear();
+  };
   const std::size_t T = n_iterations;
   bool stop = problem.iteration_done(0, T, best_value);
   for (std::size_t g = 0; g < T && !stop; ++g) {
@@ -43,29 +68,24 @@ Status DifferentialEvolution::fit(Problem& problem) {
         for (std::size_t j = 0; j < chosen; ++j) repeated = repeated || donors[j] == c;
         if (!repeated) donors[chosen++] = c;
       }
+      if (waiting[donors[0]] || waiting[donors[1]] || waiting[donors[2]]) settle();
       const double* x1 = &pop[donors[0] * n];
       const double* x2 = &pop[donors[1] * n];
       const double* x3 = &pop[donors[2] * n];
       for (std::size_t d = 0; d < n; ++d) mutant[d] = x1[d] + f * (x2[d] - x3[d]);
 
       const double* x = &pop[i * n];
+      double* trial = group.add_row();
       const std::size_t forced = rng.index(n);
       for (std::size_t d = 0; d < n; ++d) {
         const double u = rng.u01();
         const double v = (u < cr || d == forced) ? mutant[d] : x[d];
         trial[d] = clamp_coordinate(v, lower[d], upper[d]);
       }
-
-      const double value = problem.evaluate(trial);
-      if (value <= values[i]) {
-        std::copy(trial.begin(), trial.end(), &pop[i * n]);
-        values[i] = value;
-        if (value < best_value) {
-          best = trial;
-          best_value = value;
-        }
-      }
+      members.push_back(i);
+      waiting[i] = 1;
     }
+    settle();
     record.history.push_back(best_value);
     stop = problem.iteration_done(g + 1, T, best_value);
   }
