@@ -38,7 +38,7 @@ def test_module_contents_and_identity():
 
 
 def test_type_names_and_docs():
-    assert ParticleSwarm.__module__ == "builtins"
+    assert ParticleSwarm.__module__ == "swarmix._swarmix"
     assert ParticleSwarm.__qualname__ == "ParticleSwarm"
     assert ParticleSwarm.__text_signature__ == (
         "(n_particles=30, n_iterations=100, w=0.9, c1=2.0, c2=2.0, random_state=None)")

@@ -553,7 +553,7 @@ def test_ga_frame():
         "(n_individuals=40, n_iterations=100, mutation_rate=0.1, use_two_opt=True, random_state=None)")
     assert cls.fit.__doc__ is None and cls.fit.__text_signature__ == "($self, distance_matrix)"
     assert cls().get_params() == {k: float(v) for k, v in GA_DEFAULTS.items()}
-    assert repr(cls()).startswith("<builtins.PermutationGeneticOptimizer object at ")
+    assert repr(cls()).startswith("<swarmix._swarmix.PermutationGeneticOptimizer object at ")
     a, b = cls(n_individuals=6, n_iterations=6, random_state=3), cls(n_individuals=6, n_iterations=6, random_state=3)
     d = random_matrix(32, 8)
     a.fit(d)

@@ -1,7 +1,6 @@
 #include "bindings/frame.hpp"
 
 #include <cstddef>
-#include <deque>
 #include <new>
 #include <string>
 
@@ -66,14 +65,16 @@ struct TypeInfo {
   PyGetSetDef getset[3];
 };
 
-std::deque<TypeInfo>& type_infos() {
-  static std::deque<TypeInfo> infos;
+// The registry: one entry per live estimator type. Each TypeInfo stays at one address,
+// since its type's method and getter tables point into it.
+std::vector<std::unique_ptr<TypeInfo>>& type_infos() {
+  static std::vector<std::unique_ptr<TypeInfo>> infos;
   return infos;
 }
 
 const TypeInfo& info_of(PyTypeObject* type) {
-  for (auto& info : type_infos())
-    if (info.type == type) return info;
+  for (const auto& info : type_infos())
+    if (info->type == type) return *info;
   throw InternalError("unregistered estimator type");
 }
 
@@ -405,14 +406,19 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     if (!seed) throw ErrorAlreadySet();
     PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(n), seed);
 
+    // Every part is an owned reference until the tuples that take them exist: a failed
+    // allocation anywhere releases what was built.
     const Fitted& f = self->fitted;
+    Ref value = optional_float(f.best_value);
     Ref position = f.best_position ? float_list(*f.best_position) : Ref::borrow(Py_None);
+    Ref history = float_list(f.history);
+    Ref population = float_rows(f.population);
+    Ref archive_positions = float_rows(f.archive_positions);
+    Ref archive_objectives = float_rows(f.archive_objectives);
     Ref persistent = f.persistent ? float_list(f.persistent->save()) : Ref::borrow(Py_None);
-    Ref state = check(Py_BuildValue("(NNNNNNN)", optional_float(f.best_value).release(), position.release(),
-                                    float_list(f.history).release(), float_rows(f.population).release(),
-                                    float_rows(f.archive_positions).release(),
-                                    float_rows(f.archive_objectives).release(), persistent.release()));
-    return Py_BuildValue("(ONN)", reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), args.release(), state.release());
+    Ref state = check(PyTuple_Pack(7, value.get(), position.get(), history.get(), population.get(),
+                                   archive_positions.get(), archive_objectives.get(), persistent.get()));
+    return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), args.get(), state.get())).release();
   });
 }
 
@@ -447,12 +453,24 @@ std::string method_doc(const char* signature, const char* text) {
 
 }  // namespace
 
+std::size_t registered_types() { return type_infos().size(); }
+
+void retire_types_since(std::size_t mark) noexcept {
+  auto& infos = type_infos();
+  // A retired type may live on until the collector frees it, and its method and getter
+  // tables point into its TypeInfo: that storage is kept (deliberately never freed).
+  for (std::size_t i = mark; i < infos.size(); ++i) static_cast<void>(infos[i].release());
+  if (mark < infos.size()) infos.erase(infos.begin() + static_cast<std::ptrdiff_t>(mark), infos.end());
+}
+
 PyObject* make_type(const ClassSpec& table) {
   if (table.params.size() > kMaxParams) {
     PyErr_SetString(PyExc_SystemError, "too many hyperparameters");
     return nullptr;
   }
-  TypeInfo& info = type_infos().emplace_back();
+  // Everything that may throw happens before the type exists.
+  auto owned = std::make_unique<TypeInfo>();
+  TypeInfo& info = *owned;
   info.table = &table;
   info.class_doc = std::string(table.name) + table.signature + "\n--\n\n" + table.doc;
   const bool tour = table.fit_kind == FitKind::Tour;
@@ -492,15 +510,23 @@ PyObject* make_type(const ClassSpec& table) {
   };
   if (!table.repr.empty()) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(estimator_repr)});
   slots.push_back({0, nullptr});
-  info.qualified_name = std::string("builtins.") + table.name;
+  // The module's own name: pickle finds the class as swarmix._swarmix.<name>.
+  info.qualified_name = std::string("swarmix._swarmix.") + table.name;
+  type_infos().reserve(type_infos().size() + 1);
+
   PyType_Spec type_spec = {info.qualified_name.c_str(), static_cast<int>(sizeof(Estimator)), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) {
-    type_infos().pop_back();
+    // Under memory pressure the interpreter may fail here without saying why.
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "cannot create the type %s", info.qualified_name.c_str());
+    // A half-made type may hold descriptors that point into the storage until the collector
+    // frees it: kept, like that of a retired type.
+    static_cast<void>(owned.release());
     return nullptr;
   }
   info.type = reinterpret_cast<PyTypeObject*>(type);
+  type_infos().push_back(std::move(owned));  // reserved: cannot throw
   return type;
 }
 

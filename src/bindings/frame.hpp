@@ -112,7 +112,13 @@ struct ClassSpec {
   std::unique_ptr<Persistent> (*load_persistent)(std::span<const double>) = nullptr;
 };
 
-// Creates the heap type "builtins.<name>" for `table` (which must outlive the process).
+// The number of estimator types in the registry, and the undoing of a failed module init:
+// the types made since `mark` leave the registry.
+std::size_t registered_types();
+void retire_types_since(std::size_t mark) noexcept;
+
+// Creates the heap type "swarmix._swarmix.<name>" for `table` (which must outlive the
+// process): its module is the extension module, so pickle finds the class by name.
 PyObject* make_type(const ClassSpec& table);
 
 }  // namespace swarmix::py
