@@ -49,10 +49,13 @@ def test_setstate_rejects_malformed_state_and_keeps_fit():
     p = swarmix.ParticleSwarm(n_particles=3, n_iterations=2, random_state=1)
     p.fit(sphere, [0.0], [1.0])
     before = state(p)
-    with pytest.raises(TypeError):
-        p.__setstate__((1.0,))
-    with pytest.raises(TypeError):
-        p.__setstate__((1.0, "ab", [], [], [], [], None))
+    good = p.__reduce__()[2]
+    for broken in ((1.0,), [*good], good + (None,), (1.0, "ab", [], [], [], [], None), (None, *good[1:])):
+        with pytest.raises(ValueError, match="^malformed pickled state$"):
+            p.__setstate__(broken)
+    with pytest.raises(ValueError, match="^malformed pickled state$") as caught:
+        p.__setstate__((1.0, ["x"], *good[2:]))
+    assert type(caught.value.__cause__) is TypeError  # what the conversion said
     assert state(p) == before
 
 
