@@ -474,7 +474,8 @@ bool sound(const ClassSpec& table, const Fitted& f) {
   }
   if (!f.archive_positions.empty() || !f.archive_objectives.empty()) return false;
   if (f.best_value.has_value() != f.best_position.has_value()) return false;
-  if (!f.best_position) return f.history.empty() && f.population.empty() && (!f.persistent || f.persistent->agrees_with(f));
+  const bool persistent_agrees = !f.persistent || f.persistent->agrees_with(f);
+  if (!f.best_position) return f.history.empty() && f.population.empty() && persistent_agrees;
   const std::vector<double>& best = *f.best_position;
   d = best.size();
   if (best.empty() || !same_length(f.population, d)) return false;
@@ -491,7 +492,7 @@ bool sound(const ClassSpec& table, const Fitted& f) {
   if (table.single_entry && !(f.history.size() == 1 && same_bits(f.history[0], *f.best_value) &&
                               f.population.size() == 1 && same_row(f.population[0], best)))
     return false;
-  return !f.persistent || f.persistent->agrees_with(f);
+  return persistent_agrees;
 }
 
 PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
