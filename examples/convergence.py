@@ -1,6 +1,6 @@
 """Convergence of several optimisers on the Rastrigin function, from their ``history_``.
 
-    python examples/convergence.py [--out docs/images] [--dims 10] [--seed 0] [--quick]
+    python examples/convergence.py [--out DIR] [--dims 10] [--seed 0] [--quick]
 
 Every optimiser minimises the same plain-Python Rastrigin function with the same seed. The
 function is shifted so that its minimum, 0, lies at (1.25, ..., 1.25) rather than at the
@@ -9,7 +9,8 @@ The left panel plots ``history_`` (the best value after each iteration) against 
 iteration; since optimisers spend very different numbers of objective calls per
 iteration, the right panel plots the best value found so far against the number of
 objective calls, recorded by a counting wrapper around the objective. Writes
-convergence.png. Needs matplotlib (``pip install 'swarmix[plot]'``).
+convergence.png into the current directory (or into --out DIR). Drawing needs matplotlib
+(``pip install 'swarmix[plot]'``).
 """
 
 from __future__ import annotations
@@ -21,14 +22,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Protocol
 
-import matplotlib
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-
-import swarmix  # noqa: E402
-
-DEFAULT_OUT = pathlib.Path(__file__).resolve().parent.parent / "docs" / "images"
+import swarmix
 
 
 class Fittable(Protocol):
@@ -96,6 +90,12 @@ def run_all(dims: int, n_iterations: int, seed: int) -> list[Run]:
 
 
 def draw(runs: Sequence[Run], dims: int, out: pathlib.Path) -> None:
+    # Imported here, so that --help and the searches run without matplotlib.
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8), dpi=100)
     for run in runs:
         (line,) = left.plot(range(1, len(run.history) + 1), run.history, linewidth=1.4, label=run.name)
@@ -122,8 +122,8 @@ def draw(runs: Sequence[Run], dims: int, out: pathlib.Path) -> None:
 
 def main(argv: Sequence[str] | None = None) -> list[Run]:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
-    ap.add_argument("--out", type=pathlib.Path, default=DEFAULT_OUT,
-                    help="directory for convergence.png (default docs/images)")
+    ap.add_argument("--out", type=pathlib.Path, default=pathlib.Path(),
+                    help="directory for convergence.png (default: the current directory)")
     ap.add_argument("--dims", type=int, default=10, help="dimensions of the Rastrigin function (default 10)")
     ap.add_argument("--seed", type=int, default=0, help="random_state of every optimiser (default 0)")
     ap.add_argument("--quick", action="store_true", help="few iterations (for tests)")

@@ -1,13 +1,14 @@
 """Pareto fronts of Nsga2Optimizer and MopsoOptimizer on ZDT1, beside the true front.
 
-    python examples/pareto.py [--out docs/images] [--dims 30] [--seed 1] [--quick]
+    python examples/pareto.py [--out DIR] [--dims 30] [--seed 1] [--quick]
 
 ZDT1 has two objectives over [0, 1]^dims; its Pareto-optimal front is f2 = 1 - sqrt(f1)
 for f1 in [0, 1], reached when every coordinate but the first is 0. ``predict()`` of a
 multi-objective optimiser returns the positions of its archive; the example evaluates
 them again to place them in objective space, and ``score()`` gives the hypervolume of the
-archive against the reference point (1, 1) (the true front scores 2/3). Writes pareto.png.
-Needs matplotlib (``pip install 'swarmix[plot]'``).
+archive against the reference point (1, 1) (the true front scores 2/3). Writes pareto.png
+into the current directory (or into --out DIR). Drawing needs matplotlib
+(``pip install 'swarmix[plot]'``).
 """
 
 from __future__ import annotations
@@ -18,14 +19,8 @@ import pathlib
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-import matplotlib
+from swarmix import MopsoOptimizer, Nsga2Optimizer
 
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-
-from swarmix import MopsoOptimizer, Nsga2Optimizer  # noqa: E402
-
-DEFAULT_OUT = pathlib.Path(__file__).resolve().parent.parent / "docs" / "images"
 TRUE_HYPERVOLUME = 2.0 / 3.0
 
 
@@ -57,6 +52,12 @@ def fronts(dims: int, n_iterations: int, seed: int) -> list[Front]:
 
 
 def draw(results: Sequence[Front], dims: int, out: pathlib.Path) -> None:
+    # Imported here, so that --help and the searches run without matplotlib.
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
     fig, ax = plt.subplots(figsize=(7.5, 5.5), dpi=100)
     f1 = [i / 200.0 for i in range(201)]
     ax.plot(f1, [1.0 - math.sqrt(v) for v in f1], "-", color="black", linewidth=1.2,
@@ -76,7 +77,8 @@ def draw(results: Sequence[Front], dims: int, out: pathlib.Path) -> None:
 
 def main(argv: Sequence[str] | None = None) -> list[Front]:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
-    ap.add_argument("--out", type=pathlib.Path, default=DEFAULT_OUT, help="directory for pareto.png (default docs/images)")
+    ap.add_argument("--out", type=pathlib.Path, default=pathlib.Path(),
+                    help="directory for pareto.png (default: the current directory)")
     ap.add_argument("--dims", type=int, default=30, help="dimensions of ZDT1 (default 30, at least 2)")
     ap.add_argument("--seed", type=int, default=1, help="random_state of both optimisers (default 1)")
     ap.add_argument("--quick", action="store_true", help="few iterations (for tests)")

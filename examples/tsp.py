@@ -1,11 +1,12 @@
 """An ant colony tour through the 52 cities of berlin52, drawn over the cities.
 
-    python examples/tsp.py [--out docs/images] [--seed 3] [--quick] [--tsp FILE]
+    python examples/tsp.py [--out DIR] [--seed 3] [--quick] [--tsp FILE]
 
 Reads a TSPLIB instance with EUC_2D coordinates (by default the berlin52 copy shipped in
 the swarmix package), measures distances with TSPLIB's rounding rule, so that lengths
 compare with the published optimum (7542 for berlin52), runs AntColony with 2-opt
-polishing and writes tsp.png. Needs matplotlib (``pip install 'swarmix[plot]'``).
+polishing and writes tsp.png into the current directory (or into --out DIR). Drawing
+needs matplotlib (``pip install 'swarmix[plot]'``).
 """
 
 from __future__ import annotations
@@ -16,16 +17,9 @@ import time
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-import matplotlib
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-
-from swarmix import AntColony  # noqa: E402
-from swarmix.tsplib import OPTIMA, Instance, euc_2d_matrix, load  # noqa: E402
-from swarmix.tsplib import parse as parse_tsplib  # noqa: E402
-
-DEFAULT_OUT = pathlib.Path(__file__).resolve().parent.parent / "docs" / "images"
+from swarmix import AntColony
+from swarmix.tsplib import OPTIMA, Instance, euc_2d_matrix, load
+from swarmix.tsplib import parse as parse_tsplib
 
 
 @dataclass
@@ -43,6 +37,12 @@ def load_instance(path: pathlib.Path | None) -> Instance:
 
 
 def draw(instance: Instance, tour: Sequence[int], length: float, out: pathlib.Path) -> None:
+    # Imported here, so that --help and the searches run without matplotlib.
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
     xs = [instance.coords[c][0] for c in tour] + [instance.coords[tour[0]][0]]
     ys = [instance.coords[c][1] for c in tour] + [instance.coords[tour[0]][1]]
     fig, ax = plt.subplots(figsize=(8, 5.6), dpi=110)
@@ -67,7 +67,8 @@ def draw(instance: Instance, tour: Sequence[int], length: float, out: pathlib.Pa
 
 def main(argv: Sequence[str] | None = None) -> TourResult:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
-    ap.add_argument("--out", type=pathlib.Path, default=DEFAULT_OUT, help="directory for tsp.png (default docs/images)")
+    ap.add_argument("--out", type=pathlib.Path, default=pathlib.Path(),
+                    help="directory for tsp.png (default: the current directory)")
     ap.add_argument("--seed", type=int, default=3, help="random_state of the colony (default 3)")
     ap.add_argument("--quick", action="store_true", help="a small colony and few iterations (for tests)")
     ap.add_argument("--tsp", type=pathlib.Path, default=None, help="a TSPLIB EUC_2D file (default berlin52)")

@@ -3,11 +3,8 @@
 Every result is reproducible bit for bit from ``random_state``.
 """
 
-import copyreg as _copyreg
 import os as _os
 import sys as _sys
-from collections.abc import Callable as _Callable
-from typing import Any as _Any
 
 try:
     from swarmix import _swarmix
@@ -75,18 +72,3 @@ __all__ = [
     "Monitor",
 ]
 
-
-def _rebuild(name: str, args: tuple[object, ...]) -> object:
-    """Recreate an estimator by class name (pickle's path to the compiled classes)."""
-    return getattr(_swarmix, name)(*args)
-
-
-def _reduce(obj: _Any) -> tuple[_Callable[..., object], tuple[object, ...], object]:
-    cls, args, state = obj.__reduce__()
-    return _rebuild, (cls.__name__, args), state
-
-
-# The compiled classes report their module as builtins, where pickle cannot find them by
-# name: pickle them through _rebuild instead.
-for _name in __all__[1:17]:
-    _copyreg.pickle(getattr(_swarmix, _name), _reduce)

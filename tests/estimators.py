@@ -54,6 +54,11 @@ def is_binary(cls):
     return cls.__name__ == "BinaryParticleSwarm"
 
 
+def is_single_entry(cls):
+    """history_ and population_ hold just the best value and position."""
+    return cls.__name__ in ("AntColony", "ParticleSwarm", "BeeColony")
+
+
 def counts(cls):
     return [name for name, kind, _ in params(cls) if kind == COUNT]
 

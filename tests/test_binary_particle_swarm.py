@@ -25,7 +25,7 @@ def test_interface():
         "(n_particles=30, n_iterations=100, w=0.7, c1=1.5, c2=1.5, random_state=None)")
     assert BinaryParticleSwarm().get_params() == {
         "n_particles": 30.0, "n_iterations": 100.0, "w": 0.7, "c1": 1.5, "c2": 1.5}
-    assert repr(BinaryParticleSwarm()).startswith("<builtins.BinaryParticleSwarm object at ")
+    assert repr(BinaryParticleSwarm()).startswith("<swarmix._swarmix.BinaryParticleSwarm object at ")
 
 
 def test_box_gives_only_its_length():

@@ -46,11 +46,20 @@ def assert_png(path):
     assert data[:8] == PNG_MAGIC and len(data) > 10_000
 
 
+@pytest.mark.parametrize("name", ["convergence", "tsp", "pareto"])
+def test_example_help_needs_no_matplotlib(name, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # any import of it fails
+    with pytest.raises(SystemExit) as stop:
+        example(name).main(["--help"])
+    assert stop.value.code == 0 and "--seed" in capsys.readouterr().out
+
+
 @needs_matplotlib
-def test_convergence_traces_end_at_each_score(tmp_path):
+def test_convergence_traces_end_at_each_score(tmp_path, monkeypatch):
     require("GreyWolfOptimizer", "DifferentialEvolution", "CmaEsOptimizer", "CuckooSearch", "BatAlgorithm",
             "FireflyOptimizer", "SimulatedAnnealing")
-    runs, _ = quietly(example("convergence").main, ["--quick", "--dims", "3", "--out", str(tmp_path)])
+    monkeypatch.chdir(tmp_path)  # without --out the picture goes to the current directory
+    runs, _ = quietly(example("convergence").main, ["--quick", "--dims", "3"])
     assert_png(tmp_path / "convergence.png")
     assert len(runs) == 7
     for run in runs:
@@ -61,10 +70,11 @@ def test_convergence_traces_end_at_each_score(tmp_path):
 
 
 @needs_matplotlib
-def test_tsp_tour_is_a_permutation_measured_by_tsplib_rounding(tmp_path):
+def test_tsp_tour_is_a_permutation_measured_by_tsplib_rounding(tmp_path, monkeypatch):
     require("AntColony")
     tsp = example("tsp")
-    result, _ = quietly(tsp.main, ["--quick", "--out", str(tmp_path)])
+    monkeypatch.chdir(tmp_path)
+    result, _ = quietly(tsp.main, ["--quick"])
     assert_png(tmp_path / "tsp.png")
     instance = tsp.load_instance(None)
     assert instance.name == "berlin52" and len(instance.coords) == 52
@@ -98,14 +108,25 @@ def hypervolume(points, ref=(1.0, 1.0)):
 @needs_matplotlib
 def test_pareto_fronts_match_their_scores(tmp_path):
     require("Nsga2Optimizer", "MopsoOptimizer")
-    fronts, _ = quietly(example("pareto").main, ["--quick", "--dims", "2", "--out", str(tmp_path)])
-    assert_png(tmp_path / "pareto.png")
+    fronts, _ = quietly(example("pareto").main, ["--quick", "--dims", "2", "--out", str(tmp_path / "pictures")])
+    assert_png(tmp_path / "pictures" / "pareto.png")
     assert [f.name for f in fronts] == ["Nsga2Optimizer", "MopsoOptimizer"]
     for front in fronts:
         # Re-evaluated archive positions give back the archive that score() measured.
         assert front.hypervolume == pytest.approx(hypervolume(front.points), abs=1e-12)
         assert 0.0 < front.hypervolume < 2.0 / 3.0
         assert 1 <= front.distinct <= len(front.points)
+
+
+def test_numpy_inputs_example():
+    np = pytest.importorskip("numpy")
+    results, _ = quietly(example("numpy_inputs").main, ["--seed", "4"])
+    assert sorted(results.tour) == list(range(12)) and results.archive_size >= 1
+    # an array box gives exactly what the same box as a list gives
+    opt = swarmix.DifferentialEvolution(n_individuals=20, n_iterations=60, f=0.7, random_state=4)
+    shift = np.array([0.5, -1.0, 1.5, 0.0])
+    opt.fit(lambda x: np.sum((np.asarray(x) - shift) ** 2), [-2.0] * 4, [2.0] * 4)
+    assert opt.score() == results.box_score
 
 
 def test_demo_lists_every_optimizer():

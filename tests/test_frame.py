@@ -38,7 +38,7 @@ def test_module_contents_and_identity():
 
 
 def test_type_names_and_docs():
-    assert ParticleSwarm.__module__ == "builtins"
+    assert ParticleSwarm.__module__ == "swarmix._swarmix"
     assert ParticleSwarm.__qualname__ == "ParticleSwarm"
     assert ParticleSwarm.__text_signature__ == (
         "(n_particles=30, n_iterations=100, w=0.9, c1=2.0, c2=2.0, random_state=None)")
@@ -89,6 +89,10 @@ def test_params_and_repr():
     assert repr(p) == "ParticleSwarm(n_particles=30, n_iterations=100, w=0.9, c1=2, c2=2)"
     assert repr(ParticleSwarm(w=1e-4, c1=-0.0, c2=math.nan)) == (
         "ParticleSwarm(n_particles=30, n_iterations=100, w=0.0001, c1=-0, c2=NaN)")
+    assert repr(ParticleSwarm(c1=1.7976931348623157e308)) == (
+        "ParticleSwarm(n_particles=30, n_iterations=100, w=0.9, c1=17976931348623157" + "0" * 292 + ", c2=2)")
+    with pytest.raises(ValueError, match=r"^Lower bound 1(0{23}) > upper bound 0 at index 0$"):
+        ParticleSwarm().fit(lambda x: 0.0, [1e23], [0.0])
 
 
 def test_unfitted_object():

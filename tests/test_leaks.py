@@ -1,9 +1,13 @@
 """Thousands of fit / predict / getter cycles, failing ones included, leak nothing: the
 reference counts of the objective, its results and the arguments stay put, and neither the
-memory that Python traces nor the C heap in use grows beyond a small bound."""
+memory that Python traces nor the C heap in use grows beyond a small bound. Failed
+allocations in the module's init and in pickling leave nothing behind."""
 
 import ctypes
 import gc
+import os
+import pathlib
+import subprocess
 import sys
 import tracemalloc
 
@@ -102,3 +106,61 @@ def test_cycles_leak_nothing(cls):
     assert grown < 8 * 1024, f"{grown} bytes of Python memory more after {CYCLES} cycles"
     if heap is not None:
         assert c_heap_in_use() - heap < 16 * 1024
+
+
+ALLOCATION_FAILURES = """
+import gc, glob, importlib.util, os, sys
+import _testcapi
+
+package, tests = sys.argv[1:]
+spec = importlib.util.spec_from_file_location("swarmix._swarmix", glob.glob(os.path.join(package, "_swarmix*.so"))[0])
+# The k-th allocation of the init fails, for k = 0, 1, ... until an init goes through.
+failed = 0
+while True:
+    _testcapi.set_nomemory(failed, failed + 1)
+    try:
+        module = importlib.util.module_from_spec(spec)
+    except (MemoryError, SystemError):
+        failed += 1
+        gc.collect()  # the types of the failed init go; later ones may take their addresses
+        continue
+    finally:
+        _testcapi.remove_mem_hooks()
+    break
+assert failed > 100, failed
+sys.modules["swarmix._swarmix"] = module
+sys.path.insert(0, tests)
+from estimators import CLASSES, fitted, params, state
+
+for cls in CLASSES:  # each class is served by its own table
+    assert type(cls()) is cls and sorted(cls().get_params()) == sorted(p[0] for p in params(cls)), cls
+
+# The k-th allocation of __reduce__ fails: whatever it had built goes.
+objects = [fitted(cls) for cls in CLASSES]
+def reduce_failing():
+    for obj in objects:
+        for k in range(60):
+            _testcapi.set_nomemory(k, k + 1)
+            try:
+                obj.__reduce__()
+            except MemoryError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+reduce_failing()
+gc.collect()
+before = sys.getallocatedblocks()
+for _ in range(3):
+    reduce_failing()
+gc.collect()
+assert sys.getallocatedblocks() - before < 50, sys.getallocatedblocks() - before
+print("clean")
+"""
+
+
+def test_failed_allocations_in_init_and_pickling():
+    pytest.importorskip("_testcapi")
+    package = pathlib.Path(sys.modules["swarmix._swarmix"].__file__).parent
+    done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURES, str(package), os.path.dirname(__file__)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout == "clean\n", done.stderr

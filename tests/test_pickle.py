@@ -2,12 +2,16 @@
 
 import copy
 import math
+import os
+import pathlib
 import pickle
+import subprocess
+import sys
 
 import pytest
 
 import swarmix
-from estimators import CLASSES, MATRIX, fit_args, small, state
+from estimators import CLASSES, MATRIX, TWO_OPT, fit_args, small, state
 from objectives import sphere
 
 
@@ -45,10 +49,13 @@ def test_setstate_rejects_malformed_state_and_keeps_fit():
     p = swarmix.ParticleSwarm(n_particles=3, n_iterations=2, random_state=1)
     p.fit(sphere, [0.0], [1.0])
     before = state(p)
-    with pytest.raises(TypeError):
-        p.__setstate__((1.0,))
-    with pytest.raises(TypeError):
-        p.__setstate__((1.0, "ab", [], [], [], [], None))
+    good = p.__reduce__()[2]
+    for broken in ((1.0,), [*good], good + (None,), (1.0, "ab", [], [], [], [], None), (None, *good[1:])):
+        with pytest.raises(ValueError, match="^malformed pickled state$"):
+            p.__setstate__(broken)
+    with pytest.raises(ValueError, match="^malformed pickled state$") as caught:
+        p.__setstate__((1.0, ["x"], *good[2:]))
+    assert type(caught.value.__cause__) is TypeError  # what the conversion said
     assert state(p) == before
 
 
@@ -66,3 +73,50 @@ def test_ant_colony_keeps_its_long_lived_state():
         with pytest.raises(ValueError, match="^malformed pickled state$"):
             b.__setstate__(state[:-1] + (broken,))
     assert b.__reduce__() == (cls, args, state)
+
+
+def test_classes_and_two_opt_pickle_by_reference():
+    for obj in CLASSES + [TWO_OPT]:
+        assert obj.__module__ == "swarmix._swarmix"
+        for protocol in range(0, pickle.HIGHEST_PROTOCOL + 1):
+            data = pickle.dumps(obj, protocol)
+            assert b"swarmix._swarmix" in data and pickle.loads(data) is obj
+    # an instance names its class directly, with no helper function in between
+    data = pickle.dumps(small(CLASSES[0]), 0)
+    assert data.startswith(b"cswarmix._swarmix\n" + CLASSES[0].__name__.encode() + b"\n")
+
+
+JOBLIB_SCRIPT = """
+import joblib
+from swarmix import AntColony, GreyWolfOptimizer
+
+def sphere(x):
+    return sum(v * v for v in x)
+
+def run(seed):  # in __main__: joblib sends this function by value, with the classes it names
+    wolves = GreyWolfOptimizer(n_wolves=5, n_iterations=4, random_state=seed)
+    wolves.fit(sphere, [-1.0, -2.0], [1.0, 2.0])
+    ants = AntColony(n_ants=3, n_iterations=2, random_state=seed)
+    ants.fit([[0.0, 1.0, 2.0, 3.0], [1.0, 0.0, 1.5, 2.0], [2.0, 1.5, 0.0, 1.0], [3.0, 2.0, 1.0, 0.0]])
+    return wolves, ants
+
+def results(pairs):
+    return [(o.predict(), o.score(), o.population_, o.history_) for pair in pairs for o in pair]
+
+if __name__ == "__main__":
+    serial = [run(seed) for seed in range(4)]
+    parallel = joblib.Parallel(n_jobs=2)(joblib.delayed(run)(seed) for seed in range(4))
+    assert results(parallel) == results(serial), (results(parallel), results(serial))
+    print("same")
+"""
+
+
+def test_joblib_with_a_main_worker_function(tmp_path):
+    pytest.importorskip("joblib")
+    script = tmp_path / "main.py"
+    script.write_text(JOBLIB_SCRIPT)
+    root = str(pathlib.Path(swarmix.__file__).resolve().parent.parent)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([root, os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0 and done.stdout == "same\n", done.stderr

@@ -1,11 +1,14 @@
 """The random source against reference draws, and the decimal text of doubles."""
 
+import decimal
 import json
 import math
 import pathlib
 import struct
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from swarmix import _testing
 
@@ -81,10 +84,21 @@ def test_entropy_seeds_differ():
     (math.inf, "inf"), (-math.inf, "-inf"), (0.1, "0.1"), (1e-4, "0.0001"), (0.9, "0.9"),
     (1e21, "1000000000000000000000"), (123456.789, "123456.789"), (2.5e-7, "0.00000025"),
     (0.30000000000000004, "0.30000000000000004"), (5e-324, "0." + "0" * 323 + "5"),
+    # large whole numbers: the shortest digits, then zeros (never the exact binary value)
+    (1e23, "1" + "0" * 23), (1.7976931348623157e308, "17976931348623157" + "0" * 292),
+    (2.0**55, "36028797018963970"), (1.2345678901234568e20, "123456789012345680000"),
+    (-9007199254740993.0, "-9007199254740992"),
 ])
 def test_decimal_text(value, text):
     assert _testing.decimal_text(value) == text
     assert float(text) == value or math.isnan(value)
+
+
+@settings(max_examples=400, derandomize=True, database=None, deadline=None)
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_decimal_text_is_shortest_and_positional(value):
+    # Python's repr gives the shortest round-trip digits too; Decimal places them.
+    assert _testing.decimal_text(value) == format(decimal.Decimal(repr(value)).normalize(), "f")
 
 
 def test_clamp():

@@ -61,7 +61,7 @@ def test_class_surface(cls, doc, signature, params):
         assert repr(BeeColony(7, 0, 2)) == "BeeColony(n_bees=7, n_iterations=0, limit=2)"
     else:
         assert cls.fit.__doc__ is None and cls.score.__doc__ is None
-        assert repr(cls()).startswith(f"<builtins.{cls.__name__} object at ")
+        assert repr(cls()).startswith(f"<swarmix._swarmix.{cls.__name__} object at ")
 
 
 @pytest.mark.parametrize("cls, kw, calls", [

@@ -326,7 +326,9 @@ def test_colony_frame():
     assert repr(AntColony(rho=0.25, q=2.0)) == "AntColony(n_ants=50, n_iterations=100, alpha=1, beta=2, rho=0.25, q=2)"
     expect = {k: float(v) for k, v in ACO_DEFAULTS.items() if k != "variant"}
     assert AntColony().get_params() == {**expect, "variant": 0.0}
-    for text, code in [("basic", 0), ("acs", 1), ("elitist", 2), ("mmas", 3), ("ACS", 0), ("other", 0), ("", 0)]:
+    # any other text selects basic, texts without a UTF-8 form and embedded NULs included
+    for text, code in [("basic", 0), ("acs", 1), ("elitist", 2), ("mmas", 3), ("ACS", 0), ("other", 0), ("", 0),
+                       ("\ud800", 0), ("acs\x00", 0), ("acs\x00\u00e9", 0), ("m\u00e9mas", 0)]:
         assert AntColony(variant=text, use_two_opt=False).get_params()["variant"] == code
         assert AntColony(variant=text, use_two_opt=False).get_params()["use_two_opt"] == 0.0
     with pytest.raises(TypeError, match=r"^argument 'variant': "):
@@ -551,7 +553,7 @@ def test_ga_frame():
         "(n_individuals=40, n_iterations=100, mutation_rate=0.1, use_two_opt=True, random_state=None)")
     assert cls.fit.__doc__ is None and cls.fit.__text_signature__ == "($self, distance_matrix)"
     assert cls().get_params() == {k: float(v) for k, v in GA_DEFAULTS.items()}
-    assert repr(cls()).startswith("<builtins.PermutationGeneticOptimizer object at ")
+    assert repr(cls()).startswith("<swarmix._swarmix.PermutationGeneticOptimizer object at ")
     a, b = cls(n_individuals=6, n_iterations=6, random_state=3), cls(n_individuals=6, n_iterations=6, random_state=3)
     d = random_matrix(32, 8)
     a.fit(d)

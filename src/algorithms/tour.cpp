@@ -21,6 +21,19 @@ std::optional<std::string> validate_distance_matrix(const Matrix& d) {
   return std::nullopt;
 }
 
+bool is_city_permutation(std::span<const double> position) {
+  const std::size_t n = position.size();
+  if (n == 0) return false;
+  std::vector<bool> seen(n, false);
+  for (double v : position) {
+    if (!(v >= 0.0 && v < static_cast<double>(n)) || v != std::floor(v)) return false;
+    const auto city = static_cast<std::size_t>(v);
+    if (seen[city]) return false;
+    seen[city] = true;
+  }
+  return true;
+}
+
 double tour_length(std::span<const std::size_t> tour, const Matrix& d) {
   const std::size_t m = tour.size();
   double total = 0.0;

@@ -17,6 +17,10 @@ namespace swarmix {
 // "distance_matrix must be square: row {i} has length {len}, expected {n}".
 std::optional<std::string> validate_distance_matrix(const Matrix& d);
 
+// True when `position` holds every city 0 .. n-1 exactly once, written as floats (n = its
+// length, at least 1): the tour of a tour optimiser's result.
+bool is_city_permutation(std::span<const double> position);
+
 // Sum of d[t[k]][t[(k + 1) % m]] for k = 0 .. m-1 in this order, from 0.0 (0.0 when empty).
 // An entry that is not a row index of `d`, or a short row, is an InternalError.
 double tour_length(std::span<const std::size_t> tour, const Matrix& d);

@@ -94,11 +94,11 @@ bool to_bool(PyObject* obj, const char* name) {
 
 std::uint32_t to_choice(PyObject* obj, const char* name, const char* const* choices) {
   if (!PyUnicode_Check(obj)) type_error(name, "'%.200s' object cannot be converted to 'PyString'", obj);
-  Py_ssize_t size;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (!text) fail(name);
+  // Compared code point by code point, without encoding: a text that has no UTF-8 form (a
+  // lone surrogate) is just another unknown name.
+  const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
   for (std::uint32_t code = 0; choices[code]; ++code) {
-    if (std::strlen(choices[code]) == static_cast<std::size_t>(size) && std::strcmp(choices[code], text) == 0)
+    if (std::strlen(choices[code]) == length && PyUnicode_CompareWithASCIIString(obj, choices[code]) == 0)
       return code;
   }
   return 0;

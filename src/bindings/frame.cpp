@@ -1,7 +1,8 @@
 #include "bindings/frame.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
-#include <deque>
 #include <new>
 #include <string>
 
@@ -67,14 +68,16 @@ struct TypeInfo {
   PyGetSetDef getset[3];
 };
 
-std::deque<TypeInfo>& type_infos() {
-  static std::deque<TypeInfo> infos;
+// The registry: one entry per live estimator type. Each TypeInfo stays at one address,
+// since its type's method and getter tables point into it.
+std::vector<std::unique_ptr<TypeInfo>>& type_infos() {
+  static std::vector<std::unique_ptr<TypeInfo>> infos;
   return infos;
 }
 
 const TypeInfo& info_of(PyTypeObject* type) {
-  for (auto& info : type_infos())
-    if (info.type == type) return info;
+  for (const auto& info : type_infos())
+    if (info->type == type) return *info;
   throw InternalError("unregistered estimator type");
 }
 
@@ -400,37 +403,115 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     if (!seed) throw ErrorAlreadySet();
     PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(n), seed);
 
+    // Every part is an owned reference until the tuples that take them exist: a failed
+    // allocation anywhere releases what was built.
     const Fitted& f = self->fitted;
+    Ref value = optional_float(f.best_value);
     Ref position = f.best_position ? float_list(*f.best_position) : Ref::borrow(Py_None);
+    Ref history = float_list(f.history);
+    Ref population = float_rows(f.population);
+    Ref archive_positions = float_rows(f.archive_positions);
+    Ref archive_objectives = float_rows(f.archive_objectives);
     Ref persistent = f.persistent ? float_list(f.persistent->save()) : Ref::borrow(Py_None);
-    Ref state = check(Py_BuildValue("(NNNNNNN)", optional_float(f.best_value).release(), position.release(),
-                                    float_list(f.history).release(), float_rows(f.population).release(),
-                                    float_rows(f.archive_positions).release(),
-                                    float_rows(f.archive_objectives).release(), persistent.release()));
-    return Py_BuildValue("(ONN)", reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), args.release(), state.release());
+    Ref state = check(PyTuple_Pack(7, value.get(), position.get(), history.get(), population.get(),
+                                   archive_positions.get(), archive_objectives.get(), persistent.get()));
+    return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), args.get(), state.get())).release();
   });
+}
+
+// ---------------------------------------------------------------- unpickling
+
+// A pickled state is untrusted input: whatever does not describe a state that the class's
+// own fits could have left is refused with this one message.
+[[noreturn]] void malformed_state() { raise_value_error("malformed pickled state"); }
+
+// Converts one part of a pickled state; an ordinary conversion failure (a wrong type, an
+// unfitting number) becomes the malformed-state error, with the original as its cause.
+// MemoryError and what is not an Exception (KeyboardInterrupt) pass unchanged.
+template <class F>
+auto state_part(F&& convert) {
+  try {
+    return convert();
+  } catch (const ErrorAlreadySet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+    Ref cause(PyErr_GetRaisedException());
+    PyErr_SetString(PyExc_ValueError, "malformed pickled state");
+    Ref error(PyErr_GetRaisedException());
+    PyException_SetCause(error.get(), cause.release());
+    PyErr_SetRaisedException(error.release());
+    throw;
+  }
+}
+
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+bool same_row(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same_bits);
+}
+
+// Whether `f` is a state that fits of this class can leave: the shapes agree with each
+// other (one dimension for every position, archive positions and objectives in pairs), a
+// tour is a permutation of the cities, bits are 0 or 1, and the single-entry classes hold
+// their best in history_ and population_.
+bool sound(const ClassSpec& table, const Fitted& f) {
+  auto same_length = [](const std::vector<std::vector<double>>& rows, std::optional<std::size_t>& d) {
+    for (const auto& row : rows) {
+      if (row.empty() || (d && row.size() != *d)) return false;
+      d = row.size();
+    }
+    return true;
+  };
+  std::optional<std::size_t> d;
+  if (table.fit_kind == FitKind::Multi) {
+    return !f.best_value && !f.best_position && f.history.empty() &&
+           f.archive_positions.size() == f.archive_objectives.size() && same_length(f.population, d) &&
+           same_length(f.archive_positions, d);
+  }
+  if (!f.archive_positions.empty() || !f.archive_objectives.empty()) return false;
+  if (f.best_value.has_value() != f.best_position.has_value()) return false;
+  const bool persistent_agrees = !f.persistent || f.persistent->agrees_with(f);
+  if (!f.best_position) return f.history.empty() && f.population.empty() && persistent_agrees;
+  const std::vector<double>& best = *f.best_position;
+  d = best.size();
+  if (best.empty() || !same_length(f.population, d)) return false;
+  auto all_rows = [&](auto&& ok) {
+    return ok(best) && std::all_of(f.population.begin(), f.population.end(), ok);
+  };
+  if (table.fit_kind == FitKind::Tour &&
+      !all_rows([](const std::vector<double>& row) { return is_city_permutation(row); }))
+    return false;
+  if (table.fit_kind == FitKind::Binary && !all_rows([](const std::vector<double>& row) {
+        return std::all_of(row.begin(), row.end(), [](double v) { return v == 0.0 || v == 1.0; });
+      }))
+    return false;
+  if (table.single_entry && !(f.history.size() == 1 && same_bits(f.history[0], *f.best_value) &&
+                              f.population.size() == 1 && same_row(f.population[0], best)))
+    return false;
+  return persistent_agrees;
 }
 
 PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
     WriteBorrow borrow(self);
-    PyObject *value, *position, *history, *population, *archive_positions, *archive_objectives, *persistent;
-    if (!PyArg_ParseTuple(state, "OOOOOOO:__setstate__", &value, &position, &history, &population,
-                          &archive_positions, &archive_objectives, &persistent))
-      throw ErrorAlreadySet();
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 7) malformed_state();
+    auto part = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     Fitted next;
-    if (value != Py_None) next.best_value = to_real(value, "state");
-    if (position != Py_None) next.best_position = to_float_vec(position, "state");
-    next.history = to_float_vec(history, "state");
-    next.population = to_matrix(population, "state");
-    next.archive_positions = to_matrix(archive_positions, "state");
-    next.archive_objectives = to_matrix(archive_objectives, "state");
-    if (persistent != Py_None) {
-      std::vector<double> numbers = to_float_vec(persistent, "state");
+    state_part([&] {
+      if (part(0) != Py_None) next.best_value = to_real(part(0), nullptr);
+      if (part(1) != Py_None) next.best_position = to_float_vec(part(1), nullptr);
+      next.history = to_float_vec(part(2), nullptr);
+      next.population = to_matrix(part(3), nullptr);
+      next.archive_positions = to_matrix(part(4), nullptr);
+      next.archive_objectives = to_matrix(part(5), nullptr);
+      return 0;
+    });
+    if (part(6) != Py_None) {
+      std::vector<double> numbers = state_part([&] { return to_float_vec(part(6), nullptr); });
       if (self->table->load_persistent) next.persistent = self->table->load_persistent(numbers);
-      if (!next.persistent) raise_value_error("malformed pickled state");
+      if (!next.persistent) malformed_state();
     }
+    if (!sound(*self->table, next)) malformed_state();
     self->fitted = std::move(next);
     Py_RETURN_NONE;
   });
@@ -442,12 +523,24 @@ std::string method_doc(const char* signature, const char* text) {
 
 }  // namespace
 
+std::size_t registered_types() { return type_infos().size(); }
+
+void retire_types_since(std::size_t mark) noexcept {
+  auto& infos = type_infos();
+  // A retired type may live on until the collector frees it, and its method and getter
+  // tables point into its TypeInfo: that storage is kept (deliberately never freed).
+  for (std::size_t i = mark; i < infos.size(); ++i) static_cast<void>(infos[i].release());
+  if (mark < infos.size()) infos.erase(infos.begin() + static_cast<std::ptrdiff_t>(mark), infos.end());
+}
+
 PyObject* make_type(const ClassSpec& table) {
   if (table.params.size() > kMaxParams) {
     PyErr_SetString(PyExc_SystemError, "too many hyperparameters");
     return nullptr;
   }
-  TypeInfo& info = type_infos().emplace_back();
+  // Everything that may throw happens before the type exists.
+  auto owned = std::make_unique<TypeInfo>();
+  TypeInfo& info = *owned;
   info.table = &table;
   info.class_doc = std::string(table.name) + table.signature + "\n--\n\n" + table.doc;
   const bool tour = table.fit_kind == FitKind::Tour;
@@ -487,15 +580,23 @@ PyObject* make_type(const ClassSpec& table) {
   };
   if (!table.repr.empty()) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(estimator_repr)});
   slots.push_back({0, nullptr});
-  info.qualified_name = std::string("builtins.") + table.name;
+  // The module's own name: pickle finds the class as swarmix._swarmix.<name>.
+  info.qualified_name = std::string("swarmix._swarmix.") + table.name;
+  type_infos().reserve(type_infos().size() + 1);
+
   PyType_Spec type_spec = {info.qualified_name.c_str(), static_cast<int>(sizeof(Estimator)), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) {
-    type_infos().pop_back();
+    // Under memory pressure the interpreter may fail here without saying why.
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "cannot create the type %s", info.qualified_name.c_str());
+    // A half-made type may hold descriptors that point into the storage until the collector
+    // frees it: kept, like that of a retired type.
+    static_cast<void>(owned.release());
     return nullptr;
   }
   info.type = reinterpret_cast<PyTypeObject*>(type);
+  type_infos().push_back(std::move(owned));  // reserved: cannot throw
   return type;
 }
 

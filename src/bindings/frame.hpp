@@ -42,6 +42,8 @@ struct Params {
   std::uint32_t code(std::size_t i) const { return values[i].code; }
 };
 
+struct Fitted;
+
 // Long-lived core state that a class keeps across fits (AntColony). Copied before each fit
 // and committed only on success.
 struct Persistent {
@@ -49,6 +51,9 @@ struct Persistent {
   virtual std::unique_ptr<Persistent> clone() const = 0;
   // The state as numbers, for pickling; ClassSpec::load_persistent reads it back.
   virtual std::vector<double> save() const { return {}; }
+  // Whether the rest of a fitted state that holds this one could come from the same fits
+  // (asked of a state restored by unpickling).
+  virtual bool agrees_with(const Fitted&) const { return true; }
 };
 
 // What the object keeps from its last successful fit.
@@ -105,13 +110,22 @@ struct ClassSpec {
   // Parameters listed by __repr__ (indices into `params`); none: the default repr.
   std::vector<std::size_t> repr = {};
   bool has_history = true;
+  // history_ and population_ hold just the best value and the best position.
+  bool single_entry = false;
   // Multi: score of a non-empty archive whose first objective vector has two entries.
   double (*archive_score)(const Fitted&) = nullptr;
-  // Rebuilds the long-lived state from Persistent::save(); null result: malformed data.
+  // Rebuilds the long-lived state from Persistent::save(); null result: malformed data (a
+  // state that the class cannot have saved).
   std::unique_ptr<Persistent> (*load_persistent)(std::span<const double>) = nullptr;
 };
 
-// Creates the heap type "builtins.<name>" for `table` (which must outlive the process).
+// The number of estimator types in the registry, and the undoing of a failed module init:
+// the types made since `mark` leave the registry.
+std::size_t registered_types();
+void retire_types_since(std::size_t mark) noexcept;
+
+// Creates the heap type "swarmix._swarmix.<name>" for `table` (which must outlive the
+// process): its module is the extension module, so pickle finds the class by name.
 PyObject* make_type(const ClassSpec& table);
 
 }  // namespace swarmix::py

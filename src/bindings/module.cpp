@@ -36,24 +36,47 @@ PyModuleDef module_def = {
 
 PyObject* cached_module = nullptr;
 
+// Takes the types made since its construction out of the registry unless the module was
+// completed, so that a failed init leaves nothing behind that a later one could match.
+class TypeRollback {
+ public:
+  TypeRollback() : mark_(registered_types()) {}
+  ~TypeRollback() {
+    if (!committed_) retire_types_since(mark_);
+  }
+  TypeRollback(const TypeRollback&) = delete;
+  TypeRollback& operator=(const TypeRollback&) = delete;
+  void commit() { committed_ = true; }
+
+ private:
+  std::size_t mark_;
+  bool committed_ = false;
+};
+
+// The module, or null with the Python exception set. May throw (allocation failures).
 PyObject* create_module() {
+  TypeRollback rollback;
   Ref module(PyModule_Create(&module_def));
   if (!module) return nullptr;
+  // "swarmix._swarmix" when imported as part of the package.
+  Ref module_name(PyModule_GetNameObject(module.get()));
+  if (!module_name) return nullptr;
   for (PyMethodDef* f : module_functions) {
-    Ref function(PyCFunction_NewEx(f, nullptr, nullptr));
+    Ref function(PyCFunction_NewEx(f, nullptr, module_name.get()));
     if (!function || PyModule_AddObjectRef(module.get(), f->ml_name, function.get()) < 0) return nullptr;
   }
   for (const ClassSpec* table : class_specs) {
     Ref type(make_type(*table));
     if (!type || PyModule_AddObjectRef(module.get(), table->name, type.get()) < 0) return nullptr;
   }
-  internal_error_type = PyErr_NewExceptionWithDoc(
+  Ref internal(PyErr_NewExceptionWithDoc(
       "swarmix.InternalError",
       "A broken internal invariant of the native core. Derives from BaseException, so that "
       "`except Exception` does not hide it.",
-      PyExc_BaseException, nullptr);
-  if (!internal_error_type || PyModule_AddObjectRef(module.get(), "InternalError", internal_error_type) < 0)
-    return nullptr;
+      PyExc_BaseException, nullptr));
+  if (!internal || PyModule_AddObjectRef(module.get(), "InternalError", internal.get()) < 0) return nullptr;
+  rollback.commit();
+  internal_error_type = internal.release();  // kept for the life of the process
   return module.release();
 }
 
@@ -62,13 +85,17 @@ PyObject* create_module() {
 
 PyMODINIT_FUNC PyInit__swarmix(void) {
   using namespace swarmix::py;
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-    PyErr_SetString(PyExc_ImportError, "swarmix._swarmix can only be imported in the main interpreter");
-    return nullptr;
-  }
-  if (!cached_module) cached_module = create_module();
-  swarmix::interrupt_check = [] {
-    if (PyErr_CheckSignals() < 0) throw ErrorAlreadySet();
-  };
-  return Py_XNewRef(cached_module);
+  // No C++ exception may leave an init function: guarded turns one into a Python exception.
+  return guarded([]() -> PyObject* {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+      PyErr_SetString(PyExc_ImportError, "swarmix._swarmix can only be imported in the main interpreter");
+      return nullptr;
+    }
+    if (!cached_module) cached_module = create_module();
+    if (!cached_module) return nullptr;
+    swarmix::interrupt_check = [] {
+      if (PyErr_CheckSignals() < 0) throw ErrorAlreadySet();
+    };
+    return Py_NewRef(cached_module);
+  });
 }

@@ -1,8 +1,12 @@
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 
 #include "algorithms/ant_colony.hpp"
+#include "algorithms/tour.hpp"
 #include "bindings/registry.hpp"
 
 namespace swarmix::py {
@@ -17,7 +21,17 @@ struct ColonyRecord final : Persistent {
   AntColony colony;
   std::unique_ptr<Persistent> clone() const override { return std::make_unique<ColonyRecord>(*this); }
   std::vector<double> save() const override;
+  bool agrees_with(const Fitted& f) const override;
 };
+
+// Every fit that leaves a stored best also reports it: the object shows the same tour.
+bool ColonyRecord::agrees_with(const Fitted& f) const {
+  const std::optional<Solution> best = colony.predict();
+  if (!best) return true;
+  return f.best_value && best->value && std::bit_cast<std::uint64_t>(*f.best_value) ==
+                                            std::bit_cast<std::uint64_t>(*best->value) &&
+         f.best_position && *f.best_position == best->position;
+}
 
 // Saved as numbers: [pheromone present, size, tau...] [best present, value, length,
 // position..., metadata entries, (key, value) texts as length and character codes].
@@ -49,19 +63,24 @@ std::vector<double> ColonyRecord::save() const {
   return out;
 }
 
-// Reads what save() wrote; null on anything malformed.
+// Reads what save() wrote; null on anything malformed: a count that is not a whole number
+// or runs past the end, an empty pheromone matrix, a stored best whose tour is not a
+// permutation of the cities (of as many cities as the pheromone matrix has rows), or
+// numbers left over.
 std::unique_ptr<Persistent> load(std::span<const double> in) {
   std::size_t at = 0;
+  // A whole number in [0, limit], written as save() writes it (not -0).
+  auto whole = [](double v, double limit) { return v >= 0.0 && v <= limit && v == std::floor(v) && !std::signbit(v); };
   auto count = [&](std::size_t limit, std::size_t& n) {
-    if (at >= in.size() || !(in[at] >= 0.0) || in[at] > static_cast<double>(limit)) return false;
+    if (at >= in.size() || !whole(in[at], static_cast<double>(limit))) return false;
     n = static_cast<std::size_t>(in[at++]);
-    return static_cast<double>(n) == in[at - 1];
+    return true;
   };
   auto text = [&](std::string& s) {
     std::size_t n;
     if (!count(in.size(), n) || n > in.size() - at) return false;
     for (std::size_t i = 0; i < n; ++i, ++at) {
-      if (!(in[at] >= 0.0 && in[at] < 256.0)) return false;
+      if (!whole(in[at], 255.0)) return false;
       s.push_back(static_cast<char>(static_cast<unsigned char>(in[at])));
     }
     return true;
@@ -70,7 +89,7 @@ std::unique_ptr<Persistent> load(std::span<const double> in) {
   std::size_t flag, n;
   if (!count(1, flag)) return nullptr;
   if (flag) {
-    if (!count(in.size(), n) || (n > 0 && n > (in.size() - at) / n)) return nullptr;
+    if (!count(in.size(), n) || n == 0 || n > (in.size() - at) / n) return nullptr;
     AntColony::Pheromone pheromone{n, std::vector<double>(in.begin() + at, in.begin() + at + n * n)};
     at += n * n;
     record->colony.pheromone = std::move(pheromone);
@@ -83,6 +102,8 @@ std::unique_ptr<Persistent> load(std::span<const double> in) {
     if (!count(in.size(), n) || n > in.size() - at) return nullptr;
     best.position.assign(in.begin() + at, in.begin() + at + n);
     at += n;
+    const auto& pheromone = record->colony.pheromone;
+    if (!is_city_permutation(best.position) || (pheromone && pheromone->size != n)) return nullptr;
     if (!count(in.size(), n)) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
       std::string key, value;
@@ -145,6 +166,7 @@ const ClassSpec ant_colony_spec = {
     .score_doc = "Return the length of the best tour found.",
     .get_params_doc = "Return the algorithm's hyperparameters.",
     .repr = {0, 1, 2, 3, 4, 5},
+    .single_entry = true,
     .load_persistent = load,
 };
 

@@ -26,6 +26,7 @@ const ClassSpec bee_colony_spec = {
     .predict_doc = "Return the best position found.",
     .score_doc = "Return the objective value at the best position.",
     .repr = {0, 1, 2},
+    .single_entry = true,
 };
 
 }  // namespace swarmix::py

@@ -30,6 +30,7 @@ const ClassSpec particle_swarm_spec = {
     .predict_doc = "Return the best position found.",
     .score_doc = "Return the objective value at the best position.",
     .repr = {0, 1, 2, 3, 4},
+    .single_entry = true,
 };
 
 }  // namespace swarmix::py
