@@ -7,8 +7,8 @@ function is shifted so that its minimum, 0, lies at (1.25, ..., 1.25) rather tha
 centre of the box [-5.12, 5.12]^dims, where some optimisers take their first point.
 The left panel plots ``history_`` (the best value after each iteration) against the
 iteration; since optimisers spend very different numbers of objective calls per
-iteration, the right panel plots the best value found so far against the number of
-objective calls, recorded by a counting wrapper around the objective. Writes
+iteration, the right panel plots the same best values against the number of objective calls,
+from a ``swarmix.Monitor``'s ``trace``. Writes
 convergence.png into the current directory (or into --out DIR). Drawing needs matplotlib
 (``pip install 'swarmix[plot]'``).
 """
@@ -19,7 +19,7 @@ import argparse
 import math
 import pathlib
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Protocol
 
 import swarmix
@@ -41,25 +41,12 @@ def rastrigin(x: Sequence[float]) -> float:
 
 
 @dataclass
-class Trace:
-    """Counts objective calls and keeps the best value seen after each one."""
-
-    objective: Callable[[list[float]], float]
-    best: list[float] = field(default_factory=list)
-
-    def __call__(self, x: list[float]) -> float:
-        value = self.objective(x)
-        previous = self.best[-1] if self.best else math.inf
-        self.best.append(value if value < previous else previous)
-        return value
-
-
-@dataclass
 class Run:
     name: str
     score: float
     history: list[float]
-    best_by_call: list[float]
+    trace: list[tuple[int, float]]  # (objective calls, best value) after each iteration
+    calls: int
 
 
 def optimisers(n_iterations: int, seed: int) -> list[tuple[str, Fittable]]:
@@ -82,10 +69,10 @@ def run_all(dims: int, n_iterations: int, seed: int) -> list[Run]:
     lower, upper = [-5.12] * dims, [5.12] * dims
     runs = []
     for name, opt in optimisers(n_iterations, seed):
-        trace = Trace(rastrigin)
-        opt.fit(trace, lower, upper)
-        # The first recorded call is the probe at the box midpoint, which is no candidate.
-        runs.append(Run(name, opt.score(), opt.history_, trace.best[1:]))
+        monitor = swarmix.Monitor(rastrigin)
+        opt.fit(monitor, lower, upper)
+        trace = [(calls, best) for calls, best in monitor.trace if best is not None]
+        runs.append(Run(name, opt.score(), opt.history_, trace, monitor.n_evaluations))
     return runs
 
 
@@ -99,12 +86,13 @@ def draw(runs: Sequence[Run], dims: int, out: pathlib.Path) -> None:
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8), dpi=100)
     for run in runs:
         (line,) = left.plot(range(1, len(run.history) + 1), run.history, linewidth=1.4, label=run.name)
-        right.plot(range(1, len(run.best_by_call) + 1), run.best_by_call, linewidth=1.4, color=line.get_color(),
-                   label=f"{run.name} ({len(run.best_by_call):,} calls)")
+        calls, best = zip(*run.trace)
+        right.step(calls, best, where="post", linewidth=1.4, color=line.get_color(),
+                   label=f"{run.name} ({run.calls:,} calls)")
     left.set_title("history_: best value after each iteration", fontsize=10)
     left.set_xlabel("iteration")
     left.set_xscale("log")
-    right.set_title("best value so far against objective calls", fontsize=10)
+    right.set_title("Monitor.trace: the same against objective calls", fontsize=10)
     right.set_xlabel("objective calls")
     right.set_xscale("log")
     for ax in (left, right):
@@ -134,7 +122,7 @@ def main(argv: Sequence[str] | None = None) -> list[Run]:
     png = args.out / "convergence.png"
     draw(runs, args.dims, png)
     for run in runs:
-        print(f"{run.name:<24}{run.score:>12.6g}{len(run.best_by_call):>9} calls")
+        print(f"{run.name:<24}{run.score:>12.6g}{run.calls:>9} calls")
     print(f"-> {png}")
     return runs
 

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor, Future
-from typing import Any
+from typing import Any, cast
 
 __all__ = ["vectorized", "parallel"]
 
@@ -64,7 +64,8 @@ class Parallel:
         self.executor = executor
 
     def __swarmix_group__(self, points: memoryview) -> list[Any]:
-        futures: list[Future[Any]] = [self.executor.submit(self.fn, row) for row in points.tolist()]
+        rows = cast(list[list[float]], points.tolist())
+        futures: list[Future[Any]] = [self.executor.submit(self.fn, row) for row in rows]
         results: list[Any] = []
         try:
             for future in futures:

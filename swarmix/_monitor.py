@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import math
 import operator
 import signal
@@ -167,12 +168,12 @@ class _Progress:
         self.evaluations = 0
         self.last = -math.inf
         self.width = 0
+        self.bar: Any = None
         try:
-            from tqdm import tqdm
+            tqdm = importlib.import_module("tqdm").tqdm
         except ImportError:
-            self.bar: Any = None
-        else:
-            self.bar = tqdm(total=planned, file=sys.stderr, unit="it", leave=True, dynamic_ncols=True)
+            return
+        self.bar = tqdm(total=planned, file=sys.stderr, unit="it", leave=True, dynamic_ncols=True)
 
     def show(self, completed: int, evaluations: int, best: float | None, elapsed: float, final: bool = False) -> None:
         self.best, self.evaluations = best, evaluations

@@ -63,10 +63,19 @@ def test_convergence_traces_end_at_each_score(tmp_path, monkeypatch):
     assert_png(tmp_path / "convergence.png")
     assert len(runs) == 7
     for run in runs:
-        # The probe is left out of the trace, so the best value seen is the optimiser's own best.
-        assert run.best_by_call[-1] == run.score, run.name
-        assert all(a >= b for a, b in zip(run.best_by_call, run.best_by_call[1:]))
-        assert run.history and run.history[-1] >= run.score
+        # The monitor's trace is the optimiser's history, against the calls made so far.
+        assert [best for _, best in run.trace] == run.history and run.trace[-1][1] == run.score, run.name
+        calls = [n for n, _ in run.trace]
+        assert calls == sorted(calls) and calls[-1] <= run.calls
+
+
+@needs_matplotlib
+def test_budget_stops_both_fits(tmp_path):
+    watched, _ = quietly(example("budget").main, ["--quick", "--out", str(tmp_path)])
+    assert_png(tmp_path / "budget.png")
+    for w in watched:
+        assert w.monitor.stop_reason == "max_evaluations" and 500 <= w.monitor.n_evaluations < 600
+        assert w.monitor.trace[-1][1] == w.score
 
 
 @needs_matplotlib
