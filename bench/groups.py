@@ -33,7 +33,7 @@ def rosenbrock_rows(X):
 
 
 def zdt1(x):
-    # as in bench/nsga2.py
+    """ZDT1 as bench/nsga2.py computes it: a plain loop."""
     d = len(x)
     f1 = x[0]
     s = 0.0

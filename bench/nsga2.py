@@ -18,7 +18,6 @@ pymoo is a benchmark-only dependency (bench/requirements.txt).
 """
 
 import argparse
-import math
 import statistics
 import time
 
@@ -30,20 +29,11 @@ from pymoo.indicators.hv import HV
 from pymoo.optimize import minimize
 from pymoo.problems import get_problem
 
+from groups import zdt1  # the plain-loop ZDT1, beside its numpy twin
 from swarmix import Nsga2Optimizer
 
 Config.warnings["not_compiled"] = False
 REFERENCE = np.array([1.1, 1.1])
-
-
-def zdt1(x):
-    d = len(x)
-    f1 = x[0]
-    s = 0.0
-    for v in x[1:]:
-        s = s + v
-    g = 1.0 + 9.0 * s / max(d - 1, 1)
-    return [f1, g * (1.0 - math.sqrt(f1 / g))]
 
 
 class ElementwiseZdt1(ElementwiseProblem):

@@ -26,10 +26,11 @@ Status BinaryParticleSwarm::fit(Problem& problem) {
   double global_best_value = inf;
 
   problem.evaluate_group(positions, best_values);
-  for (std::size_t i = 0; i < P; ++i) {
-    if (best_values[i] < global_best_value) {
-      std::copy_n(&positions[i * n], n, global_best_position.begin());
-      global_best_value = best_values[i];
+  if (P > 0) {  // the first of the smallest values, when it is below +inf
+    const std::size_t b = best_index(best_values);
+    if (best_values[b] < global_best_value) {
+      std::copy_n(&positions[b * n], n, global_best_position.begin());
+      global_best_value = best_values[b];
     }
   }
 

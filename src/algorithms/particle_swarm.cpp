@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "algorithms/swarm_common.hpp"
 #include "core/interrupt.hpp"
 #include "core/numeric.hpp"
 
@@ -40,10 +41,11 @@ Status ParticleSwarm::fit(Problem& problem) {
   }
   problem.evaluate_group(positions, best_values);
   best_positions = positions;
-  for (std::size_t i = 0; i < P; ++i) {
-    if (best_values[i] < global_best_value) {
-      std::copy_n(&positions[i * n], n, global_best_position.begin());
-      global_best_value = best_values[i];
+  if (P > 0) {  // the first of the smallest values, when it is below +inf
+    const std::size_t b = best_index(best_values);
+    if (best_values[b] < global_best_value) {
+      std::copy_n(&positions[b * n], n, global_best_position.begin());
+      global_best_value = best_values[b];
     }
   }
 
