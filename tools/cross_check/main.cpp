@@ -4,8 +4,9 @@
 // pheromone as a count and a digest of their bits; the number of objective calls).
 //
 // Two builds of the same sources that print the same lines computed the same bits. The
-// inputs themselves are portable: plain arithmetic, and std::sqrt (correctly rounded) for
-// distances; the only other math is the C library's, as in the algorithms.
+// inputs themselves are portable: plain arithmetic, and std::sqrt (correctly rounded
+// everywhere) for the distances and ZDT1; Rastrigin's std::cos is the C library's, like the
+// math inside the algorithms.
 //
 // Built and compared by tools/cross-check. Usage: cross_check [> out.txt]
 #include <cmath>
