@@ -22,6 +22,18 @@ namespace {
 typedef std::uint32_t Lanes __attribute__((vector_size(32)));
 typedef std::uint8_t Bytes __attribute__((vector_size(32)));
 
+// A shuffle with constant indices (0 .. N-1 pick from a, N .. 2N-1 from b), the same words
+// with every compiler: __builtin_shufflevector where it exists (clang, GCC 12 and later),
+// GCC's __builtin_shuffle with an index vector of type Mask before that.
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_shufflevector)
+#define SWARMIX_SHUFFLE(Mask, a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#endif
+#endif
+#ifndef SWARMIX_SHUFFLE
+#define SWARMIX_SHUFFLE(Mask, a, b, ...) __builtin_shuffle(a, b, Mask{__VA_ARGS__})
+#endif
+
 // Inlined into each wrapper below, so it is compiled once per instruction set.
 // With byte shuffles (SSSE3 and later) the rotations by 16 and 8 take one instruction.
 template <bool kByteShuffle>
@@ -44,10 +56,10 @@ template <bool kByteShuffle>
     if constexpr (kByteShuffle) {
       if (n == 16 || n == 8) {
         Bytes b = reinterpret_cast<Bytes&>(v);
-        Bytes r = n == 16 ? __builtin_shuffle(b, Bytes{2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,
-                                                       18, 19, 16, 17, 22, 23, 20, 21, 26, 27, 24, 25, 30, 31, 28, 29})
-                          : __builtin_shuffle(b, Bytes{3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14,
-                                                       19, 16, 17, 18, 23, 20, 21, 22, 27, 24, 25, 26, 31, 28, 29, 30});
+        Bytes r = n == 16 ? SWARMIX_SHUFFLE(Bytes, b, b, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,
+                                            18, 19, 16, 17, 22, 23, 20, 21, 26, 27, 24, 25, 30, 31, 28, 29)
+                          : SWARMIX_SHUFFLE(Bytes, b, b, 3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14,
+                                            19, 16, 17, 18, 23, 20, 21, 22, 27, 24, 25, 26, 31, 28, 29, 30);
         return reinterpret_cast<Lanes&>(r);
       }
     }
@@ -68,8 +80,8 @@ template <bool kByteShuffle>
   // order of the 256-bit unpack instructions).
   for (int p = 0; p < 8; ++p) {
     Lanes a = x[2 * p] + in[2 * p], b = x[2 * p + 1] + in[2 * p + 1];
-    Lanes lo = __builtin_shuffle(a, b, Lanes{0, 8, 1, 9, 4, 12, 5, 13});
-    Lanes hi = __builtin_shuffle(a, b, Lanes{2, 10, 3, 11, 6, 14, 7, 15});
+    Lanes lo = SWARMIX_SHUFFLE(Lanes, a, b, 0, 8, 1, 9, 4, 12, 5, 13);
+    Lanes hi = SWARMIX_SHUFFLE(Lanes, a, b, 2, 10, 3, 11, 6, 14, 7, 15);
     __builtin_memcpy(out + 8 * p, &lo, sizeof lo);
     __builtin_memcpy(out + 8 * p + 4, &hi, sizeof hi);
   }
@@ -88,8 +100,11 @@ void chacha12_blocks_generic(const std::uint32_t* key, std::uint64_t counter, st
 
 using BlocksFn = void (*)(const std::uint32_t*, std::uint64_t, std::uint64_t*);
 
+// Runs from a static initialiser, possibly before the compiler runtime has read the
+// processor's features: __builtin_cpu_init() reads them first.
 BlocksFn pick_blocks_fn() {
 #if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) return chacha12_blocks_avx2;
 #endif
   return chacha12_blocks_generic;
@@ -98,6 +113,8 @@ BlocksFn pick_blocks_fn() {
 const BlocksFn blocks_fn = pick_blocks_fn();
 
 }  // namespace
+
+#undef SWARMIX_SHUFFLE
 
 void StdRng::refill() {
   blocks_fn(key_.data(), counter_, buffer_.data());

@@ -1,0 +1,467 @@
+// The core on its own, for comparing builds: every algorithm and two_opt run on fixed
+// objectives, distance matrices and seeds, one output line per fit with the bit patterns of
+// what the fit leaves (best value and position in full; history, population, archive and
+// pheromone as a count and a digest of their bits; the number of objective calls).
+//
+// Two builds of the same sources that print the same lines computed the same bits. The
+// inputs themselves are portable: plain arithmetic, and std::sqrt (correctly rounded
+// everywhere) for the distances and ZDT1; Rastrigin's std::cos is the C library's, like the
+// math inside the algorithms.
+//
+// Built and compared by tools/cross-check. Usage: cross_check [> out.txt]
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "algorithms/ant_colony.hpp"
+#include "algorithms/bacterial_foraging.hpp"
+#include "algorithms/bat_algorithm.hpp"
+#include "algorithms/bee_colony.hpp"
+#include "algorithms/binary_particle_swarm.hpp"
+#include "algorithms/cma_es.hpp"
+#include "algorithms/cuckoo_search.hpp"
+#include "algorithms/differential_evolution.hpp"
+#include "algorithms/firefly.hpp"
+#include "algorithms/glowworm.hpp"
+#include "algorithms/grey_wolf.hpp"
+#include "algorithms/mopso.hpp"
+#include "algorithms/nsga2.hpp"
+#include "algorithms/pareto.hpp"
+#include "algorithms/particle_swarm.hpp"
+#include "algorithms/permutation_genetic.hpp"
+#include "algorithms/simulated_annealing.hpp"
+#include "algorithms/tour.hpp"
+#include "core/bounds.hpp"
+#include "core/problem.hpp"
+
+namespace {
+
+using namespace swarmix;
+
+constexpr std::uint64_t kSeeds[] = {0, 7, 20240917};
+
+std::uint64_t bits(double v) {
+  std::uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+std::string hex(std::uint64_t v) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
+  return text;
+}
+
+// FNV-1a over 64-bit words, with each sequence's length mixed in, so that a moved boundary
+// between rows changes the digest too.
+class Digest {
+ public:
+  void add(std::uint64_t word) {
+    for (int k = 0; k < 8; ++k) {
+      hash_ ^= (word >> (8 * k)) & 0xffu;
+      hash_ *= 0x100000001b3ull;
+    }
+  }
+  void add(double v) { add(bits(v)); }
+  void add(const std::vector<double>& values) {
+    add(static_cast<std::uint64_t>(values.size()));
+    for (double v : values) add(v);
+  }
+  std::uint64_t value() const { return hash_; }
+
+ private:
+  std::uint64_t hash_ = 0xcbf29ce484222325ull;
+};
+
+std::string summary(const std::vector<double>& values) {
+  Digest d;
+  d.add(values);
+  return std::to_string(values.size()) + ":" + hex(d.value());
+}
+
+std::string summary(const std::vector<std::vector<double>>& rows) {
+  Digest d;
+  for (const auto& row : rows) d.add(row);
+  return std::to_string(rows.size()) + ":" + hex(d.value());
+}
+
+// Appends an item to a comma-separated list.
+void join(std::string& list, const std::string& item) {
+  if (!list.empty()) list += ',';
+  list += item;
+}
+
+std::string positions(const std::vector<double>& position) {
+  std::string out;
+  for (double v : position) join(out, hex(bits(v)));
+  return out.empty() ? "-" : out;
+}
+
+// A tour's entries are whole numbers: written as such when they are (a fraction would
+// still be written in full).
+std::string tour_positions(const std::vector<double>& position) {
+  std::string out;
+  for (double v : position) {
+    const bool whole = v >= 0.0 && v < 1e9 && v == std::floor(v);
+    join(out, whole ? std::to_string(static_cast<long>(v)) : hex(bits(v)));
+  }
+  return out.empty() ? "-" : out;
+}
+
+void print_line(const std::string& line) { std::printf("%s\n", line.c_str()); }
+
+// ---------------------------------------------------------------- objectives
+
+struct Objective {
+  const char* name;
+  double (*f)(std::span<const double>);
+};
+
+double sphere(std::span<const double> x) {
+  double s = 0.0;
+  for (double v : x) s = s + v * v;
+  return s;
+}
+
+double rosenbrock(std::span<const double> x) {
+  double s = 0.0;
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) {
+    const double a = x[i + 1] - x[i] * x[i];
+    const double b = 1.0 - x[i];
+    s = s + (100.0 * a * a + b * b);
+  }
+  return s;
+}
+
+double rastrigin(std::span<const double> x) {
+  double s = 10.0 * static_cast<double>(x.size());
+  for (double v : x) s = s + (v * v - 10.0 * std::cos(2.0 * 3.141592653589793 * v));
+  return s;
+}
+
+const Objective kObjectives[] = {{"sphere", sphere}, {"rosenbrock", rosenbrock}, {"rastrigin", rastrigin}};
+
+// A box around the minima, not centred on them.
+Bounds box() {
+  return std::get<Bounds>(Bounds::make({-5.0, -3.0, -4.0, -2.5}, {4.0, 5.0, 3.5, 6.0}));
+}
+
+// ---------------------------------------------------------------- distance matrices
+
+// Cities on a 0.1 grid from a fixed integer sequence; Euclidean distances.
+Matrix euclidean_matrix(std::size_t n) {
+  std::vector<std::pair<double, double>> cities;
+  std::uint32_t state = 12345u;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return static_cast<double>((state >> 16) % 1000u) * 0.1;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = next();
+    const double y = next();
+    cities.emplace_back(x, y);
+  }
+  Matrix d(n, std::vector<double>(n, 0.0));
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j) {
+      const double dx = cities[i].first - cities[j].first;
+      const double dy = cities[i].second - cities[j].second;
+      d[i][j] = std::sqrt(dx * dx + dy * dy);
+    }
+  return d;
+}
+
+// Whole-number distances that differ by direction.
+Matrix asymmetric_matrix(std::size_t n) {
+  Matrix d(n, std::vector<double>(n, 0.0));
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j)
+      if (i != j) d[i][j] = static_cast<double>(1 + (7 * i + 3 * j * j + 5) % 23);
+  return d;
+}
+
+struct NamedMatrix {
+  const char* name;
+  Matrix matrix;
+};
+
+std::vector<NamedMatrix> matrices() { return {{"euclid24", euclidean_matrix(24)}, {"asym10", asymmetric_matrix(10)}}; }
+
+// ---------------------------------------------------------------- runs
+
+std::string head(const char* algorithm, const std::string& input, std::uint64_t seed) {
+  return std::string(algorithm) + " " + input + " seed=" + std::to_string(seed);
+}
+
+// What every single-objective run leaves.
+std::string result_fields(const RunResult& run, const Status& status, std::size_t calls, bool tour = false) {
+  if (status) return "calls=" + std::to_string(calls) + " error=" + status->display();
+  const std::optional<Solution> best = run.predict();
+  std::string out = "calls=" + std::to_string(calls);
+  out += " value=" + (best && best->value ? hex(bits(*best->value)) : std::string("-"));
+  out += (tour ? " tour=" : " position=") +
+         (best ? (tour ? tour_positions(best->position) : positions(best->position)) : std::string("-"));
+  out += " history=" + summary(run.record.history);
+  out += " population=" + summary(run.record.population);
+  return out;
+}
+
+// Runs one continuous algorithm on every objective and seed. `configure` sets the
+// hyperparameters of a freshly built optimiser.
+template <class Algorithm, class Configure>
+void continuous(const char* name, Configure configure) {
+  for (const Objective& objective : kObjectives) {
+    for (std::uint64_t seed : kSeeds) {
+      std::size_t calls = 0;
+      ContinuousProblem problem(
+          objective.name,
+          [&calls, f = objective.f](std::span<const double> x) {
+            ++calls;
+            return f(x);
+          },
+          box().size());
+      Algorithm algorithm(box());
+      configure(algorithm);
+      algorithm.random_state = seed;
+      const Status status = algorithm.fit(problem);
+      print_line(head(name, objective.name, seed) + " " + result_fields(algorithm, status, calls));
+    }
+  }
+}
+
+void continuous_runs() {
+  continuous<ParticleSwarm>("ParticleSwarm", [](ParticleSwarm& a) {
+    a.n_particles = 30;
+    a.n_iterations = 100;
+  });
+  continuous<BeeColony>("BeeColony", [](BeeColony& a) {
+    a.n_bees = 30;
+    a.n_iterations = 100;
+  });
+  continuous<GreyWolfOptimizer>("GreyWolfOptimizer", [](GreyWolfOptimizer& a) {
+    a.n_wolves = 20;
+    a.n_iterations = 100;
+  });
+  continuous<FireflyOptimizer>("FireflyOptimizer", [](FireflyOptimizer& a) {
+    a.n_fireflies = 20;
+    a.n_iterations = 50;
+  });
+  continuous<CuckooSearch>("CuckooSearch", [](CuckooSearch& a) {
+    a.n_nests = 25;
+    a.n_iterations = 100;
+  });
+  continuous<BatAlgorithm>("BatAlgorithm", [](BatAlgorithm& a) {
+    a.n_bats = 20;
+    a.n_iterations = 100;
+  });
+  continuous<GlowwormOptimizer>("GlowwormOptimizer", [](GlowwormOptimizer& a) {
+    a.n_worms = 20;
+    a.n_iterations = 60;
+    a.neighborhood_radius = 5.0;  // wide enough for the worms to move in this box
+  });
+  continuous<BacterialForagingOptimizer>("BacterialForagingOptimizer", [](BacterialForagingOptimizer& a) {
+    a.n_bacteria = 12;
+    a.n_iterations = 6;
+    a.n_chemotactic_steps = 8;
+    a.n_reproduction_steps = 4;
+  });
+  continuous<SimulatedAnnealing>("SimulatedAnnealing", [](SimulatedAnnealing& a) { a.n_iterations = 1000; });
+  continuous<DifferentialEvolution>("DifferentialEvolution", [](DifferentialEvolution& a) {
+    a.n_individuals = 20;
+    a.n_iterations = 100;
+  });
+  continuous<CmaEsOptimizer>("CmaEsOptimizer", [](CmaEsOptimizer& a) {
+    a.n_individuals = 12;
+    a.n_iterations = 100;
+  });
+}
+
+std::string pheromone_field(const AntColony& colony) {
+  if (!colony.pheromone) return " pheromone=-";
+  return " pheromone=" + summary(colony.pheromone->tau);
+}
+
+void tour_runs() {
+  const std::pair<const char*, AcoVariant> variants[] = {
+      {"basic", AcoVariant::Basic}, {"acs", AcoVariant::Acs}, {"elitist", AcoVariant::Elitist}, {"mmas", AcoVariant::Mmas}};
+  for (const NamedMatrix& m : matrices()) {
+    for (const auto& [variant_name, variant] : variants) {
+      for (std::uint64_t seed : kSeeds) {
+        DiscreteProblem problem(m.name, m.matrix);
+        AntColony colony;
+        colony.n_ants = 15;
+        colony.n_iterations = 25;
+        colony.variant = variant;
+        colony.random_state = seed;
+        const Status status = colony.fit(problem);
+        print_line(head("AntColony", std::string(m.name) + "/" + variant_name, seed) + " " +
+                   result_fields(colony, status, 0, true) + pheromone_field(colony));
+      }
+    }
+    // A second fit of the same colony starts from the stored best.
+    for (std::uint64_t seed : kSeeds) {
+      DiscreteProblem problem(m.name, m.matrix);
+      AntColony colony;
+      colony.n_ants = 8;
+      colony.n_iterations = 6;
+      colony.use_two_opt = false;
+      colony.variant = AcoVariant::Elitist;
+      colony.random_state = seed;
+      Status status = colony.fit(problem);
+      colony.random_state = seed + 1;
+      if (!status) status = colony.fit(problem);
+      print_line(head("AntColony", std::string(m.name) + "/elitist-refit", seed) + " " +
+                 result_fields(colony, status, 0, true) + pheromone_field(colony));
+    }
+    for (std::uint64_t seed : kSeeds) {
+      DiscreteProblem problem(m.name, m.matrix);
+      PermutationGeneticOptimizer ga;
+      ga.n_individuals = 30;
+      ga.n_iterations = 60;
+      ga.random_state = seed;
+      const Status status = ga.fit(problem);
+      print_line(head("PermutationGeneticOptimizer", m.name, seed) + " " + result_fields(ga, status, 0, true));
+    }
+  }
+}
+
+void two_opt_runs() {
+  for (const NamedMatrix& m : matrices()) {
+    const std::size_t n = m.matrix.size();
+    std::vector<std::size_t> identity(n), strided(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      identity[i] = i;
+      strided[i] = (i * 7) % n;  // 7 is prime to both sizes: every city once
+    }
+    for (const auto& [start_name, start] : {std::pair{"identity", identity}, std::pair{"strided", strided}}) {
+      const TwoOptOutcome outcome = two_opt(start, m.matrix);
+      std::string line = "two_opt " + std::string(m.name) + "/" + start_name;
+      if (const auto* error = std::get_if<OptimizationError>(&outcome)) {
+        line += " error=" + error->display();
+      } else {
+        const auto& result = std::get<TwoOptResult>(outcome);
+        std::string tour;
+        for (std::size_t city : result.tour) join(tour, std::to_string(city));
+        line += " length=" + hex(bits(result.length)) + " tour=" + tour;
+      }
+      print_line(line);
+    }
+  }
+}
+
+// A weighted choice of 16 items with a capacity: plain arithmetic on 0.0/1.0 entries.
+double knapsack(std::span<const double> bits) {
+  double value = 0.0, weight = 0.0;
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    value = value + bits[i] * static_cast<double>(3 + (i * 7) % 11);
+    weight = weight + bits[i] * (1.5 + 0.25 * static_cast<double>((i * 5) % 9));
+  }
+  return weight <= 20.0 ? -value : (weight - 20.0) * 3.0;
+}
+
+void binary_runs() {
+  for (std::uint64_t seed : kSeeds) {
+    std::size_t calls = 0;
+    BinaryParticleSwarm swarm;
+    swarm.n_particles = 20;
+    swarm.n_iterations = 60;
+    swarm.random_state = seed;
+    const Status status = swarm.fit_with_objective(
+        [&calls](std::span<const double> x) {
+          ++calls;
+          return knapsack(x);
+        },
+        16);
+    print_line(head("BinaryParticleSwarm", "knapsack16", seed) + " " + result_fields(swarm, status, calls));
+  }
+}
+
+struct VectorProblem {
+  const char* name;
+  std::vector<double> (*f)(std::span<const double>);
+  std::vector<double> lower, upper;
+};
+
+std::vector<double> zdt1(std::span<const double> x) {
+  double rest = 0.0;
+  for (std::size_t i = 1; i < x.size(); ++i) rest = rest + x[i];
+  const double g = 1.0 + 9.0 * rest / static_cast<double>(x.size() - 1);
+  return {x[0], g * (1.0 - std::sqrt(x[0] / g))};
+}
+
+std::vector<double> two_goals(std::span<const double> x) {
+  double a = 0.0, b = 0.0;
+  for (double v : x) {
+    a = a + v * v;
+    b = b + (v - 1.0) * (v - 1.0);
+  }
+  return {a * 0.5, b * 0.5};
+}
+
+const VectorProblem kVectorProblems[] = {
+    {"zdt1", zdt1, {0.0, 0.0, 0.0, 0.0}, {1.0, 1.0, 1.0, 1.0}},
+    {"two_goals", two_goals, {-1.0, -0.5}, {2.0, 1.5}},
+};
+
+template <class Algorithm>
+std::string archive_fields(const Algorithm& a, const Status& status, std::size_t calls) {
+  if (status) return "calls=" + std::to_string(calls) + " error=" + status->display();
+  Digest positions, objectives;
+  for (const ParetoPoint& p : a.archive) {
+    positions.add(p.position);
+    objectives.add(p.objectives);
+  }
+  std::string out = "calls=" + std::to_string(calls);
+  out += " archive=" + std::to_string(a.archive.size()) + ":" + hex(positions.value()) + ":" + hex(objectives.value());
+  out += " hypervolume=" + hex(bits(hypervolume_2d(a.archive, 1.0, 1.0)));
+  out += " population=" + summary(a.population);
+  return out;
+}
+
+template <class Algorithm, class Configure>
+void multi(const char* name, Configure configure) {
+  for (const VectorProblem& problem : kVectorProblems) {
+    for (std::uint64_t seed : kSeeds) {
+      std::size_t calls = 0;
+      Algorithm algorithm(std::get<Bounds>(Bounds::make(problem.lower, problem.upper)));
+      configure(algorithm);
+      algorithm.random_state = seed;
+      const Status status = algorithm.fit_with_objective([&calls, f = problem.f](std::span<const double> x) {
+        ++calls;
+        return f(x);
+      });
+      print_line(head(name, problem.name, seed) + " " + archive_fields(algorithm, status, calls));
+    }
+  }
+}
+
+void multi_runs() {
+  multi<Nsga2Optimizer>("Nsga2Optimizer", [](Nsga2Optimizer& a) {
+    a.n_individuals = 30;
+    a.n_iterations = 60;
+    a.archive_size = 20;
+  });
+  multi<MopsoOptimizer>("MopsoOptimizer", [](MopsoOptimizer& a) {
+    a.n_particles = 30;
+    a.n_iterations = 60;
+    a.archive_size = 20;
+  });
+}
+
+}  // namespace
+
+int main() {
+  continuous_runs();
+  tour_runs();
+  two_opt_runs();
+  binary_runs();
+  multi_runs();
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
