@@ -14,7 +14,11 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
   record = {};
   auto init = validate_and_init(bounds, problem, random_state);
   if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
-  auto& [rng, d, span] = std::get<InitResult>(init);
+  // Named references, not a structured binding: the lambdas below capture them.
+  InitResult& start = std::get<InitResult>(init);
+  StdRng& rng = start.rng;
+  const std::size_t d = start.n;
+  const std::vector<double>& span = start.span;
   if (n_bacteria < 2) return OptimizationError::invalid_input("n_bacteria must be at least 2 for bacterial foraging");
 
   const auto& lower = bounds.lower();

@@ -37,7 +37,11 @@ Status CuckooSearch::fit(Problem& problem) {
   record = {};
   auto init = validate_and_init(bounds, problem, random_state);
   if (auto* error = std::get_if<OptimizationError>(&init)) return std::move(*error);
-  auto& [rng, d, span] = std::get<InitResult>(init);
+  // Named references, not a structured binding: the lambdas below capture them.
+  InitResult& start = std::get<InitResult>(init);
+  StdRng& rng = start.rng;
+  const std::size_t d = start.n;
+  const std::vector<double>& span = start.span;
   if (n_nests < 2) return OptimizationError::invalid_input("n_nests must be at least 2 for cuckoo search");
 
   const auto& lower = bounds.lower();

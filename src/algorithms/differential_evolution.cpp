@@ -9,7 +9,11 @@ Status DifferentialEvolution::fit(Problem& problem) {
   record = {};
   auto init = validate_and_init(bounds, problem, random_state);
   if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
-  auto& [rng, n, span] = std::get<InitResult>(init);
+  // Named references, not a structured binding: the lambdas below capture them.
+  InitResult& start = std::get<InitResult>(init);
+  StdRng& rng = start.rng;
+  const std::size_t n = start.n;
+  const std::vector<double>& span = start.span;
   if (n_individuals <= 3) {
     return OptimizationError::invalid_input("n_individuals must be at least 4 for differential evolution");
   }
