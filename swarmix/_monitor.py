@@ -82,11 +82,8 @@ class Monitor:
         self._reset()
 
     def _reset(self) -> None:
-        self.n_evaluations = 0
-        self.n_failed = 0
-        self.first_error: BaseException | None = None
-        self.best_value: float | None = None
-        self.best_position: list[float] | None = None
+        # (n_evaluations, n_failed, first_error, best_value, best_position), as the fit reports them
+        self._counts: tuple[Any, ...] = (0, 0, None, None, None)
         self.n_iterations = 0
         self.trace: list[tuple[int, float | None]] = []
         self.stop_reason: str | None = None
@@ -94,6 +91,34 @@ class Monitor:
         self._interrupted = False
         self._previous_handler: Any = None
         self._line: _Progress | None = None
+
+    @property
+    def n_evaluations(self) -> int:
+        """Objective evaluations so far, the probe included."""
+        return int(self._counts[0])
+
+    @property
+    def n_failed(self) -> int:
+        """Evaluations that counted as +inf: they raised, returned a non-number or NaN."""
+        return int(self._counts[1])
+
+    @property
+    def first_error(self) -> BaseException | None:
+        """The first such failure's exception (a ValueError for a NaN), or None."""
+        error: BaseException | None = self._counts[2]
+        return error
+
+    @property
+    def best_value(self) -> float | None:
+        """The best value of the search's evaluations (None before any, and for several objectives)."""
+        value: float | None = self._counts[3]
+        return value
+
+    @property
+    def best_position(self) -> list[float] | None:
+        """Where the best value was found."""
+        position: list[float] | None = self._counts[4]
+        return None if position is None else list(position)
 
     def __call__(self, x: list[float]) -> Any:
         """The objective's value at one point (not counted: only fits are watched)."""
@@ -111,14 +136,14 @@ class Monitor:
         return self.objective
 
     def __swarmix_boundary__(self, completed: int, planned: int, best: float | None, counts: tuple[Any, ...]) -> bool:
-        self.n_evaluations, self.n_failed, self.first_error, self.best_value, self.best_position = counts
+        self._counts = counts
         stop_by_callback = False
         if completed:
             self.n_iterations = completed
-            self.trace.append((self.n_evaluations, best))
+            self.trace.append((counts[0], best))
             if self.callback is not None:
                 stop_by_callback = bool(self.callback(completed, best))
-        if self.max_evaluations is not None and self.n_evaluations >= self.max_evaluations:
+        if self.max_evaluations is not None and counts[0] >= self.max_evaluations:
             self.stop_reason = "max_evaluations"
         elif self.max_time is not None and time.monotonic() - self._started >= self.max_time:
             self.stop_reason = "max_time"
@@ -142,7 +167,7 @@ class Monitor:
         self._line.show(completed, self.n_evaluations, best, time.monotonic() - self._started, final)
 
     def __swarmix_end__(self, counts: tuple[Any, ...]) -> None:
-        self._take(counts)
+        self._counts = counts
         if self._previous_handler is not None:
             signal.signal(signal.SIGINT, self._previous_handler)
             self._previous_handler = None
@@ -150,8 +175,6 @@ class Monitor:
             self._line.close(self.n_iterations, self.n_evaluations, time.monotonic() - self._started)
             self._line = None
 
-    def _take(self, counts: tuple[Any, ...]) -> None:
-        self.n_evaluations, self.n_failed, self.first_error, self.best_value, self.best_position = counts
 
     def _on_interrupt(self, signum: int, frame: Any) -> None:
         if self._interrupted:  # a second Ctrl-C does not wait
