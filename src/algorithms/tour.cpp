@@ -282,8 +282,8 @@ bool repeats_no_city(std::span<const std::size_t> tour, std::size_t n) {
 // 3. Rows known clean. A row is clean when each of its candidates failed the test of 1 or
 //    lies outside the balls; both verdicts belong to the quadruple, so the row has no
 //    accepted move until one of its quadruples changes. A row whose only other candidates
-//    (up to kNotes) were rejected after a full measure is clean but for those: at every
-//    restart they alone are decided again, in ascending j. A move reversing [i*, j*)
+//    (a few: TwoOptIndex::kNotes) were rejected after a full measure is clean but for those:
+//    at every restart they alone are decided again, in ascending j. A move reversing [i*, j*)
 //    changes the contents of positions i* .. j*-1 only. Rows i* .. j* get a new a or b and
 //    are examined again; rows beyond j* see nothing new. A row r < i* keeps a and b: its
 //    candidates i* and j* are new edges, and those strictly between are its edges of before
@@ -292,13 +292,14 @@ bool repeats_no_city(std::span<const std::size_t> tour, std::size_t n) {
 // 4. Edges turned round. Turned round, candidate j has n1 = d(a, e) and n2 = d(b, c); the
 //    argument of 2 holds with the roles of c and e exchanged (e within o1 of a, c within o1
 //    of b, or a in the ball of e), so the cities a row gathers cover this case too, those
-//    found from a taken as e and those from b as c. A row found clean also notes its candidates that may pass turned
-//    round (the test of 1), up to kNotes; a row with more keeps none. While the row stays
-//    clean its noted edges keep their places, since a move that turns one round makes the
-//    row dirty. After a move, a clean row r < i* becomes dirty when it noted a candidate (or
-//    keeps one to re-measure) strictly between i* and j*, drops the notes at i* and j*
-//    (those edges are gone), and tests the new edges at i* and j* both ways, noting them
-//    when they pass turned round; a row without notes tests every candidate from i* to j*.
+//    found from a taken as e and those from b as c. A row found clean also notes its
+//    candidates that may pass turned round (the test of 1), up to TwoOptIndex::kNotes; a row
+//    with more keeps none. While the row stays clean its noted edges keep their places,
+//    since a move that turns one round makes the row dirty. After a move, a clean row
+//    r < i* becomes dirty when it noted a candidate (or keeps one to re-measure) strictly
+//    between i* and j*, drops the notes at i* and j* (those edges are gone), and tests the
+//    new edges at i* and j* both ways, noting them when they pass turned round; a row
+//    without notes tests every candidate from i* to j*.
 //    The scan restarts at row 1 and skips the clean rows: it decides every candidate the
 //    literal scan could accept, in the same order, and takes the same move.
 class NeighbourScan {
@@ -322,10 +323,11 @@ class NeighbourScan {
         held_by_(checked_mul(s_, words_), 0),
         over_at_(s_, kNone),
         state_(m_ + 1, kDirty),
+        notes_per_row_(index.notes_),
         noted_(m_ + 1, 0),
-        notes_(checked_mul(m_ + 1, kNotes)),
+        notes_(checked_mul(m_ + 1, notes_per_row_)),
         remeasured_(m_ + 1, 0),
-        again_(checked_mul(m_ + 1, kNotes)) {
+        again_(checked_mul(m_ + 1, notes_per_row_)) {
     for (std::size_t k = 0; k < m_; ++k) {
       t_[k] = static_cast<std::uint32_t>(index.local_[tour[k]]);
       pos_[t_[k]] = static_cast<std::uint32_t>(k);
@@ -358,8 +360,7 @@ class NeighbourScan {
  private:
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
   static constexpr unsigned char kDirty = 0, kClean = 1, kRemeasure = 2;  // row states
-  static constexpr std::size_t kNotes = 6;        // candidates a row notes (or re-measures)
-  static constexpr unsigned char kTooMany = 255;  // noted_: more than kNotes, none kept
+  static constexpr unsigned char kTooMany = 255;  // noted_: more than notes_per_row_, none kept
   static constexpr std::size_t kLinear = 2;       // gather when candidates * kLinear <= span
 
   double dist(std::uint32_t x, std::uint32_t y) const { return dist_[std::size_t{x} * s_ + y]; }
@@ -440,8 +441,8 @@ class NeighbourScan {
 
   // Decides a candidate that passed the test of 1 (`delta` its computed change) as the
   // literal scan does, and takes the move when it is accepted. A candidate rejected after
-  // its full measure is kept for deciding again (`kept` counts them; beyond kNotes the row
-  // cannot be clean).
+  // its full measure is kept for deciding again (`kept` counts them; beyond notes_per_row_
+  // the row cannot be clean).
   bool decide(std::size_t i, std::size_t j, double delta, std::size_t& kept) {
     if (exact_) {
       take(i, j, best_ + delta);
@@ -452,7 +453,7 @@ class NeighbourScan {
       take(i, j, length);
       return true;
     }
-    if (kept < kNotes) again_[kNotes * i + kept] = static_cast<std::uint32_t>(j);
+    if (kept < notes_per_row_) again_.data()[notes_per_row_ * i + kept] = static_cast<std::uint32_t>(j);
     ++kept;
     return false;
   }
@@ -460,7 +461,7 @@ class NeighbourScan {
   // A row that is clean but for candidates rejected after their full measure: decides them
   // again, in ascending j, against the current tour.
   bool decide_again(std::size_t i) {
-    const std::uint32_t* again = &again_[kNotes * i];
+    const std::uint32_t* again = again_.data() + notes_per_row_ * i;
     for (std::size_t q = 0; q < remeasured_[i]; ++q) {
       const std::size_t j = again[q];
       const double length = measure(i, j);
@@ -474,7 +475,7 @@ class NeighbourScan {
 
   // The row's state after it was examined without an accepted move.
   bool settle(std::size_t i, std::size_t kept) {
-    if (kept > kNotes) {
+    if (kept > notes_per_row_) {
       state_[i] = kDirty;
     } else {
       remeasured_[i] = static_cast<unsigned char>(kept);
@@ -552,10 +553,10 @@ class NeighbourScan {
   // Row r notes candidate j (its edge may pass turned round), unless it has too many.
   void note(std::size_t r, std::size_t j) {
     if (noted_[r] == kTooMany) return;
-    std::uint32_t* notes = &notes_[kNotes * r];
+    std::uint32_t* notes = notes_.data() + notes_per_row_ * r;
     for (std::size_t q = 0; q < noted_[r]; ++q)
       if (notes[q] == j) return;
-    if (noted_[r] == kNotes) {
+    if (noted_[r] == notes_per_row_) {
       noted_[r] = kTooMany;
       return;
     }
@@ -580,11 +581,11 @@ class NeighbourScan {
     // Rows below i: noted or re-measured candidates strictly inside (i, j) turn round.
     for (std::size_t r = 1; r < i; ++r) {
       if (state_[r] == kDirty) continue;
-      const std::uint32_t* again = &again_[kNotes * r];
+      const std::uint32_t* again = again_.data() + notes_per_row_ * r;
       for (std::size_t q = 0; q < remeasured_[r] && state_[r] == kRemeasure; ++q)
         if (again[q] >= i && again[q] <= j) state_[r] = kDirty;
       if (state_[r] == kDirty || noted_[r] == kTooMany) continue;
-      std::uint32_t* notes = &notes_[kNotes * r];
+      std::uint32_t* notes = notes_.data() + notes_per_row_ * r;
       std::size_t kept = 0;
       for (std::size_t q = 0; q < noted_[r]; ++q) {
         if (notes[q] > i && notes[q] < j) {
@@ -651,21 +652,24 @@ class NeighbourScan {
   std::vector<std::uint32_t> over_;         // the overflowing cities
   std::vector<std::uint32_t> over_at_;      // city -> index in over_, or kNone
   std::vector<unsigned char> state_;        // per row: kDirty, kClean or kRemeasure
+  std::size_t notes_per_row_;               // candidates a row notes (or keeps to re-measure)
   std::vector<unsigned char> noted_;        // per clean row: how many notes, or kTooMany
-  std::vector<std::uint32_t> notes_;        // per row, kNotes candidates noted
+  std::vector<std::uint32_t> notes_;        // per row, notes_per_row_ candidates noted
   std::vector<unsigned char> remeasured_;   // per kRemeasure row: how many to decide again
-  std::vector<std::uint32_t> again_;        // per row, kNotes candidates to decide again
+  std::vector<std::uint32_t> again_;        // per row, notes_per_row_ candidates to decide again
   std::vector<std::uint32_t> near_c_, near_e_, passing_;
 };
 
-TwoOptIndex::TwoOptIndex(const Matrix& d, std::size_t list_length) : matrix_(&d) {
+TwoOptIndex::TwoOptIndex(const Matrix& d, std::size_t list_length, std::size_t notes)
+    : matrix_(&d), notes_(std::min<std::size_t>(notes, 254)) {
   std::vector<std::size_t> all(d.size());
   for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
   build(all, list_length);
 }
 
-TwoOptIndex::TwoOptIndex(const Matrix& d, std::span<const std::size_t> cities, std::size_t list_length)
-    : matrix_(&d) {
+TwoOptIndex::TwoOptIndex(const Matrix& d, std::span<const std::size_t> cities, std::size_t list_length,
+                         std::size_t notes)
+    : matrix_(&d), notes_(std::min<std::size_t>(notes, 254)) {
   build(cities, list_length);
 }
 

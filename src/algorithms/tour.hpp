@@ -52,11 +52,13 @@ TwoOptOutcome two_opt(std::span<const std::size_t> tour, const Matrix& d);
 class TwoOptIndex {
  public:
   static constexpr std::size_t kListLength = 24;  // neighbours listed per city
+  static constexpr std::size_t kNotes = 6;        // turned edges a row of the scan notes
 
   // Every city of the matrix (which must be valid).
-  explicit TwoOptIndex(const Matrix& d, std::size_t list_length = kListLength);
+  explicit TwoOptIndex(const Matrix& d, std::size_t list_length = kListLength, std::size_t notes = kNotes);
   // The given cities (distinct indices of the valid matrix d).
-  TwoOptIndex(const Matrix& d, std::span<const std::size_t> cities, std::size_t list_length = kListLength);
+  TwoOptIndex(const Matrix& d, std::span<const std::size_t> cities, std::size_t list_length = kListLength,
+              std::size_t notes = kNotes);
 
   bool usable() const { return usable_; }
   bool exact() const { return exact_; }
@@ -73,6 +75,7 @@ class TwoOptIndex {
   bool exact_ = false;        // integer entries, every sum of a tour's edges exact
   std::size_t size_ = 0;      // s, the number of cities
   std::size_t list_ = 0;      // K, entries per neighbour list (at most s - 1)
+  std::size_t notes_;         // notes per row in the scan (at most 254)
   std::vector<std::size_t> global_;  // local city -> matrix index
   std::vector<std::size_t> local_;   // matrix index -> local city, or npos
   std::vector<double> dist_;         // s x s, row-major, local indices
