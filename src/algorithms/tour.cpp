@@ -578,58 +578,56 @@ class NeighbourScan {
     const std::size_t last_row = std::min(j, m_ - 3);
     for (std::size_t r = i; r <= last_row; ++r) state_[r] = kDirty;
 
-    // Rows below i: noted or re-measured candidates strictly inside (i, j) turn round.
+    // Rows below i (4): noted or re-measured candidates inside the stretch, then the new
+    // edges at i and j both ways, or every candidate from i to j for a row without notes.
+    const double* to_ci = row_of(t_[i - 1]);  // d(a, c) = d(c, a): the matrix is symmetric
+    const double* to_ei = row_of(t_[i]);
+    const double* to_cj = row_of(t_[j - 1]);
+    const double* to_ej = row_of(at(j));
+    const double oi = edge_[i - 1], oj = edge_[j - 1];
     for (std::size_t r = 1; r < i; ++r) {
       if (state_[r] == kDirty) continue;
       const std::uint32_t* again = again_.data() + notes_per_row_ * r;
       for (std::size_t q = 0; q < remeasured_[r] && state_[r] == kRemeasure; ++q)
         if (again[q] >= i && again[q] <= j) state_[r] = kDirty;
-      if (state_[r] == kDirty || noted_[r] == kTooMany) continue;
-      std::uint32_t* notes = notes_.data() + notes_per_row_ * r;
-      std::size_t kept = 0;
-      for (std::size_t q = 0; q < noted_[r]; ++q) {
-        if (notes[q] > i && notes[q] < j) {
-          state_[r] = kDirty;
-          break;
-        }
-        if (notes[q] != i && notes[q] != j) notes[kept++] = notes[q];  // the edges at i and j are gone
-      }
-      noted_[r] = static_cast<unsigned char>(kept);
-    }
-    recheck_new_edge(i, i - 1);
-    recheck_new_edge(j, std::min(i, j - 1));
-    for (std::size_t r = 1; r < i; ++r) {  // rows without notes: every candidate from i to j
-      if (state_[r] == kDirty || noted_[r] != kTooMany) continue;
+      if (state_[r] == kDirty) continue;
       const std::uint32_t a = t_[r - 1], b = t_[r];
-      const double* to_a = row_of(a);
-      const double* to_b = row_of(b);
       const double o1 = edge_[r - 1];
       double delta;
+      if (noted_[r] != kTooMany) {
+        std::uint32_t* notes = notes_.data() + notes_per_row_ * r;
+        std::size_t kept = 0;
+        for (std::size_t q = 0; q < noted_[r]; ++q) {
+          if (notes[q] > i && notes[q] < j) {
+            state_[r] = kDirty;
+            break;
+          }
+          if (notes[q] != i && notes[q] != j) notes[kept++] = notes[q];  // the edges at i and j are gone
+        }
+        if (state_[r] == kDirty) continue;
+        noted_[r] = static_cast<unsigned char>(kept);
+        if (r + 2 <= i) {
+          if (may_pass(to_ci[a], to_ei[b], o1, oi, delta)) {
+            state_[r] = kDirty;
+            continue;
+          }
+          if (may_pass(to_ei[a], to_ci[b], o1, oi, delta)) note(r, i);
+        }
+        if (may_pass(to_cj[a], to_ej[b], o1, oj, delta)) {
+          state_[r] = kDirty;
+          continue;
+        }
+        if (may_pass(to_ej[a], to_cj[b], o1, oj, delta)) note(r, j);
+        if (noted_[r] != kTooMany) continue;
+      }
+      // No notes (or no longer): every candidate from i to j.
+      const double* to_a = row_of(a);
+      const double* to_b = row_of(b);
       for (std::size_t jj = std::max(r + 2, i); jj <= j; ++jj) {
         if (may_pass(to_a[t_[jj - 1]], to_b[at(jj)], o1, edge_[jj - 1], delta)) {
           state_[r] = kDirty;
           break;
         }
-      }
-    }
-  }
-
-  // The rows r < rows (not dirty, with notes) meet the new edge at candidate jj: one that may
-  // accept it becomes dirty, one where it may pass turned round notes it. A row whose notes
-  // overflow here is left to the full test of the stretch that follows.
-  void recheck_new_edge(std::size_t jj, std::size_t rows) {
-    const double* to_c = row_of(t_[jj - 1]);  // d(a, c) = d(c, a): the matrix is symmetric
-    const double* to_e = row_of(at(jj));
-    const double o2 = edge_[jj - 1];
-    for (std::size_t r = 1; r < rows; ++r) {
-      if (state_[r] == kDirty || noted_[r] == kTooMany) continue;
-      const std::uint32_t a = t_[r - 1], b = t_[r];
-      const double o1 = edge_[r - 1];
-      double delta;
-      if (may_pass(to_c[a], to_e[b], o1, o2, delta)) {
-        state_[r] = kDirty;
-      } else if (may_pass(to_e[a], to_c[b], o1, o2, delta)) {
-        note(r, jj);
       }
     }
   }

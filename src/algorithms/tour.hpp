@@ -51,7 +51,7 @@ TwoOptOutcome two_opt(std::span<const std::size_t> tour, const Matrix& d);
 // then visits every candidate. It keeps a pointer to the matrix, which must outlive it.
 class TwoOptIndex {
  public:
-  static constexpr std::size_t kListLength = 24;  // neighbours listed per city
+  static constexpr std::size_t kListLength = 16;  // neighbours listed per city
   static constexpr std::size_t kNotes = 6;        // turned edges a row of the scan notes
 
   // Every city of the matrix (which must be valid).
