@@ -683,25 +683,18 @@ void TwoOptIndex::build(std::span<const std::size_t> cities, std::size_t list_le
     local_[cities[l]] = l;
   }
   if (s < 4 || s >= std::numeric_limits<std::uint32_t>::max() || list_length == 0) return;
-  dist_.resize(checked_mul(s, s));
-  for (std::size_t x = 0; x < s; ++x) {
-    const double* row = d[cities[x]].data();
-    for (std::size_t y = 0; y < s; ++y) dist_[x * s + y] = row[cities[y]];
-  }
   // Exactly symmetric and finite off the diagonal (a tour without repeats never uses it),
-  // checked in tiles so that both directions stay in the cache.
+  // checked on the matrix itself in tiles, so that both directions stay in the cache.
   std::vector<double> row_max(s, 0.0);
   bool integer = true;
   constexpr std::size_t kTile = 32;
   for (std::size_t x0 = 0; x0 < s; x0 += kTile) {
     for (std::size_t y0 = x0; y0 < s; y0 += kTile) {
       for (std::size_t x = x0; x < std::min(x0 + kTile, s); ++x) {
+        const double* row = d[cities[x]].data();
         for (std::size_t y = std::max(y0, x + 1); y < std::min(y0 + kTile, s); ++y) {
-          const double v = dist_[x * s + y];
-          if (!(v == dist_[y * s + x]) || !std::isfinite(v)) {
-            dist_ = {};
-            return;
-          }
+          const double v = row[cities[y]];
+          if (!(v == d[cities[y]][cities[x]]) || !std::isfinite(v)) return;
           integer = integer && std::floor(v) == v;
           row_max[x] = nan_max(row_max[x], std::fabs(v));
           row_max[y] = nan_max(row_max[y], std::fabs(v));
@@ -719,11 +712,13 @@ void TwoOptIndex::build(std::span<const std::size_t> cities, std::size_t list_le
   exact_ = integer && largest * static_cast<double>(s) <= 0x1p52;
   if (!exact_) {
     // Far from overflow, and the slack a normal number (its rounding stays relative).
-    if (!(largest > 1e-290) || !(base_ + 8.0 * largest < 1e300)) {
-      dist_ = {};
-      return;
-    }
+    if (!(largest > 1e-290) || !(base_ + 8.0 * largest < 1e300)) return;
     slack_ = factor_ * (base_ + 8.0 * largest);
+  }
+  dist_.resize(checked_mul(s, s));
+  for (std::size_t x = 0; x < s; ++x) {
+    const double* row = d[cities[x]].data();
+    for (std::size_t y = 0; y < s; ++y) dist_[x * s + y] = row[cities[y]];
   }
   size_ = s;
   list_ = std::min(list_length, s - 1);
