@@ -259,19 +259,20 @@ bool repeats_no_city(std::span<const std::size_t> tour, std::size_t n) {
 //    scan accepts exactly when delta < 0. The new length B + D is then exact, and nothing is
 //    measured in full.
 //
-// 2. Which candidates can pass. Let H = 2(3s + 20)u (3A + 8 max|d|), at least any
-//    candidate's bound as N + O <= 4 max|d| (H = 0 in the exact case). A candidate that
-//    passes the test of 1 has delta < 1.01 H (|D - delta| <= 3u(N + O), far below H), or
-//    delta < 0 when exact. Unless n1 or n2 is below o1 + 0.51 H, n1 + n2 < o1 + o2 + 1.01 H
-//    then leaves both n1 and n2 below o2 + 0.51 H (exact: n1 or n2 below o1, or both below
-//    o2). So c or e lies within o1 + 0.51 H of a or b, or a lies within o2 + 0.51 H of c
-//    (o1 is a tour edge of a and b, o2 one of c and e). Every city x has a reach R(x), the
-//    longer of its two tour edges, and a ball: the cities y with d(x, y) < fl(R(x) + H)
-//    (strictly below R(x) when exact). fl(r + H) exceeds r + 0.99 H for |r| <= max|d|, as
-//    its rounding error is at most u(max|d| + H) and H >= 512u max|d|. The ball is a prefix
-//    of x's neighbour list, unless the whole list lies inside it: then x overflows and any
-//    city may be in its ball. So a candidate that can pass has c in the ball of a at radius
-//    o1, e in that of b at radius o1, or a in the ball of c.
+// 2. Which candidates can pass. Let H = 2(3s + 20)u (3A + 8 max|d|): as N + O <= 4 max|d|,
+//    every candidate's bound is at most H up to a few rounding errors, and H >= 512u max|d|
+//    (H = 0 in the exact case). A candidate that passes the test of 1 has D below its bound,
+//    and |D - delta| <= 3u(N + O) < 0.03 H, so delta < 1.1 H (exact: delta < 0). Unless n1
+//    or n2 is below o1 + 0.55 H, n1 + n2 < o1 + o2 + 1.1 H then leaves both n1 and n2 below
+//    o2 + 0.55 H (exact: n1 or n2 below o1, or both below o2). So c or e lies within
+//    o1 + 0.55 H of a or b, or a lies within o2 + 0.55 H of c (o1 is a tour edge of a and
+//    b, o2 one of c and e). Every city x has a reach R(x), the longer of its two tour edges,
+//    and a ball: the cities y with d(x, y) < fl(R(x) + H) (strictly below R(x) when exact).
+//    fl(r + H) exceeds r + 0.99 H for |r| <= max|d|, as its rounding error is at most
+//    u(max|d| + H) < 0.01 H. The ball is a prefix of x's neighbour list, unless the whole
+//    list lies inside it: then x overflows and any city may be in its ball. So a candidate
+//    that can pass has c in the ball of a at radius o1, e in that of b at radius o1, or a in
+//    the ball of c.
 //    A row gathers its candidates from the list of a (c within o1 of a), the list of b (e
 //    within o1 of b), the cities whose balls hold a (as c), kept as an inverted bitset, and
 //    the overflowing cities within their reach of a (as c). When a or b overflows at radius
@@ -296,10 +297,10 @@ bool repeats_no_city(std::span<const std::size_t> tour, std::size_t n) {
 //    candidates that may pass turned round (the test of 1), up to TwoOptIndex::kNotes; a row
 //    with more keeps none. While the row stays clean its noted edges keep their places,
 //    since a move that turns one round makes the row dirty. After a move, a clean row
-//    r < i* becomes dirty when it noted a candidate (or keeps one to re-measure) strictly
-//    between i* and j*, drops the notes at i* and j* (those edges are gone), and tests the
-//    new edges at i* and j* both ways, noting them when they pass turned round; a row
-//    without notes tests every candidate from i* to j*.
+//    r < i* becomes dirty when it noted a candidate strictly between i* and j* (or keeps one
+//    to re-measure from i* to j*), drops the notes at i* and j* (those edges are gone), and
+//    tests the new edges at i* and j* both ways, noting them when they pass turned round; a
+//    row without notes tests every candidate from i* to j*.
 //    The scan restarts at row 1 and skips the clean rows: it decides every candidate the
 //    literal scan could accept, in the same order, and takes the same move.
 class NeighbourScan {
