@@ -311,7 +311,7 @@ class NeighbourScan {
         s_(index.size_),
         list_(index.list_),
         words_((index.size_ + 63) / 64),
-        dist_(index.dist_.data()),
+        rows_(index.rows_.data()),
         near_(index.near_.data()),
         exact_(index.exact_),
         t_(m_),
@@ -364,8 +364,8 @@ class NeighbourScan {
   static constexpr unsigned char kTooMany = 255;  // noted_: more than notes_per_row_, none kept
   static constexpr std::size_t kLinear = 2;       // gather when candidates * kLinear <= span
 
-  double dist(std::uint32_t x, std::uint32_t y) const { return dist_[std::size_t{x} * s_ + y]; }
-  const double* row_of(std::uint32_t x) const { return dist_ + std::size_t{x} * s_; }
+  double dist(std::uint32_t x, std::uint32_t y) const { return rows_[x][y]; }
+  const double* row_of(std::uint32_t x) const { return rows_[x]; }
   std::uint32_t at(std::size_t k) const { return t_[k == m_ ? 0 : k]; }
   double limit(double radius) const { return exact_ ? radius : radius + ix_.slack_; }
   // How many of x's listed neighbours lie strictly within `bound`.
@@ -635,7 +635,7 @@ class NeighbourScan {
 
   const TwoOptIndex& ix_;
   std::size_t m_, s_, list_, words_;
-  const double* dist_;
+  const double* const* rows_;
   const std::uint32_t* near_;
   bool exact_;
   std::vector<std::uint32_t> t_;            // the tour, local cities
@@ -716,17 +716,27 @@ void TwoOptIndex::build(std::span<const std::size_t> cities, std::size_t list_le
     if (!(largest > 1e-290) || !(base_ + 8.0 * largest < 1e300)) return;
     slack_ = factor_ * (base_ + 8.0 * largest);
   }
-  dist_.resize(checked_mul(s, s));
-  for (std::size_t x = 0; x < s; ++x) {
-    const double* row = d[cities[x]].data();
-    for (std::size_t y = 0; y < s; ++y) dist_[x * s + y] = row[cities[y]];
+  // Rows indexed by local cities: the matrix's own when the cities are all of them in order,
+  // else a compact copy.
+  rows_.resize(s);
+  bool identity = s == d.size();
+  for (std::size_t x = 0; x < s && identity; ++x) identity = cities[x] == x;
+  if (identity) {
+    for (std::size_t x = 0; x < s; ++x) rows_[x] = d[x].data();
+  } else {
+    dist_.resize(checked_mul(s, s));
+    for (std::size_t x = 0; x < s; ++x) {
+      const double* row = d[cities[x]].data();
+      for (std::size_t y = 0; y < s; ++y) dist_[x * s + y] = row[cities[y]];
+      rows_[x] = dist_.data() + x * s;
+    }
   }
   size_ = s;
   list_ = std::min(list_length, s - 1);
   near_.resize(checked_mul(s, list_));
   std::vector<std::uint32_t> others(s - 1);
   for (std::size_t x = 0; x < s; ++x) {
-    const double* row = dist_.data() + x * s;
+    const double* row = rows_[x];
     for (std::size_t y = 0, k = 0; y < s; ++y)
       if (y != x) others[k++] = static_cast<std::uint32_t>(y);
     auto closer = [row](std::uint32_t p, std::uint32_t q) { return row[p] < row[q] || (row[p] == row[q] && p < q); };
@@ -746,7 +756,8 @@ TwoOptOutcome two_opt(std::span<const std::size_t> tour, const Matrix& d) {
     return TwoOptResult{std::move(best), length};
   }
   if (repeats_no_city(tour, d.size())) {
-    const TwoOptIndex index(d, tour);
+    // Every city in some order: the index reads the matrix's own rows.
+    const TwoOptIndex index = tour.size() == d.size() ? TwoOptIndex(d) : TwoOptIndex(d, tour);
     if (index.usable()) return NeighbourScan(index, tour).run();
   }
   return FastScan(std::move(best), d).run();

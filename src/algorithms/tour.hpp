@@ -44,8 +44,9 @@ TwoOptOutcome two_opt(std::span<const std::size_t> tour, const Matrix& d);
 
 // What the neighbour-list scan of two_opt needs to know about a distance matrix, restricted
 // to a set of distinct cities: whether the matrix is exactly symmetric and finite there (and
-// whether its entries are integers small enough for every tour sum to be exact), a compact
-// copy of those distances and, for every city, its nearest others in ascending order. It is
+// whether its entries are integers small enough for every tour sum to be exact), its rows
+// (the matrix's own when the cities are all of them, else a compact copy of those distances)
+// and, for every city, its nearest others in ascending order. It is
 // built once per matrix (once per fit in the tour optimisers, once per call of two_opt) and
 // only read by the scans; a matrix that does not qualify leaves it unusable, and two_opt
 // then visits every candidate. It keeps a pointer to the matrix, which must outlive it.
@@ -59,6 +60,9 @@ class TwoOptIndex {
   // The given cities (distinct indices of the valid matrix d).
   TwoOptIndex(const Matrix& d, std::span<const std::size_t> cities, std::size_t list_length = kListLength,
               std::size_t notes = kNotes);
+  // Its rows may point into its own storage: it stays where it was built.
+  TwoOptIndex(const TwoOptIndex&) = delete;
+  TwoOptIndex& operator=(const TwoOptIndex&) = delete;
 
   bool usable() const { return usable_; }
   bool exact() const { return exact_; }
@@ -78,7 +82,8 @@ class TwoOptIndex {
   std::size_t notes_;         // notes per row in the scan (at most 254)
   std::vector<std::size_t> global_;  // local city -> matrix index
   std::vector<std::size_t> local_;   // matrix index -> local city, or npos
-  std::vector<double> dist_;         // s x s, row-major, local indices
+  std::vector<double> dist_;         // s x s, row-major, local indices (unless the rows are d's)
+  std::vector<const double*> rows_;  // local city -> its row, indexed by local cities
   std::vector<std::uint32_t> near_;  // s x K: each city's K nearest others, ascending
   double base_ = 0.0;     // 3 * (sum over cities of the largest |distance| in their row)
   double factor_ = 0.0;   // 2 (3s + 20) u
