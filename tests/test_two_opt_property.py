@@ -122,6 +122,8 @@ def matrix(rng, kind, n):
     if kind == "int_limit":  # integers up to where every tour sum is still exact
         top = 2**52 // max(n, 1)
         return symmetrise([[float(top - rng.randint(0, 3) * (top // 4)) for _ in range(n)] for _ in range(n)])
+    if kind == "tiny":  # far below the acceptance margin, some near the smallest normal numbers
+        return symmetrise([[10.0 ** rng.choice([-200, -295, -307]) * r() for _ in range(n)] for _ in range(n)])
     if kind == "int_beyond":  # integers whose tour sums round
         top = 2**54 // max(n, 1)
         return symmetrise([[float(top - rng.randint(0, 7)) for _ in range(n)] for _ in range(n)])
@@ -131,7 +133,7 @@ def matrix(rng, kind, n):
 KINDS = ["euclid", "asym", "ties", "ties_asym", "zeros", "near_margin", "near_margin_asym", "at_margin",
          "at_margin_asym", "huge",
          "mixed_scale", "negative", "inf", "inf_sym", "nan", "wild", "overflow", "cluster", "rounded",
-         "int_limit", "int_beyond"]
+         "int_limit", "int_beyond", "tiny"]
 
 
 def tour_for(rng, n, m):
