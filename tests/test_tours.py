@@ -567,7 +567,7 @@ def tsplib_rounded(name):
     return tsplib.euc_2d_matrix(tsplib.load(name).coords)
 
 
-@pytest.mark.parametrize("name, optimum", [("berlin52", 7542), ("eil51", 426)])
+@pytest.mark.parametrize("name, optimum", [("berlin52", 7542), ("eil51", 426), ("kroA100", 21282)])
 def test_benchmark_instances(name, optimum):
     d = tsplib_rounded(name)
     _, length = swarmix.two_opt(list(range(len(d))), d)
@@ -575,3 +575,18 @@ def test_benchmark_instances(name, optimum):
     ga = PermutationGeneticOptimizer(n_individuals=10, n_iterations=20, random_state=0)
     ga.fit(d)
     assert optimum <= ga.score() < optimum * 1.15
+
+
+def test_shipped_instances_and_their_optima():
+    # Every shipped file reads back with its number of cities and its optimum, which no
+    # 2-opt tour undercuts (a 2-opt optimum from the file order lands a few percent above).
+    assert tsplib.INSTANCES == ("eil51", "berlin52", "kroA100", "ch150", "a280", "pcb442", "rat783", "pr1002")
+    for name in tsplib.INSTANCES:
+        instance = tsplib.load(name)
+        assert instance.name == name and len(instance.coords) == int("".join(filter(str.isdigit, name)))
+        assert instance.optimum == tsplib.OPTIMA[name]
+        if len(instance.coords) <= 300:
+            d = tsplib.euc_2d_matrix(instance.coords)
+            _, length = swarmix.two_opt(list(range(len(d))), d)
+            assert instance.optimum <= length < 1.2 * instance.optimum, name
+    assert tsplib.parse("NAME: mine\nNODE_COORD_SECTION\n1 0 0\n2 3 4\nEOF\n").optimum is None

@@ -131,6 +131,9 @@ Status AntColony::fit(Problem& problem) {
   // A DiscreteProblem's matrix is fixed for its whole life, so it is read once.
   const Matrix* d = problem.distance_matrix();
   Colony colony(*this, n, d, pheromone ? &*pheromone : nullptr);
+  // What 2-opt learns about the matrix, once for the whole fit.
+  std::optional<TwoOptIndex> index;
+  if (use_two_opt && d && n >= 4 && n_ants > 0) index.emplace(*d);
   const bool keep_ants = variant != AcoVariant::Acs;
   std::vector<std::size_t> tour;
   tour.reserve(n);
@@ -152,7 +155,7 @@ Status AntColony::fit(Problem& problem) {
     for (std::size_t ant = 0; ant < n_ants; ++ant) {
       colony.build_tour(rng, tour);
       if (use_two_opt && d && tour.size() >= 4) {
-        TwoOptOutcome improved = two_opt(tour, *d);
+        TwoOptOutcome improved = index ? two_opt(tour, *d, *index) : two_opt(tour, *d);
         if (auto* result = std::get_if<TwoOptResult>(&improved)) tour = std::move(result->tour);
       }
       position.assign(tour.begin(), tour.end());

@@ -1,6 +1,7 @@
 #include "algorithms/permutation_genetic.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <span>
 
 #include "algorithms/tour.hpp"
@@ -127,12 +128,15 @@ Status PermutationGeneticOptimizer::fit(Problem& problem) {
     std::copy(tour.begin(), tour.end(), pop.at(k, n));
   }
   std::vector<std::size_t> tour(n);
+  // What 2-opt learns about the matrix, once for the whole fit.
+  std::optional<TwoOptIndex> index;
+  if (use_two_opt && n > 3 && size > 0) index.emplace(*d);
   for (std::size_t k = 0; k < size; ++k) {
     double* position = pop.at(k, n);
     double value = problem.evaluate(std::span<const double>(position, n));
     if (use_two_opt && n > 3) {
       for (std::size_t i = 0; i < n; ++i) tour[i] = to_city_index(position[i]);
-      TwoOptOutcome improved = two_opt(tour, *d);
+      TwoOptOutcome improved = two_opt(tour, *d, *index);
       if (auto* result = std::get_if<TwoOptResult>(&improved)) {
         std::copy(result->tour.begin(), result->tour.end(), position);
         value = result->length;

@@ -32,6 +32,43 @@ PyObject* two_opt_reference_fn(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+// two_opt_indexed(tour, matrix, list_length, notes) -> (tour, length): two_opt with an index
+// of every city of the matrix whose neighbour lists hold list_length entries and whose scan
+// notes up to `notes` turned edges per row.
+PyObject* two_opt_indexed_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    expect_args(nargs, 4, "two_opt_indexed(tour, matrix, list_length, notes)");
+    std::vector<std::size_t> tour = to_index_vec(args[0], "tour");
+    Matrix matrix = to_matrix(args[1], "matrix");
+    const std::size_t list_length = PyLong_AsSize_t(args[2]);
+    if (list_length == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw ErrorAlreadySet();
+    const std::size_t notes = PyLong_AsSize_t(args[3]);
+    if (notes == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw ErrorAlreadySet();
+    if (auto error = validate_distance_matrix(matrix)) {
+      PyErr_SetString(PyExc_ValueError, error->c_str());
+      throw ErrorAlreadySet();
+    }
+    const TwoOptIndex index(matrix, list_length, notes);
+    return outcome_to_python(two_opt(tour, matrix, index));
+  });
+}
+
+// two_opt_index_kind(matrix) -> "exact", "rounded" or None: how the neighbour-list scan
+// treats the matrix (None: it does not, and two_opt scans every candidate).
+PyObject* two_opt_index_kind_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    expect_args(nargs, 1, "two_opt_index_kind(matrix)");
+    Matrix matrix = to_matrix(args[0], "matrix");
+    if (auto error = validate_distance_matrix(matrix)) {
+      PyErr_SetString(PyExc_ValueError, error->c_str());
+      throw ErrorAlreadySet();
+    }
+    const TwoOptIndex index(matrix);
+    if (!index.usable()) Py_RETURN_NONE;
+    return PyUnicode_FromString(index.exact() ? "exact" : "rounded");
+  });
+}
+
 // tour_length(tour, matrix) -> float
 PyObject* tour_length_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
@@ -59,6 +96,8 @@ PyCFunction fastcall() {
 
 PyMethodDef tours_testing_methods[] = {
     {"two_opt_reference", fastcall<two_opt_reference_fn>(), METH_FASTCALL, nullptr},
+    {"two_opt_indexed", fastcall<two_opt_indexed_fn>(), METH_FASTCALL, nullptr},
+    {"two_opt_index_kind", fastcall<two_opt_index_kind_fn>(), METH_FASTCALL, nullptr},
     {"tour_length", fastcall<tour_length_fn>(), METH_FASTCALL, nullptr},
     {"discrete_evaluate", fastcall<discrete_evaluate_fn>(), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
