@@ -158,6 +158,9 @@ print("clean")
 """
 
 
+@pytest.mark.skipif(sys.version_info[:2] == (3, 13), reason=(
+    "CPython 3.13's own type creation leaves a corrupt type dict when an allocation fails while it "
+    "adds the methods (type_add_method), which the collector then trips on"))
 def test_failed_allocations_in_init_and_pickling():
     pytest.importorskip("_testcapi")
     package = pathlib.Path(sys.modules["swarmix._swarmix"].__file__).parent
