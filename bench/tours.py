@@ -38,9 +38,9 @@ def load_baseline(directory):
     found = sorted(pathlib.Path(directory).glob("_swarmix*.so")) + sorted(pathlib.Path(directory).glob("_swarmix*.pyd"))
     if not found:
         sys.exit(f"no _swarmix module in {directory}")
-    spec = importlib.util.spec_from_file_location("swarmix_baseline._swarmix", found[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("swarmix_baseline._swarmix", found[0])
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

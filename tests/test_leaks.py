@@ -113,13 +113,13 @@ import gc, glob, importlib.util, os, sys
 import _testcapi
 
 package, tests = sys.argv[1:]
-spec = importlib.util.spec_from_file_location("swarmix._swarmix", glob.glob(os.path.join(package, "_swarmix*.so"))[0])
+module_spec = importlib.util.spec_from_file_location("swarmix._swarmix", glob.glob(os.path.join(package, "_swarmix*.so"))[0])
 # The k-th allocation of the init fails, for k = 0, 1, ... until an init goes through.
 failed = 0
 while True:
     _testcapi.set_nomemory(failed, failed + 1)
     try:
-        module = importlib.util.module_from_spec(spec)
+        module = importlib.util.module_from_spec(module_spec)
     except (MemoryError, SystemError):
         failed += 1
         gc.collect()  # the types of the failed init go; later ones may take their addresses

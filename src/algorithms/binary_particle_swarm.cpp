@@ -26,13 +26,7 @@ Status BinaryParticleSwarm::fit(Problem& problem) {
   double global_best_value = inf;
 
   problem.evaluate_group(positions, best_values);
-  if (P > 0) {  // the first of the smallest values, when it is below +inf
-    const std::size_t b = best_index(best_values);
-    if (best_values[b] < global_best_value) {
-      std::copy_n(&positions[b * n], n, global_best_position.begin());
-      global_best_value = best_values[b];
-    }
-  }
+  take_better_row(positions, best_values, n, global_best_position, global_best_value);
 
   // Each move follows the best position so far: one evaluation at a time.
   const std::size_t T = n_iterations;

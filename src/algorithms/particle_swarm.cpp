@@ -41,13 +41,7 @@ Status ParticleSwarm::fit(Problem& problem) {
   }
   problem.evaluate_group(positions, best_values);
   best_positions = positions;
-  if (P > 0) {  // the first of the smallest values, when it is below +inf
-    const std::size_t b = best_index(best_values);
-    if (best_values[b] < global_best_value) {
-      std::copy_n(&positions[b * n], n, global_best_position.begin());
-      global_best_value = best_values[b];
-    }
-  }
+  take_better_row(positions, best_values, n, global_best_position, global_best_value);
 
   // A moving particle follows the best position found so far, its predecessors' moves
   // included: one evaluation at a time.

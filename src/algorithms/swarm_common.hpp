@@ -32,6 +32,17 @@ inline std::size_t best_index(const std::vector<double>& values) {
   return b;
 }
 
+// The row of the first smallest value replaces (best_position, best_value) when it is
+// strictly better: a swarm's start, whose best so far is +inf.
+inline void take_better_row(const std::vector<double>& rows, const std::vector<double>& values, std::size_t d,
+                            std::vector<double>& best_position, double& best_value) {
+  if (values.empty()) return;
+  const std::size_t b = best_index(values);
+  if (!(values[b] < best_value)) return;
+  std::copy_n(&rows[b * d], d, best_position.begin());
+  best_value = values[b];
+}
+
 // Ascending order of objective values in which NaN is worse than every number and NaNs are
 // equal to each other: a strict weak ordering, so a stable sort is well defined with NaN.
 inline bool better_value(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
