@@ -20,11 +20,9 @@ struct Colony {
   std::vector<double> positions;  // `sources` rows of d
   std::vector<double> fitness;
   std::vector<std::size_t> trials;
-  // Candidates wait in a group while no later candidate reads their source: a source changes
-  // only when its candidate is taken, and the partners are plain draws.
-  PointGroup group;
-  std::vector<std::size_t> members;      // the source of each waiting candidate
-  std::vector<unsigned char> waiting;    // per source: a candidate of it waits
+  // Candidates wait in a group while no later candidate reads their source (the partners
+  // are plain draws).
+  TrialGroup group;
 
   double* row(std::size_t i) { return &positions[i * d]; }
 
@@ -46,26 +44,23 @@ struct Colony {
       double u = rng.u01();
       phi = (u + u) + (-1.0);
     }
-    if (waiting[i] || waiting[k]) settle();
+    if (group.waits(i) || group.waits(k)) settle();
     const double* x = row(i);
-    double* candidate = group.add_row();
+    double* candidate = group.add_trial(i);
     std::copy(x, x + d, candidate);
     if (sources == 1)
       candidate[j] = ((upper[j] - lower[j]) * phi) * 0.1 + x[j];
     else
       candidate[j] = (x[j] - row(k)[j]) * phi + x[j];
     bounds.clamp({candidate, d});
-    members.push_back(i);
-    waiting[i] = 1;
   }
 
   // Evaluates the waiting candidates; a source takes its candidate only when it is strictly
   // better.
   void settle() {
     group.evaluate(problem);
-    for (std::size_t r = 0; r < members.size(); ++r) {
-      const std::size_t i = members[r];
-      waiting[i] = 0;
+    for (std::size_t r = 0; r < group.size(); ++r) {
+      const std::size_t i = group.member(r);
       const double value = group.value(r);
       if (value < fitness[i]) {
         std::copy_n(group.row(r), d, row(i));
@@ -76,7 +71,6 @@ struct Colony {
       }
     }
     group.clear();
-    members.clear();
   }
 
   // The onlooker's source: roulette over the weights when their total is usable,
@@ -107,8 +101,7 @@ Status BeeColony::fit(Problem& problem) {
   std::vector<double> span(d);
   for (std::size_t j = 0; j < d; ++j) span[j] = upper[j] - lower[j];
 
-  Colony c{bounds, problem, rng, d, S, {}, {}, std::vector<std::size_t>(S, 0), PointGroup(d), {},
-           std::vector<unsigned char>(S, 0)};
+  Colony c{bounds, problem, rng, d, S, {}, {}, std::vector<std::size_t>(S, 0), TrialGroup(d, S)};
   start_population(rng, bounds, span, S, problem, c.positions, c.fitness);
 
   std::size_t b = best_index(c.fitness);

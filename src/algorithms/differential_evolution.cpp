@@ -35,15 +35,12 @@ Status DifferentialEvolution::fit(Problem& problem) {
   // group until a trial's donor is a member whose trial waits in the group: the group is
   // evaluated (and its replacements made) first.
   std::vector<double> mutant(n);
-  PointGroup group(n);
-  std::vector<std::size_t> members;  // the member of each trial in the group
-  std::vector<unsigned char> waiting(N, 0);
+  TrialGroup group(n, N);
   auto settle = [&] {
     group.evaluate(problem);
-    for (std::size_t r = 0; r < members.size(); ++r) {
-      const std::size_t i = members[r];
+    for (std::size_t r = 0; r < group.size(); ++r) {
+      const std::size_t i = group.member(r);
       const double value = group.value(r);
-      waiting[i] = 0;
       if (value <= values[i]) {
         std::copy_n(group.row(r), n, &pop[i * n]);
         values[i] = value;
@@ -54,7 +51,6 @@ Status DifferentialEvolution::fit(Problem& problem) {
       }
     }
     group.clear();
-    members.clear();
   };
   const std::size_t T = n_iterations;
   bool stop = problem.iteration_done(0, T, best_value);
@@ -72,22 +68,20 @@ Status DifferentialEvolution::fit(Problem& problem) {
         for (std::size_t j = 0; j < chosen; ++j) repeated = repeated || donors[j] == c;
         if (!repeated) donors[chosen++] = c;
       }
-      if (waiting[donors[0]] || waiting[donors[1]] || waiting[donors[2]]) settle();
+      if (group.waits(donors[0]) || group.waits(donors[1]) || group.waits(donors[2])) settle();
       const double* x1 = &pop[donors[0] * n];
       const double* x2 = &pop[donors[1] * n];
       const double* x3 = &pop[donors[2] * n];
       for (std::size_t d = 0; d < n; ++d) mutant[d] = x1[d] + f * (x2[d] - x3[d]);
 
       const double* x = &pop[i * n];
-      double* trial = group.add_row();
+      double* trial = group.add_trial(i);
       const std::size_t forced = rng.index(n);
       for (std::size_t d = 0; d < n; ++d) {
         const double u = rng.u01();
         const double v = (u < cr || d == forced) ? mutant[d] : x[d];
         trial[d] = clamp_coordinate(v, lower[d], upper[d]);
       }
-      members.push_back(i);
-      waiting[i] = 1;
     }
     settle();
     record.history.push_back(best_value);

@@ -20,13 +20,9 @@ Status MopsoOptimizer::fit(VectorProblem& problem) {
   std::vector<double> velocities(checked_mul(P, dims), 0.0);
   // The initial swarm is one group; so is each iteration's swarm, which moves while the
   // archive (and so every leader) stays fixed and reads only each particle's own best.
-  std::vector<double> flat(checked_mul(P, dims));
-  std::vector<std::vector<double>> values(P);
-  auto evaluate = [&] {
-    for (std::size_t i = 0; i < P; ++i) std::copy(positions[i].begin(), positions[i].end(), &flat[i * dims]);
-    problem.evaluate_group(flat, values);
-  };
-  evaluate();
+  std::vector<double> flat;
+  std::vector<std::vector<double>> values;
+  evaluate_rows(problem, positions, flat, values);
   std::vector<ParetoPoint> best;  // personal bests
   best.reserve(P);
   for (std::size_t i = 0; i < P; ++i) best.push_back({positions[i], std::move(values[i])});
@@ -66,7 +62,7 @@ Status MopsoOptimizer::fit(VectorProblem& problem) {
       }
       bounds.clamp(x);  // the velocity keeps its unclamped value
     }
-    evaluate();
+    evaluate_rows(problem, positions, flat, values);
     for (std::size_t i = 0; i < P; ++i)
       if (dominates(values[i], best[i].objectives)) best[i] = {positions[i], std::move(values[i])};
     // Duplicates are kept: a personal best already in the archive is added again.

@@ -16,14 +16,8 @@ Status Nsga2Optimizer::fit(VectorProblem& problem) {
   // The initial population is one group, then each generation's offspring.
   std::vector<double> flat;
   std::vector<std::vector<double>> values;
-  auto evaluate = [&](const std::vector<std::vector<double>>& group) {
-    flat.clear();
-    for (const auto& x : group) flat.insert(flat.end(), x.begin(), x.end());
-    values.assign(group.size(), {});
-    problem.evaluate_group(flat, values);
-  };
   std::vector<std::vector<double>> initial = initialize_continuous_population(rng, bounds, N);
-  evaluate(initial);
+  evaluate_rows(problem, initial, flat, values);
   std::vector<ParetoPoint> points;
   points.reserve(N);
   for (std::size_t i = 0; i < N; ++i) points.push_back({std::move(initial[i]), std::move(values[i])});
@@ -82,7 +76,7 @@ Status Nsga2Optimizer::fit(VectorProblem& problem) {
     // Parents first, then the offspring in the order they were made.
     std::vector<ParetoPoint> combined = std::move(points);
     combined.reserve(n + N);
-    evaluate(children);
+    evaluate_rows(problem, children, flat, values);
     for (std::size_t c = 0; c < N; ++c) combined.push_back({std::move(children[c]), std::move(values[c])});
 
     // Survival: whole fronts while they fit, then the least crowded members of the first

@@ -181,6 +181,14 @@ std::vector<ParetoPoint> archive_from_population(std::vector<ParetoPoint> popula
   return archive;
 }
 
+void evaluate_rows(VectorProblem& problem, const std::vector<std::vector<double>>& rows, std::vector<double>& flat,
+                   std::vector<std::vector<double>>& values) {
+  flat.clear();
+  for (const auto& x : rows) flat.insert(flat.end(), x.begin(), x.end());
+  values.resize(rows.size());
+  problem.evaluate_group(flat, values);
+}
+
 std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n) {
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/bounds.hpp"
+#include "core/problem.hpp"
 #include "random/std_rng.hpp"
 
 namespace swarmix {
@@ -45,6 +46,10 @@ std::vector<std::pair<std::size_t, double>> by_crowding(std::span<const ParetoPo
 // At most `archive_size` points: whole fronts in rank order, then the least crowded members
 // of the first front that does not fit.
 std::vector<ParetoPoint> archive_from_population(std::vector<ParetoPoint> population, std::size_t archive_size);
+
+// The values of the positions, evaluated as one group (`flat` holds them row after row).
+void evaluate_rows(VectorProblem& problem, const std::vector<std::vector<double>>& rows, std::vector<double>& flat,
+                   std::vector<std::vector<double>>& values);
 
 // n positions drawn uniformly in the box, member by member, coordinate by coordinate.
 std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n);

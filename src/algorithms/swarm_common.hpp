@@ -94,6 +94,31 @@ class PointGroup {
   std::vector<double> values_;
 };
 
+// Trials of population members that wait in one group: a member changes only when its own
+// trial is taken, so a new trial may join unless it reads a member whose trial waits here.
+// The search evaluates the group (and takes the trials, in row order) before such a trial.
+class TrialGroup : public PointGroup {
+ public:
+  TrialGroup(std::size_t d, std::size_t members) : PointGroup(d), waiting_(members, 0) {}
+  bool waits(std::size_t member) const { return waiting_[member] != 0; }
+  // A new last row for a trial of `member`.
+  double* add_trial(std::size_t member) {
+    members_.push_back(member);
+    waiting_[member] = 1;
+    return add_row();
+  }
+  std::size_t member(std::size_t row) const { return members_[row]; }
+  void clear() {
+    for (std::size_t m : members_) waiting_[m] = 0;
+    members_.clear();
+    PointGroup::clear();
+  }
+
+ private:
+  std::vector<std::size_t> members_;    // the member of each row
+  std::vector<unsigned char> waiting_;  // per member: a trial of it waits
+};
+
 // A copy of row i of a flat population.
 inline std::vector<double> row_copy(const std::vector<double>& x, std::size_t i, std::size_t d) {
   return std::vector<double>(x.begin() + static_cast<std::ptrdiff_t>(i * d),

@@ -29,8 +29,16 @@ void absorb_failure(bool strict, FailureLog* log, std::size_t count = 1) {
     PyErr_Clear();
 }
 
-// NaN components count as +inf; true when there was one.
-bool replace_nan(std::vector<double>& values) {
+// A value the search takes: a NaN counts as +inf, a failure like any other (the probe passes
+// a NaN through: it is a number).
+double searched(double v, bool strict, FailureLog* log) {
+  if (v == v || strict) return v;
+  if (log) log->failed(1, Ref());
+  return kInf;
+}
+
+void searched(std::vector<double>& values, bool strict, FailureLog* log) {
+  if (strict) return;
   bool any = false;
   for (double& v : values) {
     if (v != v) {
@@ -38,7 +46,32 @@ bool replace_nan(std::vector<double>& values) {
       any = true;
     }
   }
-  return any;
+  if (any && log) log->failed(1, Ref());
+}
+
+// What an evaluation returned (null: the call failed, its error pending), as the search sees
+// it: a number, else a failure that counts as +inf or stops the fit.
+inline double scalar_result(PyObject* result, bool strict, FailureLog* log) {
+  if (result) {
+    double v = PyFloat_CheckExact(result) ? PyFloat_AS_DOUBLE(result) : PyFloat_AsDouble(result);
+    if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log);
+  }
+  absorb_failure(strict, log);
+  return kInf;
+}
+
+// The same for a vector-valued objective: a failure yields [+inf].
+std::vector<double> vector_result(PyObject* result, bool strict, FailureLog* log) {
+  if (result) {
+    try {
+      std::vector<double> values = to_float_vec(result, nullptr);
+      searched(values, strict, log);
+      return values;
+    } catch (const ErrorAlreadySet&) {
+    }
+  }
+  absorb_failure(strict, log);
+  return {kInf};
 }
 
 }  // namespace
@@ -70,34 +103,12 @@ PyObject* ArgumentList::fill(std::span<const double> position) {
   return list;
 }
 
-// During the search a NaN value counts as +inf, like a failed call: it can never become
-// the best value. The probe passes a NaN through (it is a number).
 double ScalarAdapter::operator()(std::span<const double> position) const {
-  Ref result = call_with_list(callable_, args_, position);
-  if (result) {
-    double v = PyFloat_CheckExact(result.get()) ? PyFloat_AS_DOUBLE(result.get()) : PyFloat_AsDouble(result.get());
-    if (!(v == -1.0 && PyErr_Occurred())) {
-      if (v == v || strict_) return v;
-      if (log_) log_->failed(1, Ref());
-      return kInf;
-    }
-  }
-  absorb_failure(strict_, log_);
-  return kInf;
+  return scalar_result(call_with_list(callable_, args_, position).get(), strict_, log_);
 }
 
 std::vector<double> VectorAdapter::operator()(std::span<const double> position) const {
-  Ref result = call_with_list(callable_, args_, position);
-  if (result) {
-    try {
-      std::vector<double> values = to_float_vec(result.get(), nullptr);
-      if (!strict_ && replace_nan(values) && log_) log_->failed(1, Ref());
-      return values;
-    } catch (const ErrorAlreadySet&) {
-    }
-  }
-  absorb_failure(strict_, log_);
-  return {kInf};
+  return vector_result(call_with_list(callable_, args_, position).get(), strict_, log_);
 }
 
 // ---------------------------------------------------------------- group objectives
@@ -186,13 +197,12 @@ Ref result_items(PyObject* result, std::size_t k, bool vector) {
 
 }  // namespace
 
-void GroupAdapter::failed(std::size_t count, Ref error) const {
+void GroupAdapter::failed_with(PyObject* error) const {
   if (strict_) {
-    if (!error) return;  // NaN passes the probe
-    PyErr_SetRaisedException(error.release());
+    PyErr_SetRaisedException(Py_NewRef(error));
     throw ErrorAlreadySet();
   }
-  if (log_) log_->failed(count, std::move(error));
+  if (log_) log_->failed(1, Ref::borrow(error));
 }
 
 Ref GroupAdapter::call(std::span<const double> points, std::size_t k) const {
@@ -211,38 +221,24 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<double> 
     std::fill(values.begin(), values.end(), kInf);
     return;
   }
-  auto number = [&](double v) {
-    if (v == v || strict_) return v;
-    failed(1, Ref());
-    return kInf;
-  };
   if (BufferView buffer(result.get()); buffer.held()) {
     const Py_buffer& view = buffer.view();
     if (view.ndim != 1 || static_cast<std::size_t>(view.shape[0]) != k)
       shape_error("shape " + shape_text(view), k, false);
     if (is_double_format(view.format)) {
-      for (std::size_t i = 0; i < k; ++i) values[i] = number(buffer.at(static_cast<Py_ssize_t>(i)));
+      for (std::size_t i = 0; i < k; ++i) values[i] = searched(buffer.at(static_cast<Py_ssize_t>(i)), strict_, log_);
       return;
     }
   }
   Ref items = result_items(result.get(), k, false);
   PyObject** item = PySequence_Fast_ITEMS(items.get());
   for (std::size_t i = 0; i < k; ++i) {
-    PyObject* entry = item[i];
-    double v;
-    if (PyFloat_CheckExact(entry)) {
-      v = PyFloat_AS_DOUBLE(entry);
-    } else if (PyExceptionInstance_Check(entry)) {
-      failed(1, Ref::borrow(entry));
-      v = kInf;
+    if (PyExceptionInstance_Check(item[i])) {
+      failed_with(item[i]);
+      values[i] = kInf;
     } else {
-      v = PyFloat_AsDouble(entry);
-      if (v == -1.0 && PyErr_Occurred()) {
-        absorb_failure(strict_, log_);
-        v = kInf;
-      }
+      values[i] = scalar_result(item[i], strict_, log_);
     }
-    values[i] = number(v);
   }
 }
 
@@ -254,9 +250,6 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
     for (auto& row : values) row.assign(1, kInf);
     return;
   }
-  auto finish = [&](std::vector<double>& row) {
-    if (!strict_ && replace_nan(row)) failed(1, Ref());
-  };
   if (BufferView buffer(result.get()); buffer.held()) {
     const Py_buffer& view = buffer.view();
     if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != k)
@@ -266,7 +259,7 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
         values[i].resize(static_cast<std::size_t>(view.shape[1]));
         for (Py_ssize_t j = 0; j < view.shape[1]; ++j)
           values[i][static_cast<std::size_t>(j)] = buffer.at(static_cast<Py_ssize_t>(i), j);
-        finish(values[i]);
+        searched(values[i], strict_, log_);
       }
       return;
     }
@@ -275,16 +268,10 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
   PyObject** item = PySequence_Fast_ITEMS(items.get());
   for (std::size_t i = 0; i < k; ++i) {
     if (PyExceptionInstance_Check(item[i])) {
-      failed(1, Ref::borrow(item[i]));
+      failed_with(item[i]);
       values[i].assign(1, kInf);
-      continue;
-    }
-    try {
-      values[i] = to_float_vec(item[i], nullptr);
-      finish(values[i]);
-    } catch (const ErrorAlreadySet&) {
-      absorb_failure(strict_, log_);
-      values[i].assign(1, kInf);
+    } else {
+      values[i] = vector_result(item[i], strict_, log_);
     }
   }
 }

@@ -80,8 +80,8 @@ class GroupAdapter {
  private:
   // The call's result, or null after a failure of the whole group (values set to +inf).
   Ref call(std::span<const double> points, std::size_t k) const;
-  // A failed point: raises in strict mode, else reports it to the log.
-  void failed(std::size_t count, Ref error) const;
+  // An entry that is an exception object: raised in strict mode, else reported to the log.
+  void failed_with(PyObject* error) const;
   PyObject* group_;
   std::size_t d_;
   bool strict_;
