@@ -43,6 +43,7 @@ from swarmix._swarmix import (  # noqa: E402
     two_opt as two_opt,
 )
 
+from swarmix._errors import UsageError as UsageError  # noqa: E402
 from swarmix._group import parallel as parallel, vectorized as vectorized  # noqa: E402
 from swarmix._monitor import Monitor as Monitor  # noqa: E402
 
@@ -70,5 +71,6 @@ __all__ = [
     "vectorized",
     "parallel",
     "Monitor",
+    "UsageError",
 ]
 
