@@ -12,6 +12,8 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+from swarmix import _protocol
+
 __all__ = ["Monitor"]
 
 class Monitor:
@@ -129,11 +131,12 @@ class Monitor:
 
     # ------------------------------------------------------------ the fit's calls
 
-    def __swarmix_start__(self) -> Any:
+    def __swarmix_start__(self, fit: dict[str, Any]) -> Any:
         self._reset()
+        objective = _protocol.start(self.objective, fit)
         if self.stop_on_interrupt and threading.current_thread() is threading.main_thread():
             self._previous_handler = signal.signal(signal.SIGINT, self._on_interrupt)
-        return self.objective
+        return objective
 
     def __swarmix_boundary__(self, completed: int, planned: int, best: float | None, counts: tuple[Any, ...]) -> bool:
         self._counts = counts
@@ -166,14 +169,17 @@ class Monitor:
             self._line = _Progress(planned)
         self._line.show(completed, self.n_evaluations, best, time.monotonic() - self._started, final)
 
-    def __swarmix_end__(self, counts: tuple[Any, ...]) -> None:
+    def __swarmix_end__(self, counts: tuple[Any, ...], error: BaseException | None) -> None:
         self._counts = counts
-        if self._previous_handler is not None:
-            signal.signal(signal.SIGINT, self._previous_handler)
-            self._previous_handler = None
-        if self._line is not None:
-            self._line.close(self.n_iterations, self.n_evaluations, time.monotonic() - self._started)
-            self._line = None
+        try:
+            if self._previous_handler is not None:
+                signal.signal(signal.SIGINT, self._previous_handler)
+                self._previous_handler = None
+            if self._line is not None:
+                self._line.close(self.n_iterations, self.n_evaluations, time.monotonic() - self._started)
+                self._line = None
+        finally:
+            _protocol.end(self.objective, None, error)
 
 
     def _on_interrupt(self, signum: int, frame: Any) -> None:

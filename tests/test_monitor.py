@@ -165,3 +165,48 @@ def test_arguments_are_checked():
         Monitor(sphere, max_time=math.nan)
     with pytest.raises(TypeError):
         Monitor(sphere, callback=3)
+
+
+class Wrapper:
+    """A wrapper that is not a monitor: it hears the start and the end of each fit."""
+
+    def __init__(self, objective, group_lookup_fails=False):
+        self.objective, self.group_lookup_fails, self.heard = objective, group_lookup_fails, []
+
+    def __swarmix_start__(self, fit):
+        self.heard.append(("start", fit))
+        return self if self.group_lookup_fails else self.objective
+
+    def __call__(self, x):
+        return self.objective(x)
+
+    def __getattr__(self, name):
+        if name == "__swarmix_group__":
+            raise RuntimeError("no group today")
+        raise AttributeError(name)
+
+    def __swarmix_end__(self, counts, error):
+        self.heard.append(("end", counts, error))
+
+
+def test_wrappers_hear_the_fit_its_end_and_its_error():
+    opt = swarmix.DifferentialEvolution(n_individuals=5, n_iterations=2, random_state=3)
+    inner = Wrapper(sphere)
+    monitor = Monitor(inner)
+    opt.fit(monitor, [-1.0, 0.0], [1.0, 2.0])
+    (_, fit), (_, counts, error) = inner.heard
+    assert fit == {"class": "DifferentialEvolution", "params": opt.get_params(), "random_state": 3,
+                   "lower": [-1.0, 0.0], "upper": [1.0, 2.0], "kind": "scalar", "initial": None}
+    assert counts is None and error is None and monitor.n_evaluations == 16
+    mo = swarmix.Nsga2Optimizer(n_individuals=4, n_iterations=1)
+    wrapper = Wrapper(lambda x: [x[0], -x[0]])
+    mo.fit(wrapper, [0.0], [1.0])
+    assert wrapper.heard[0][1]["kind"] == "vector" and wrapper.heard[0][1]["random_state"] is None
+    # A fit that fails after the start still ends the wrapper, with the fit's own error.
+    before = state(opt)
+    for wrapper, args in ((Wrapper(sphere, group_lookup_fails=True), ([0.0], [1.0])),
+                          (Wrapper(lambda x: 1 / 0), ([0.0], [1.0]))):
+        with pytest.raises((RuntimeError, ZeroDivisionError)) as raised:
+            opt.fit(Monitor(wrapper), *args)
+        assert [h[0] for h in wrapper.heard] == ["start", "end"] and wrapper.heard[1][2] is raised.value
+    assert state(opt) == before

@@ -211,6 +211,17 @@ Bounds convert_bounds(PyObject* lower_obj, PyObject* upper_obj) {
   return std::get<Bounds>(std::move(made));
 }
 
+Ref params_dict(const Estimator* self);
+
+// The fit as the objective's wrappers see it (`__swarmix_start__(fit)`).
+Ref fit_description(const Estimator* self, const Bounds& bounds, bool vector) {
+  Ref seed = self->random_state ? check(PyLong_FromUnsignedLongLong(*self->random_state)) : Ref::borrow(Py_None);
+  return check(Py_BuildValue("{s:s,s:N,s:N,s:N,s:N,s:s,s:O}", "class", self->table->name, "params",
+                             params_dict(self).release(), "random_state", seed.release(), "lower",
+                             float_list(bounds.lower()).release(), "upper", float_list(bounds.upper()).release(),
+                             "kind", vector ? "vector" : "scalar", "initial", Py_None));
+}
+
 PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
@@ -249,16 +260,24 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     WriteBorrow borrow(self);
     Bounds bounds = convert_bounds(lower_obj, upper_obj);
     const bool multi = table.fit_kind == FitKind::Multi;
-    FitObjective objective(objective_obj, bounds.size(), multi);
-    // The binary swarm's box only gives the number of bits: its probe is all zeros.
-    objective.probe(table.fit_kind == FitKind::Binary ? std::vector<double>(bounds.size(), 0.0) : bounds.midpoint());
-    FitInput in;
-    in.bounds = &bounds;
-    if (multi)
-      in.vector = &objective.vector_problem();
-    else
-      in.problem = &objective.problem();
-    run(in, [&] { objective.end(); });
+    FitObjective objective(objective_obj, bounds.size(), multi,
+                           [&] { return fit_description(self, bounds, multi); });
+    try {
+      // The binary swarm's box only gives the number of bits: its probe is all zeros.
+      objective.probe(table.fit_kind == FitKind::Binary ? std::vector<double>(bounds.size(), 0.0)
+                                                        : bounds.midpoint());
+      FitInput in;
+      in.bounds = &bounds;
+      if (multi)
+        in.vector = &objective.vector_problem();
+      else
+        in.problem = &objective.problem();
+      run(in, [&] { objective.end(); });
+    } catch (...) {
+      set_error_from_current_exception();
+      objective.fail();
+      throw ErrorAlreadySet();
+    }
     Py_RETURN_NONE;
   });
 }
@@ -317,17 +336,22 @@ double param_as_float(const Param& p, const ParamValue& v) {
   return 0.0;
 }
 
+// The hyperparameters as get_params reports them.
+Ref params_dict(const Estimator* self) {
+  Ref dict = check(PyDict_New());
+  for (std::size_t i = 0; i < self->table->params.size(); ++i) {
+    const Param& p = self->table->params[i];
+    Ref value = check(PyFloat_FromDouble(param_as_float(p, self->values[i])));
+    if (PyDict_SetItemString(dict.get(), p.name, value.get()) < 0) throw ErrorAlreadySet();
+  }
+  return dict;
+}
+
 PyObject* estimator_get_params(PyObject* self_obj, PyObject*) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
     ReadBorrow borrow(self);
-    Ref dict = check(PyDict_New());
-    for (std::size_t i = 0; i < self->table->params.size(); ++i) {
-      const Param& p = self->table->params[i];
-      Ref value = check(PyFloat_FromDouble(param_as_float(p, self->values[i])));
-      if (PyDict_SetItemString(dict.get(), p.name, value.get()) < 0) throw ErrorAlreadySet();
-    }
-    return dict.release();
+    return params_dict(self).release();
   });
 }
 

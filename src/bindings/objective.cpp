@@ -87,10 +87,7 @@ class VectorGroupProblem final : public VectorProblem {
 // them over at the boundaries and at the end.
 class MonitorBridge {
  public:
-  MonitorBridge(PyObject* monitor, bool scalar)
-      : boundary_(check(PyObject_GetAttrString(monitor, "__swarmix_boundary__"))),
-        end_(check(PyObject_GetAttrString(monitor, "__swarmix_end__"))),
-        scalar_(scalar) {}
+  MonitorBridge(Ref boundary, bool scalar) : boundary_(std::move(boundary)), scalar_(scalar) {}
 
   FailureLog log;
   std::size_t n_evaluations = 0;
@@ -115,9 +112,6 @@ class MonitorBridge {
     return stop != 0;
   }
 
-  void end() { check(PyObject_CallOneArg(end_.get(), counts().get())); }
-
- private:
   // (n_evaluations, n_failed, first_error, best_value, best_position); the position list is
   // built again only when the best point changed.
   Ref counts() {
@@ -129,7 +123,8 @@ class MonitorBridge {
                                best_list_.get()));
   }
 
-  Ref boundary_, end_;
+ private:
+  Ref boundary_;
   Ref best_list_;  // best_position_ as handed over last
   bool scalar_;
   bool has_best_ = false;
@@ -190,19 +185,35 @@ class MonitoredVectorProblem final : public VectorProblem {
 
 // ---------------------------------------------------------------- the fit's objective
 
-FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool vector)
+FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool vector,
+                           const std::function<Ref()>& describe)
     : dimensions_(dimensions), vector_(vector) {
-  if (Ref start = optional_attribute(objective, "__swarmix_start__")) {
-    auto monitor = std::make_unique<MonitorBridge>(objective, !vector);
-    objective_ = check(PyObject_CallNoArgs(start.get()));
-    monitor_ = std::move(monitor);  // started: it is ended whatever happens next
+  Ref start = optional_attribute(objective, "__swarmix_start__");
+  Ref boundary;
+  if (start) {
+    boundary = optional_attribute(objective, "__swarmix_boundary__");
+    Ref end = optional_attribute(objective, "__swarmix_end__");
+    Ref fit = describe();
+    objective_ = check(PyObject_CallOneArg(start.get(), fit.get()));
+    end_ = std::move(end);  // started: it is ended whatever happens next
   } else {
     objective_ = Ref::borrow(objective);
   }
-  group_ = optional_attribute(objective_.get(), "__swarmix_group__");
+  try {
+    if (boundary) monitor_ = std::make_unique<MonitorBridge>(std::move(boundary), !vector);
+    group_ = optional_attribute(objective_.get(), "__swarmix_group__");
+    make_problems();
+  } catch (...) {
+    set_error_from_current_exception();
+    fail();
+    throw ErrorAlreadySet();
+  }
+}
 
+void FitObjective::make_problems() {
+  const std::size_t dimensions = dimensions_;
   FailureLog* log = monitor_ ? &monitor_->log : nullptr;
-  if (vector) {
+  if (vector_) {
     if (group_)
       vector_problem_ = std::make_unique<VectorGroupProblem>(GroupAdapter{group_.get(), dimensions, false, log}, dimensions);
     else
@@ -218,24 +229,32 @@ FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool vec
   }
 }
 
-FitObjective::~FitObjective() {
-  if (!monitor_ || ended_) return;
-  // The fit failed: the monitor still hears of it, and the fit's own error stays the one
-  // raised.
+FitObjective::~FitObjective() = default;
+
+void FitObjective::end_with(PyObject* error) {
+  ended_ = true;
+  Ref end = std::move(end_);
+  if (!end) return;
+  Ref counts = monitor_ ? monitor_->counts() : Ref::borrow(Py_None);
+  PyObject* args[] = {counts.get(), error ? error : Py_None};
+  check(PyObject_Vectorcall(end.get(), args, 2, nullptr));
+}
+
+void FitObjective::end() {
+  if (!ended_) end_with(nullptr);
+}
+
+void FitObjective::fail() {
+  if (ended_) return;
+  // The fit's own error stays the one raised; a failing end is reported as unraisable.
   PyObject* error = PyErr_GetRaisedException();
   try {
-    monitor_->end();
+    end_with(error);
   } catch (const ErrorAlreadySet&) {
     PyErr_WriteUnraisable(nullptr);
   } catch (...) {
   }
   PyErr_SetRaisedException(error);
-}
-
-void FitObjective::end() {
-  if (!monitor_) return;
-  ended_ = true;
-  monitor_->end();
 }
 
 void FitObjective::probe(std::span<const double> point) {

@@ -1,14 +1,21 @@
 #pragma once
 // The objective of one fit as the searches see it. What the user passed is inspected once,
-// when the fit starts:
-// - an object with `__swarmix_start__` is a monitor: the frame calls
-//   `__swarmix_start__()`, which returns the objective to evaluate, reports every iteration
-//   boundary to `__swarmix_boundary__(completed, planned, best, counts)` (a true result stops
-//   the search there) and calls `__swarmix_end__(counts)` once when the fit ends, however it
-//   ends. `counts` is (n_evaluations, n_failed, first_error, best_value, best_position); the
-//   frame counts in the adapters, so a monitored evaluation costs no extra Python call.
-// - an objective with `__swarmix_group__` is a group objective (see GroupAdapter);
-// - anything else is called once per point.
+// when the fit starts, through one protocol that every wrapper of an objective (a monitor, a
+// journal, an ask/tell run) speaks; each method is optional:
+// - `__swarmix_start__(fit)` is called first, with a dict describing the fit ("class",
+//   "params", "random_state", "lower", "upper", "kind" ("scalar" or "vector"), "initial"),
+//   and returns the objective to evaluate. A wrapper around another wrapper starts that one
+//   itself (swarmix._protocol);
+// - `__swarmix_boundary__(completed, planned, best, counts)` makes the object a monitor: it
+//   hears every iteration boundary, and a true result stops the search there. `counts` is
+//   (n_evaluations, n_failed, first_error, best_value, best_position); the frame counts in
+//   the adapters, so a monitored evaluation costs no extra Python call;
+// - `__swarmix_end__(counts, error)` is called once after a start, however the fit ends:
+//   `counts` as above (None without a boundary method), `error` None when the fit succeeded,
+//   else the exception that fails it (which stays the one raised).
+// The objective to evaluate is then a group objective when it has `__swarmix_group__` (see
+// GroupAdapter), and is called once per point otherwise.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -24,8 +31,8 @@ class MonitorBridge;
 class FitObjective {
  public:
   // `vector`: the objective returns a list of values (the multi-objective searches).
-  FitObjective(PyObject* objective, std::size_t dimensions, bool vector);
-  // Ends a monitor that end() did not (the fit failed), keeping the fit's error.
+  // `describe` builds the dict that `__swarmix_start__` receives (called only for a wrapper).
+  FitObjective(PyObject* objective, std::size_t dimensions, bool vector, const std::function<Ref()>& describe);
   ~FitObjective();
   FitObjective(const FitObjective&) = delete;
   FitObjective& operator=(const FitObjective&) = delete;
@@ -34,12 +41,18 @@ class FitObjective {
   void probe(std::span<const double> point);
   Problem& problem() { return monitored_ ? *monitored_ : *problem_; }
   VectorProblem& vector_problem() { return monitored_vector_ ? *monitored_vector_ : *vector_problem_; }
-  // The search succeeded: a monitor hears of it (and may still fail the fit).
+  // The search succeeded: the wrapper hears of it (and may still fail the fit).
   void end();
+  // The fit failed with the raised Python error: the wrapper hears of it, the error stays.
+  void fail();
 
  private:
-  Ref objective_;  // what is evaluated (for a monitor, what its start returned)
+  void make_problems();
+  void end_with(PyObject* error);
+
+  Ref objective_;  // what is evaluated (for a wrapper, what its start returned)
   Ref group_;      // its bound __swarmix_group__, if any
+  Ref end_;        // the wrapper's bound __swarmix_end__, if it has one and was started
   std::size_t dimensions_;
   bool vector_;
   bool ended_ = false;
