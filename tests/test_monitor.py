@@ -210,3 +210,22 @@ def test_wrappers_hear_the_fit_its_end_and_its_error():
             opt.fit(Monitor(wrapper), *args)
         assert [h[0] for h in wrapper.heard] == ["start", "end"] and wrapper.heard[1][2] is raised.value
     assert state(opt) == before
+
+
+def test_a_marked_error_fails_the_fit_not_its_point():
+    from swarmix._errors import fails_fit
+    opt = swarmix.ParticleSwarm(n_particles=4, n_iterations=3, random_state=1)
+    before = state(opt)
+    calls = []
+
+    def objective(x):
+        calls.append(x)
+        if len(calls) == 3:
+            raise fails_fit(OSError("the disk is full"))
+        return sphere(x)
+
+    for wrapped in (objective, swarmix.vectorized(lambda X: [objective(list(x)) for x in X])):
+        calls.clear()
+        with pytest.raises(OSError, match="the disk is full"):
+            opt.fit(Monitor(wrapped), [-1.0], [1.0])
+        assert len(calls) == 3 and state(opt) == before

@@ -19,10 +19,28 @@ Ref call_with_list(PyObject* callable, ArgumentList* list, std::span<const doubl
   return Ref(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// Whether the pending exception ends the fit rather than its points: swarmix's own usage
+// errors and the failures of the machinery around the objective (swarmix._errors). Asked only
+// on the failure path.
+bool ends_fit() {
+  PyObject* error = PyErr_GetRaisedException();
+  Ref module(PyImport_ImportModule("swarmix._errors"));
+  Ref verdict = module ? Ref(PyObject_CallMethod(module.get(), "is_fit_failure", "O", error)) : Ref();
+  const int ends = verdict ? PyObject_IsTrue(verdict.get()) : -1;
+  if (ends < 0) {  // the question itself failed: that error ends the fit, chained to the first
+    PyObject* own = PyErr_GetRaisedException();
+    PyException_SetContext(own, error);
+    PyErr_SetRaisedException(own);
+    return true;
+  }
+  PyErr_SetRaisedException(error);
+  return ends != 0;
+}
+
 // The pending exception is either taken as the failure of `count` points (an ordinary
 // failure during the search) or must stop the fit.
 void absorb_failure(bool strict, FailureLog* log, std::size_t count = 1) {
-  if (strict || !PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet();
+  if (strict || !PyErr_ExceptionMatches(PyExc_Exception) || ends_fit()) throw ErrorAlreadySet();
   if (log)
     log->failed(count, Ref(PyErr_GetRaisedException()));
   else
