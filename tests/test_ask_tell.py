@@ -3,8 +3,10 @@ errors, a stop and a failed probe; a closed or forgotten run leaves no thread be
 
 import gc
 import math
+import os
 import pickle
 import random
+import signal
 import struct
 import threading
 
@@ -175,6 +177,29 @@ def test_stop_is_a_monitor_stop():
     plain.fit(monitor, lower, upper)
     assert monitor.stop_reason == "max_evaluations" and len(sizes) > 4 and monitor.n_evaluations == sum(sizes)
     assert state(result[0].optimizer) == state(plain)
+
+
+def test_ctrl_c_while_the_fit_reads_the_values_reaches_the_caller():
+    class Interrupting:
+        def __init__(self, value):
+            self.value = value
+
+        def __float__(self):  # read by the fit, in the run's thread
+            os.kill(os.getpid(), signal.SIGINT)
+            return self.value
+
+    cls = swarmix.GreyWolfOptimizer
+    _, lower, upper = fit_args(cls)
+    plain = make(cls, 2)
+    plain.fit(sphere, lower, upper)
+    run = AskTell(make(cls, 2), lower, upper)
+    run.tell(values_of(sphere, run.ask()))
+    values = values_of(sphere, run.ask())
+    values[1] = Interrupting(values[1])
+    with pytest.raises(KeyboardInterrupt):
+        run.tell(values)
+    run, _, _ = drive(run, sphere)  # the told values went over: the run goes on
+    assert state(run.optimizer) == state(plain)
 
 
 def test_closed_and_forgotten_runs_leave_no_thread():
