@@ -103,16 +103,15 @@ def _work(channel: _Channel, optimizer: Any, lower: Any, upper: Any) -> None:
         channel.cond.notify_all()
 
 
+_ENDED = {"done": "the run is done", "failed": "the run failed", "closed": "the run is closed"}
+
+
 def _abandon(channel: _Channel, thread: threading.Thread) -> None:
     with channel.cond:
         channel.abandoned = True
         channel.cond.notify_all()
     if thread is not threading.current_thread():
         thread.join()
-
-
-def _is_failure(value: Any) -> bool:
-    return value is None or isinstance(value, BaseException) or (isinstance(value, numbers.Real) and value != value)
 
 
 def _is_row(value: Any) -> bool:
@@ -175,7 +174,7 @@ class AskTell:
         channel.wait()
         self._raise_error()
         if channel.outcome is not None:
-            raise RuntimeError(f"the run is {channel.outcome}")
+            raise RuntimeError(_ENDED[channel.outcome])
         return channel
 
     @property
@@ -219,7 +218,7 @@ class AskTell:
             self._raise_error()
 
     def _checked(self, values: Any, k: int) -> list[Any]:
-        if isinstance(values, (str, bytes)) or not isinstance(values, Sequence) and not hasattr(values, "__len__"):
+        if isinstance(values, (str, bytes)) or not hasattr(values, "__len__"):
             raise ValueError(f"tell() needs a sequence of {k} values, not {type(values).__name__}")
         told = list(values)
         if len(told) != k:
@@ -230,13 +229,10 @@ class AskTell:
                     raise ValueError(f"tell() needs one number per point; entry {i} is a {type(value).__name__}")
             return told
         for i, value in enumerate(told):
-            if _is_failure(value):
-                continue
-            if not _is_row(value):
-                if isinstance(value, numbers.Real):
-                    raise ValueError(f"tell() needs one row of objective values per point; entry {i} is a number")
-                continue  # not a row of numbers: a failure, as from the objective
-            told[i] = list(value)
+            if _is_row(value):
+                told[i] = list(value)  # the row as told now
+            elif isinstance(value, numbers.Real) and value == value:
+                raise ValueError(f"tell() needs one row of objective values per point; entry {i} is a number")
         return told
 
     def stop(self) -> None:

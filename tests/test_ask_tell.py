@@ -150,7 +150,7 @@ def test_failed_probe_raises_the_fits_error():
     with pytest.raises(KeyError) as told:
         run.tell([error])
     assert told.value is error and state(obj) == before
-    with pytest.raises(RuntimeError, match="the run is failed"):
+    with pytest.raises(RuntimeError, match="the run failed"):
         run.ask()
 
 
