@@ -10,8 +10,8 @@ round trip of a finished run (which replays every told group).
 
 import argparse
 import pickle
-import time
 
+from overhead import best_of
 from swarmix import AskTell, DifferentialEvolution, GreyWolfOptimizer, ParticleSwarm
 
 
@@ -26,15 +26,6 @@ def told(make, lower, upper):
         run.tell([objective(x) for x in run.ask()])
         groups += 1
     return run, groups
-
-
-def best_of(repeat, fn):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main():
