@@ -110,7 +110,7 @@ def _abandon(channel: _Channel, thread: threading.Thread) -> None:
     with channel.cond:
         channel.abandoned = True
         channel.cond.notify_all()
-    if thread is not threading.current_thread():
+    if thread.is_alive() and thread is not threading.current_thread():
         thread.join()
 
 
