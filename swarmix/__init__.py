@@ -43,6 +43,7 @@ from swarmix._swarmix import (  # noqa: E402
     two_opt as two_opt,
 )
 
+from swarmix._ask_tell import AskTell as AskTell  # noqa: E402
 from swarmix._errors import UsageError as UsageError  # noqa: E402
 from swarmix._group import parallel as parallel, vectorized as vectorized  # noqa: E402
 from swarmix._monitor import Monitor as Monitor  # noqa: E402
@@ -72,5 +73,6 @@ __all__ = [
     "parallel",
     "Monitor",
     "UsageError",
+    "AskTell",
 ]
 
