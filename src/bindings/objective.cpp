@@ -91,6 +91,22 @@ class MonitorBridge {
       : boundary_(check(PyObject_GetAttrString(monitor, "__swarmix_boundary__"))),
         end_(check(PyObject_GetAttrString(monitor, "__swarmix_end__"))),
         scalar_(scalar) {}
+  // Once the monitor's start returned, its end runs whatever happens next; a fit that failed
+  // keeps its own error.
+  void started() { ended_ = false; }
+  ~MonitorBridge() {
+    if (ended_) return;
+    PyObject* error = PyErr_GetRaisedException();
+    try {
+      end();
+    } catch (const ErrorAlreadySet&) {
+      PyErr_WriteUnraisable(nullptr);
+    } catch (...) {
+    }
+    PyErr_SetRaisedException(error);
+  }
+  MonitorBridge(const MonitorBridge&) = delete;
+  MonitorBridge& operator=(const MonitorBridge&) = delete;
 
   FailureLog log;
   std::size_t n_evaluations = 0;
@@ -115,7 +131,10 @@ class MonitorBridge {
     return stop != 0;
   }
 
-  void end() { check(PyObject_CallOneArg(end_.get(), counts().get())); }
+  void end() {
+    ended_ = true;
+    check(PyObject_CallOneArg(end_.get(), counts().get()));
+  }
 
  private:
   // (n_evaluations, n_failed, first_error, best_value, best_position); the position list is
@@ -132,6 +151,7 @@ class MonitorBridge {
   Ref boundary_, end_;
   Ref best_list_;  // best_position_ as handed over last
   bool scalar_;
+  bool ended_ = true;  // until started
   bool has_best_ = false;
   double best_value_ = 0.0;
   std::vector<double> best_position_;
@@ -195,7 +215,8 @@ FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool vec
   if (Ref start = optional_attribute(objective, "__swarmix_start__")) {
     auto monitor = std::make_unique<MonitorBridge>(objective, !vector);
     objective_ = check(PyObject_CallNoArgs(start.get()));
-    monitor_ = std::move(monitor);  // started: it is ended whatever happens next
+    monitor->started();
+    monitor_ = std::move(monitor);  // started: ended whatever happens next, in this constructor too
   } else {
     objective_ = Ref::borrow(objective);
   }
@@ -218,24 +239,10 @@ FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool vec
   }
 }
 
-FitObjective::~FitObjective() {
-  if (!monitor_ || ended_) return;
-  // The fit failed: the monitor still hears of it, and the fit's own error stays the one
-  // raised.
-  PyObject* error = PyErr_GetRaisedException();
-  try {
-    monitor_->end();
-  } catch (const ErrorAlreadySet&) {
-    PyErr_WriteUnraisable(nullptr);
-  } catch (...) {
-  }
-  PyErr_SetRaisedException(error);
-}
+FitObjective::~FitObjective() = default;
 
 void FitObjective::end() {
-  if (!monitor_) return;
-  ended_ = true;
-  monitor_->end();
+  if (monitor_) monitor_->end();
 }
 
 void FitObjective::probe(std::span<const double> point) {

@@ -25,7 +25,7 @@ class FitObjective {
  public:
   // `vector`: the objective returns a list of values (the multi-objective searches).
   FitObjective(PyObject* objective, std::size_t dimensions, bool vector);
-  // Ends a monitor that end() did not (the fit failed), keeping the fit's error.
+  // A monitor that end() did not end (the fit failed) is ended, keeping the fit's error.
   ~FitObjective();
   FitObjective(const FitObjective&) = delete;
   FitObjective& operator=(const FitObjective&) = delete;
@@ -42,7 +42,6 @@ class FitObjective {
   Ref group_;      // its bound __swarmix_group__, if any
   std::size_t dimensions_;
   bool vector_;
-  bool ended_ = false;
   ArgumentList arguments_;
   std::unique_ptr<MonitorBridge> monitor_;
   std::unique_ptr<Problem> problem_, monitored_;
