@@ -12,6 +12,7 @@ the points one by one.
 
 from __future__ import annotations
 
+import math
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -86,6 +87,8 @@ class _Flight:
 
 
 _flights: list[_Flight] = []
+
+_WAKE = 0.1  # seconds between two looks for signals while a group waits
 
 
 def interrupted() -> None:
@@ -165,11 +168,15 @@ class Parallel:
         # `timeout` seconds, and have then run at least that long.
         progress = time.monotonic()
         while pending:
-            wait_for = None if self.timeout is None else max(0.0, progress + self.timeout - time.monotonic())
-            done, pending = wait(pending, timeout=wait_for, return_when=FIRST_COMPLETED)
-            timed_out = not done
+            left = math.inf if self.timeout is None else progress + self.timeout - time.monotonic()
+            # Wake now and then: a signal that the system delivered to another thread only
+            # runs its handler (Ctrl-C) once this thread runs Python code again.
+            done, pending = wait(pending, timeout=max(0.0, min(left, _WAKE)), return_when=FIRST_COMPLETED)
+            timed_out = not done and left <= _WAKE
             if done:
                 progress = time.monotonic()
+            elif not timed_out:
+                continue
             else:  # no progress for `timeout` seconds: what is left fails
                 done, pending = pending, set()
             for future in done:
