@@ -12,7 +12,8 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from swarmix import _protocol
+from swarmix import _group, _protocol
+from swarmix._errors import UsageError
 
 __all__ = ["Monitor"]
 
@@ -35,11 +36,14 @@ class Monitor:
     results.
 
     With ``stop_on_interrupt=True``, Ctrl-C ends the fit at the next boundary with the best
-    so far stored (a second Ctrl-C raises KeyboardInterrupt at once); by default
+    so far stored (a second Ctrl-C raises KeyboardInterrupt at once, abandoning the
+    evaluations in flight of a ``parallel`` objective); by default
     KeyboardInterrupt propagates and the optimiser keeps its previous state. With
     ``progress=True`` a live line on standard error shows the iteration, the evaluations,
     the best value, the rate and the elapsed time (through tqdm when it is installed).
 
+    A monitor watches one fit at a time: starting a second fit with it while the first runs
+    (a nested fit, another thread) raises ``swarmix.UsageError``, which fails that fit.
     The attributes describe the latest fit that used the monitor, during the fit (updated at
     every boundary) and after it. ``best_value`` and ``best_position`` are the best point of
     all the search's evaluations (the probe only checks the objective), None for the
@@ -81,6 +85,7 @@ class Monitor:
         self.callback = callback
         self.progress = bool(progress)
         self.stop_on_interrupt = bool(stop_on_interrupt)
+        self._claim = threading.Lock()  # held by the fit that uses the monitor
         self._reset()
 
     def _reset(self) -> None:
@@ -132,11 +137,25 @@ class Monitor:
     # ------------------------------------------------------------ the fit's calls
 
     def __swarmix_start__(self, fit: dict[str, Any]) -> Any:
-        self._reset()
-        objective = _protocol.start(self.objective, fit)
-        if self.stop_on_interrupt and threading.current_thread() is threading.main_thread():
-            self._previous_handler = signal.signal(signal.SIGINT, self._on_interrupt)
-        return objective
+        self._begin()
+        try:
+            return _protocol.start(self.objective, fit)
+        except BaseException:
+            self._finish()
+            raise
+
+    def _begin(self) -> None:
+        # One fit at a time: a nested fit or another thread must not take over the first
+        # fit's attributes and saved Ctrl-C handler.
+        if not self._claim.acquire(blocking=False):
+            raise UsageError("this Monitor is already watching a fit; give each fit its own Monitor")
+        try:
+            self._reset()
+            if self.stop_on_interrupt and threading.current_thread() is threading.main_thread():
+                self._previous_handler = signal.signal(signal.SIGINT, self._on_interrupt)
+        except BaseException:
+            self._claim.release()
+            raise
 
     def __swarmix_boundary__(self, completed: int, planned: int, best: float | None, counts: tuple[Any, ...]) -> bool:
         self._counts = counts
@@ -172,20 +191,27 @@ class Monitor:
     def __swarmix_end__(self, counts: tuple[Any, ...], error: BaseException | None) -> None:
         self._counts = counts
         try:
-            if self._previous_handler is not None:
-                signal.signal(signal.SIGINT, self._previous_handler)
-                self._previous_handler = None
-            if self._line is not None:
-                self._line.close(self.n_iterations, self.n_evaluations, time.monotonic() - self._started)
-                self._line = None
+            self._finish()
         finally:
             _protocol.end(self.objective, None, error)
 
+    def _finish(self) -> None:
+        # Whatever fails here, the handler returns and the monitor is free again.
+        try:
+            if self._line is not None:
+                line, self._line = self._line, None
+                line.close(self.n_iterations, self.n_evaluations, time.monotonic() - self._started)
+        finally:
+            if self._previous_handler is not None:
+                signal.signal(signal.SIGINT, self._previous_handler)
+                self._previous_handler = None
+            self._claim.release()
 
     def _on_interrupt(self, signum: int, frame: Any) -> None:
         if self._interrupted:  # a second Ctrl-C does not wait
             raise KeyboardInterrupt
         self._interrupted = True
+        _group.interrupted()  # evaluations in flight finish first: say how to abandon them
 
 
 class _Progress:

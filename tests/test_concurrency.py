@@ -10,6 +10,7 @@ import time
 import pytest
 
 from estimators import CLASSES, attempt, fit_args, fitted, freeze, is_multi, is_tour, small, sphere, state, two_sphere
+from swarmix import UsageError
 
 by_class = pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 
@@ -123,9 +124,9 @@ def test_one_object_from_two_threads_gets_borrow_errors(cls):
             release.set()
             fitting.join(30)
         assert outcome == [None]
-        busy = freeze(RuntimeError("Already mutably borrowed"))
+        busy = freeze(UsageError("Already mutably borrowed"))
         assert {name: freeze(r) for name, r in got.items()} == {name: busy for name in got}
-        assert freeze(refit) == freeze(restore) == freeze(RuntimeError("Already borrowed"))
+        assert freeze(refit) == freeze(restore) == freeze(UsageError("Already borrowed"))
         assert state(obj) == expected
 
 
@@ -139,7 +140,7 @@ def test_one_object_hammered_by_two_threads(cls, fast_switching):
     want = {name: freeze(read(expected)) for name, read in readers.items()}
     obj = small(cls, 4)
     unfitted = {name: freeze(attempt(lambda r=read: r(obj))) for name, read in readers.items()}
-    busy = {freeze(RuntimeError("Already mutably borrowed")), freeze(RuntimeError("Already borrowed"))}
+    busy = {freeze(UsageError("Already mutably borrowed")), freeze(UsageError("Already borrowed"))}
     seen = []
 
     def objective(x):

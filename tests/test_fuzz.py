@@ -18,6 +18,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from swarmix import UsageError
 from estimators import (CLASSES, COUNT, FLAG, INTERNAL, REAL, TWO_OPT, attempt, fit_args, fitted, freeze,
                         is_binary, is_multi, is_single_entry, is_tour, params, same_float, small, sphere, state,
                         tour_length, two_sphere)
@@ -312,7 +313,7 @@ def test_objectives_that_misbehave(cls, script, data):
         if method == "repr" and cls.__repr__ is object.__repr__:  # the default repr reads nothing
             continue
         expected = "Already borrowed" if method == "fit" else "Already mutably borrowed"
-        assert type(outcome) is RuntimeError and str(outcome) == expected, (method, outcome)
+        assert type(outcome) is UsageError and str(outcome) == expected, (method, outcome)
     if isinstance(result, BaseException):
         assert not isinstance(result, (INTERNAL, SystemError)), repr(result)
         if isinstance(result, Halt):  # stops the fit at once, from any call

@@ -19,32 +19,28 @@ Ref call_with_list(PyObject* callable, ArgumentList* list, std::span<const doubl
   return Ref(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// Whether the pending exception ends the fit rather than its points: swarmix's own usage
-// errors and the failures of the machinery around the objective (swarmix._errors). Asked only
-// on the failure path.
-bool ends_fit() {
-  PyObject* error = PyErr_GetRaisedException();
-  Ref module(PyImport_ImportModule("swarmix._errors"));
-  Ref verdict = module ? Ref(PyObject_CallMethod(module.get(), "is_fit_failure", "O", error)) : Ref();
-  const int ends = verdict ? PyObject_IsTrue(verdict.get()) : -1;
-  if (ends < 0) {  // the question itself failed: that error ends the fit, chained to the first
-    PyObject* own = PyErr_GetRaisedException();
-    PyException_SetContext(own, error);
-    PyErr_SetRaisedException(own);
-    return true;
-  }
-  PyErr_SetRaisedException(error);
-  return ends != 0;
-}
-
 // The pending exception is either taken as the failure of `count` points (an ordinary
 // failure during the search) or must stop the fit.
+// An error that ends the fit (swarmix's own usage errors, a broken executor) is raised too.
 void absorb_failure(bool strict, FailureLog* log, std::size_t count = 1) {
-  if (strict || !PyErr_ExceptionMatches(PyExc_Exception) || ends_fit()) throw ErrorAlreadySet();
-  if (log)
-    log->failed(count, Ref(PyErr_GetRaisedException()));
-  else
-    PyErr_Clear();
+  if (strict || !PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet();
+  Ref error(PyErr_GetRaisedException());
+  if (ends_fit(error.get())) {
+    PyErr_SetRaisedException(error.release());
+    throw ErrorAlreadySet();
+  }
+  if (log) log->failed(count, std::move(error));
+}
+
+// A complex number is no objective value, even where its type converts to float by dropping
+// the imaginary part (numpy's complex scalars): true, with a TypeError set, for one.
+bool is_complex(PyObject* value) {
+  if (PyFloat_Check(value) || PyLong_Check(value)) return false;
+  static PyObject* const name = PyUnicode_InternFromString("__complex__");
+  if (!name) throw ErrorAlreadySet();
+  if (!_PyType_Lookup(Py_TYPE(value), name)) return false;
+  PyErr_Format(PyExc_TypeError, "the objective value is complex: %R", value);
+  return true;
 }
 
 // A value the search takes: a NaN counts as +inf, a failure like any other (the probe passes
@@ -71,8 +67,11 @@ void searched(std::vector<double>& values, bool strict, FailureLog* log) {
 // it: a number, else a failure that counts as +inf or stops the fit.
 inline double scalar_result(PyObject* result, bool strict, FailureLog* log) {
   if (result) {
-    double v = PyFloat_CheckExact(result) ? PyFloat_AS_DOUBLE(result) : PyFloat_AsDouble(result);
-    if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log);
+    if (PyFloat_CheckExact(result)) return searched(PyFloat_AS_DOUBLE(result), strict, log);
+    if (!is_complex(result)) {
+      const double v = PyFloat_AsDouble(result);
+      if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log);
+    }
   }
   absorb_failure(strict, log);
   return kInf;
@@ -200,23 +199,55 @@ class BufferView {
   bool held_ = false;
 };
 
-// The result as a list or tuple of k entries (an iterable is read once).
+// The result's k entries as a tuple of its own: reading an entry may run user code
+// (`__float__`) that changes the result, never the entries read. A mapping, a set, a string
+// or any other non-sequence is no list of values.
 Ref result_items(PyObject* result, std::size_t k, bool vector) {
-  Ref items(PySequence_Fast(result, ""));
-  if (!items) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrorAlreadySet();
-    PyErr_Clear();
+  if (PyDict_Check(result) || PyAnySet_Check(result) || PyUnicode_Check(result) || PyBytes_Check(result) ||
+      !PySequence_Check(result))
     shape_error(Py_TYPE(result)->tp_name, k, vector);
-  }
-  const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
+  Ref items = check(PySequence_Tuple(result));
+  const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
   if (n != k) shape_error("shape (" + std::to_string(n) + ",)", k, vector);
   return items;
+}
+
+// The points a masked result (a numpy masked array) marks as missing: one flag per point, a
+// row counting as missing when any of its entries is; empty when the result has no mask.
+std::vector<bool> masked_points(PyObject* result, std::size_t k) {
+  static PyObject* const name = PyUnicode_InternFromString("mask");
+  if (!name) throw ErrorAlreadySet();
+  if (!_PyType_Lookup(Py_TYPE(result), name)) return {};
+  Ref mask = check(PyObject_GetAttr(result, name));
+  Py_buffer view;
+  if (PyObject_GetBuffer(mask.get(), &view, PyBUF_RECORDS_RO) < 0) {
+    PyErr_Clear();  // not an array of flags: a true mask masks everything
+    const int all = PyObject_IsTrue(mask.get());
+    if (all < 0) throw ErrorAlreadySet();
+    return std::vector<bool>(k, all != 0);
+  }
+  std::vector<bool> masked(k, false);
+  const bool readable = view.itemsize == 1 && (view.ndim == 0 || (view.ndim <= 2 && view.shape[0] == static_cast<Py_ssize_t>(k)));
+  if (readable) {
+    const char* base = static_cast<const char*>(view.buf);
+    const Py_ssize_t columns = view.ndim == 2 ? view.shape[1] : 1;
+    for (std::size_t i = 0; i < k; ++i) {
+      const char* row = view.ndim == 0 ? base : base + static_cast<Py_ssize_t>(i) * view.strides[0];
+      for (Py_ssize_t j = 0; j < columns && !masked[i]; ++j) masked[i] = row[view.ndim == 2 ? j * view.strides[1] : 0] != 0;
+    }
+  }
+  PyBuffer_Release(&view);
+  if (!readable) {
+    PyErr_SetString(PyExc_ValueError, "the group objective returned a mask that does not match its values");
+    throw ErrorAlreadySet();
+  }
+  return masked;
 }
 
 }  // namespace
 
 void GroupAdapter::failed_with(PyObject* error) const {
-  if (strict_) {
+  if (strict_ || ends_fit(error)) {
     PyErr_SetRaisedException(Py_NewRef(error));
     throw ErrorAlreadySet();
   }
@@ -229,6 +260,11 @@ Ref GroupAdapter::call(std::span<const double> points, std::size_t k) const {
   Ref result(PyObject_CallOneArg(group_, view.get()));
   if (!result) absorb_failure(strict_, log_, k);
   return result;
+}
+
+void GroupAdapter::failed_masked() const {
+  Ref error = check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is masked"));
+  failed_with(error.get());
 }
 
 void GroupAdapter::operator()(std::span<const double> points, std::span<double> values) const {
@@ -244,18 +280,30 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<double> 
     if (view.ndim != 1 || static_cast<std::size_t>(view.shape[0]) != k)
       shape_error("shape " + shape_text(view), k, false);
     if (is_double_format(view.format)) {
-      for (std::size_t i = 0; i < k; ++i) values[i] = searched(buffer.at(static_cast<Py_ssize_t>(i)), strict_, log_);
+      const std::vector<bool> masked = masked_points(result.get(), k);
+      for (std::size_t i = 0; i < k; ++i) {
+        if (!masked.empty() && masked[i]) {
+          failed_masked();
+          values[i] = kInf;
+        } else {
+          values[i] = searched(buffer.at(static_cast<Py_ssize_t>(i)), strict_, log_);
+        }
+      }
       return;
     }
   }
   Ref items = result_items(result.get(), k, false);
-  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  const std::vector<bool> masked = masked_points(result.get(), k);
   for (std::size_t i = 0; i < k; ++i) {
-    if (PyExceptionInstance_Check(item[i])) {
-      failed_with(item[i]);
+    PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+    if (!masked.empty() && masked[i]) {
+      failed_masked();
+      values[i] = kInf;
+    } else if (PyExceptionInstance_Check(item)) {
+      failed_with(item);
       values[i] = kInf;
     } else {
-      values[i] = scalar_result(item[i], strict_, log_);
+      values[i] = scalar_result(item, strict_, log_);
     }
   }
 }
@@ -273,7 +321,13 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
     if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != k)
       shape_error("shape " + shape_text(view), k, true);
     if (is_double_format(view.format)) {
+      const std::vector<bool> masked = masked_points(result.get(), k);
       for (std::size_t i = 0; i < k; ++i) {
+        if (!masked.empty() && masked[i]) {
+          failed_masked();
+          values[i].assign(1, kInf);
+          continue;
+        }
         values[i].resize(static_cast<std::size_t>(view.shape[1]));
         for (Py_ssize_t j = 0; j < view.shape[1]; ++j)
           values[i][static_cast<std::size_t>(j)] = buffer.at(static_cast<Py_ssize_t>(i), j);
@@ -283,13 +337,17 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
     }
   }
   Ref items = result_items(result.get(), k, true);
-  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  const std::vector<bool> masked = masked_points(result.get(), k);
   for (std::size_t i = 0; i < k; ++i) {
-    if (PyExceptionInstance_Check(item[i])) {
-      failed_with(item[i]);
+    PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+    if (!masked.empty() && masked[i]) {
+      failed_masked();
+      values[i].assign(1, kInf);
+    } else if (PyExceptionInstance_Check(item)) {
+      failed_with(item);
       values[i].assign(1, kInf);
     } else {
-      values[i] = vector_result(item[i], strict_, log_);
+      values[i] = vector_result(item, strict_, log_);
     }
   }
 }

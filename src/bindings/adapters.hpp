@@ -32,9 +32,9 @@ class ArgumentList {
 
 // Calls `callable` with a fresh list holding the position. In strict mode (the probe) every
 // failure propagates as ErrorAlreadySet; otherwise an ordinary exception (a subclass of
-// Exception), a non-number or NaN counts as +inf and the search goes on (reported to `log`
-// when there is one), while anything else (KeyboardInterrupt, SystemExit, ...) and pending
-// signals stop the fit.
+// Exception), a non-number (a complex number included) or NaN counts as +inf and the search
+// goes on (reported to `log` when there is one), while anything else (KeyboardInterrupt,
+// SystemExit, ...), an exception for which `ends_fit` holds and pending signals stop the fit.
 class ScalarAdapter {
  public:
   ScalarAdapter(PyObject* callable, ArgumentList* args, bool strict, FailureLog* log = nullptr)
@@ -67,9 +67,11 @@ class VectorAdapter {
 // (a fresh buffer per call) and returns k values (scalar searches) or k sequences of values
 // (multi-objective searches), in point order. An entry that is not a number (or, for a
 // vector, not a sequence of numbers) fails that point; an entry that is an exception object
-// fails it with that error. A call that raises an ordinary exception fails the whole group;
-// a result of the wrong length or shape is a ValueError that ends the fit. The strict mode
-// (the probe) raises every failure, as the plain adapters do.
+// fails it with that error, and so do complex entries and the entries a masked result masks.
+// A call that raises an ordinary exception fails the whole group; a result that is not a
+// sequence (or buffer) of k entries is a ValueError that ends the fit, and so is an error for
+// which `ends_fit` holds, raised or returned. The strict mode (the probe) raises every
+// failure, as the plain adapters do.
 class GroupAdapter {
  public:
   GroupAdapter(PyObject* group, std::size_t dimensions, bool strict, FailureLog* log = nullptr)
@@ -82,6 +84,8 @@ class GroupAdapter {
   Ref call(std::span<const double> points, std::size_t k) const;
   // An entry that is an exception object: raised in strict mode, else reported to the log.
   void failed_with(PyObject* error) const;
+  // An entry that a masked result marks as missing.
+  void failed_masked() const;
   PyObject* group_;
   std::size_t d_;
   bool strict_;

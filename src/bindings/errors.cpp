@@ -10,7 +10,35 @@ PyObject* internal_error_type = nullptr;
 
 namespace {
 PyObject* internal_error() { return internal_error_type ? internal_error_type : PyExc_RuntimeError; }
+
+// swarmix._errors' UsageError and is_fit_failure (the module imports it lazily: it lives in
+// the pure-Python package, which imports this module first).
+PyObject* usage_error = nullptr;
+PyObject* is_fit_failure = nullptr;
+
+void load_errors_module() {
+  if (usage_error) return;
+  Ref module = check(PyImport_ImportModule("swarmix._errors"));
+  Ref type = check(PyObject_GetAttrString(module.get(), "UsageError"));
+  Ref predicate = check(PyObject_GetAttrString(module.get(), "is_fit_failure"));
+  usage_error = type.release();
+  is_fit_failure = predicate.release();
+}
 }  // namespace
+
+void raise_usage_error(const char* text) {
+  load_errors_module();
+  PyErr_SetString(usage_error, text);
+  throw ErrorAlreadySet();
+}
+
+bool ends_fit(PyObject* error) {
+  load_errors_module();
+  Ref verdict = check(PyObject_CallOneArg(is_fit_failure, error));
+  const int yes = PyObject_IsTrue(verdict.get());
+  if (yes < 0) throw ErrorAlreadySet();
+  return yes != 0;
+}
 
 void set_error_from_current_exception() {
   try {

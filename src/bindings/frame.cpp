@@ -87,8 +87,7 @@ class ReadBorrow {
  public:
   explicit ReadBorrow(Estimator* self) : self_(self) {
     if (self_->borrow < 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      throw ErrorAlreadySet();
+      raise_usage_error("Already mutably borrowed");
     }
     ++self_->borrow;
   }
@@ -104,8 +103,7 @@ class WriteBorrow {
  public:
   explicit WriteBorrow(Estimator* self) : self_(self) {
     if (self_->borrow != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      throw ErrorAlreadySet();
+      raise_usage_error("Already borrowed");
     }
     self_->borrow = -1;
   }

@@ -81,6 +81,13 @@ Ref index_list(std::span<const Int> values) {
 // The internal-error exception type (derived from BaseException), set by module init.
 extern PyObject* internal_error_type;
 
+// swarmix._errors, imported at first need and kept for the life of the process.
+// Raise swarmix.UsageError with `text` (swarmix's own objects misused).
+[[noreturn]] void raise_usage_error(const char* text);
+// Whether `error`, raised inside an objective, fails the whole fit instead of its point
+// (swarmix._errors.is_fit_failure). Only the failure paths ask.
+bool ends_fit(PyObject* error);
+
 // Set a Python exception from the C++ exception in flight: ErrorAlreadySet leaves the
 // pending one, InternalError raises internal_error_type, allocation failures MemoryError.
 void set_error_from_current_exception();
