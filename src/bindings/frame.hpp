@@ -1,7 +1,7 @@
 #pragma once
 // The one estimator frame. A class is declared by a ClassSpec table (name, docstrings,
-// hyperparameters, fit kind, repr list) plus a run function that builds its core from the
-// converted parameters and runs it. Everything else (argument parsing and conversion,
+// hyperparameters bound to the fields of its hyperparameter struct, fit kind) plus a run
+// function that builds its core, sets it up with Params::apply and runs it. Everything else (argument parsing and conversion,
 // the borrow flag, the probe, the objective adapters, the fitted record, predict / score /
 // get_params / getters / repr, and error mapping) lives here, once.
 #include <cstdint>
