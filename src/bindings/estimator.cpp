@@ -39,7 +39,6 @@ void Fitted::take_run(RunResult&& run) {
   throw ErrorAlreadySet();
 }
 
-
 void estimator_dealloc(PyObject* self) {
   Estimator* e = as_estimator(self);
   PyTypeObject* type = Py_TYPE(self);

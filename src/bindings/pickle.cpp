@@ -17,10 +17,10 @@ Ref optional_float(const std::optional<double>& v) {
   return v ? check(PyFloat_FromDouble(*v)) : Ref::borrow(Py_None);
 }
 
-// (type, constructor arguments, fitted state): the arguments rebuild the hyperparameters
-// exactly, the state restores what the last successful fit left.
 }  // namespace
 
+// (type, constructor arguments, fitted state): the arguments rebuild the hyperparameters
+// exactly, the state restores what the last successful fit left.
 PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
@@ -62,7 +62,6 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
 }
 
 namespace {
-
 
 // A pickled state is untrusted input: whatever does not describe a state that the class's
 // own fits could have left is refused with this one message.
