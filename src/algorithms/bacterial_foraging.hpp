@@ -16,7 +16,8 @@ struct BacterialForagingOptimizerParams {
 // Simplified bacterial foraging: chemotaxis (random tumbles kept only when better) inside
 // reproduction (the better half cloned over the worse half) inside elimination-dispersal
 // (random restarts with a fixed probability). No swim phase, no cell-to-cell attraction.
-class BacterialForagingOptimizer final : public Optimizer, public BacterialForagingOptimizerParams, public SearchSettings {
+class BacterialForagingOptimizer final
+    : public Optimizer, public BacterialForagingOptimizerParams, public SearchSettings {
  public:
   using Hyperparameters = BacterialForagingOptimizerParams;
   BacterialForagingOptimizer(Bounds bounds) : bounds(std::move(bounds)) {}

@@ -14,7 +14,8 @@ struct DifferentialEvolutionParams {
 // rand/1/bin differential evolution. Each member is challenged once per generation by a
 // trial built from three other distinct members; a trial at least as good replaces the
 // member in place, so later members of the same generation already see it.
-class DifferentialEvolution final : public Optimizer, public DifferentialEvolutionParams, public SearchSettings {
+class DifferentialEvolution final
+    : public Optimizer, public DifferentialEvolutionParams, public SearchSettings {
  public:
   using Hyperparameters = DifferentialEvolutionParams;
   DifferentialEvolution(Bounds bounds) : bounds(std::move(bounds)) {}

@@ -8,7 +8,8 @@ namespace swarmix {
 // 0 .. n-1 shuffled in place (i = n-1 down to 1, each swapped with element I32(i + 1)).
 std::vector<std::size_t> random_permutation(StdRng& rng, std::size_t n);
 
-// PermutationGeneticOptimizer's hyperparameters: field = Python keyword name, initialiser = default.
+// PermutationGeneticOptimizer's hyperparameters: field = Python keyword name,
+// initialiser = default.
 struct PermutationGeneticOptimizerParams {
   std::size_t n_individuals = 40;
   std::size_t n_iterations = 100;
@@ -18,7 +19,8 @@ struct PermutationGeneticOptimizerParams {
 
 // Generational genetic algorithm over tours: random permutations (optionally polished once
 // by 2-opt), one elite carried over, binary tournaments, order crossover, swap mutation.
-class PermutationGeneticOptimizer final : public Optimizer, public PermutationGeneticOptimizerParams, public SearchSettings {
+class PermutationGeneticOptimizer final
+    : public Optimizer, public PermutationGeneticOptimizerParams, public SearchSettings {
  public:
   using Hyperparameters = PermutationGeneticOptimizerParams;
 

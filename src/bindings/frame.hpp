@@ -1,9 +1,10 @@
 #pragma once
 // The one estimator frame. A class is declared by a ClassSpec table (name, docstrings,
 // hyperparameters bound to the fields of its hyperparameter struct, fit kind) plus a run
-// function that builds its core, sets it up with Params::apply and runs it. Everything else (argument parsing and conversion,
-// the borrow flag, the probe, the objective adapters, the fitted record, predict / score /
-// get_params / getters / repr, and error mapping) lives here, once.
+// function that builds its core, sets it up with Params::apply and runs it. Everything else
+// (argument parsing and conversion, the borrow flag, the probe, the objective adapters, the
+// fitted record, predict / score / get_params / getters / repr, pickling and error mapping)
+// lives in the frame's files (see estimator.hpp), once.
 #include <cstdint>
 #include <functional>
 #include <memory>
