@@ -54,9 +54,13 @@ def is_binary(cls):
     return cls.__name__ == "BinaryParticleSwarm"
 
 
+# The classes whose history_ and population_ hold just the best value and position
+# (test_conventions checks the list against the classes).
+SINGLE_ENTRY = {"AntColony", "ParticleSwarm", "BeeColony"}
+
+
 def is_single_entry(cls):
-    """history_ and population_ hold just the best value and position."""
-    return cls.__name__ in ("AntColony", "ParticleSwarm", "BeeColony")
+    return cls.__name__ in SINGLE_ENTRY
 
 
 def counts(cls):

@@ -21,8 +21,6 @@ def result(obj, rec):
 
 def test_interface():
     assert BinaryParticleSwarm.__doc__ == "Binary PSO for bit-vector objectives."
-    assert BinaryParticleSwarm.__text_signature__ == (
-        "(n_particles=30, n_iterations=100, w=0.7, c1=1.5, c2=1.5, random_state=None)")
     assert BinaryParticleSwarm().get_params() == {
         "n_particles": 30.0, "n_iterations": 100.0, "w": 0.7, "c1": 1.5, "c2": 1.5}
     assert repr(BinaryParticleSwarm()).startswith("<swarmix._swarmix.BinaryParticleSwarm object at ")

@@ -66,20 +66,17 @@ def test_calls_history_population_and_determinism(cls, ctor, iterations, evaluat
 
 META = [
     (SimulatedAnnealing, "Simulated annealing for continuous minimization.",
-     "(initial_temperature=10.0, cooling_rate=0.95, step_scale=0.1, n_iterations=100, random_state=None)",
      {"initial_temperature": 10.0, "cooling_rate": 0.95, "step_scale": 0.1, "n_iterations": 100.0}),
     (DifferentialEvolution, "Differential evolution for continuous minimization.",
-     "(n_individuals=40, n_iterations=100, f=0.8, cr=0.9, random_state=None)",
      {"n_individuals": 40.0, "n_iterations": 100.0, "f": 0.8, "cr": 0.9}),
     (CmaEsOptimizer, "CMA-ES-style optimizer for continuous minimization.",
-     "(n_individuals=20, n_iterations=100, sigma=0.5, random_state=None)",
      {"n_individuals": 20.0, "n_iterations": 100.0, "sigma": 0.5}),
 ]
 
 
-@pytest.mark.parametrize("cls, doc, signature, params", META, ids=lambda v: getattr(v, "__name__", ""))
-def test_texts_and_params(cls, doc, signature, params):
-    assert cls.__doc__ == doc and cls.__text_signature__ == signature
+@pytest.mark.parametrize("cls, doc, params", META, ids=lambda v: getattr(v, "__name__", ""))
+def test_texts_and_params(cls, doc, params):
+    assert cls.__doc__ == doc
     assert cls.fit.__text_signature__ == "($self, objective, lower, upper)" and cls.fit.__doc__ is None
     assert cls().get_params() == params
 

@@ -40,8 +40,6 @@ def test_module_contents_and_identity():
 def test_type_names_and_docs():
     assert ParticleSwarm.__module__ == "swarmix._swarmix"
     assert ParticleSwarm.__qualname__ == "ParticleSwarm"
-    assert ParticleSwarm.__text_signature__ == (
-        "(n_particles=30, n_iterations=100, w=0.9, c1=2.0, c2=2.0, random_state=None)")
     assert ParticleSwarm.__doc__ == ("Particle Swarm Optimization for continuous minimization.\n\n"
                                      "Exposed to Python as `swarmix._swarmix.ParticleSwarm`.")
     assert ParticleSwarm.fit.__text_signature__ == "($self, objective, lower, upper)"

@@ -12,12 +12,10 @@ import time
 import pytest
 
 import swarmix
-from estimators import attempt, fit_args, is_multi, small_kwargs, state
+from estimators import attempt, fit_args, is_multi, is_single_entry, small_kwargs, state
 from objectives import sphere
 from swarmix import Monitor
 from test_groups import OBJECTIVE_CLASSES, Calls, flaky, flaky_vector
-
-SINGLE_ENTRY_HISTORY = {"ParticleSwarm", "BeeColony"}
 
 
 def fit(cls, objective, seed=3, **kw):
@@ -46,7 +44,7 @@ def test_a_budget_stop_is_a_prefix_of_the_full_fit(cls):
         assert monitor.best_value is None and all(best is None for _, best in monitor.trace)
         return
     assert monitor.best_value <= stopped.score() and monitor.n_failed > 0
-    if cls.__name__ not in SINGLE_ENTRY_HISTORY:
+    if not is_single_entry(cls):
         assert stopped.history_ == full.history_[:len(stopped.history_)]
         assert [best for _, best in monitor.trace] == stopped.history_
     evaluations = [n for n, _ in monitor.trace]

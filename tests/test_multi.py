@@ -31,13 +31,7 @@ def cyclic():
 
 def test_interface():
     assert Nsga2Optimizer.__doc__ == "NSGA-II-style multi-objective optimizer."
-    assert Nsga2Optimizer.__text_signature__ == (
-        "(n_individuals=40, n_iterations=100, crossover_rate=0.9, mutation_rate=0.1, mutation_scale=0.1, "
-        "archive_size=50, random_state=None)")
     assert MopsoOptimizer.__doc__ == "Multi-objective PSO."
-    assert MopsoOptimizer.__text_signature__ == (
-        "(n_particles=30, n_iterations=100, w=0.7, c1=1.5, c2=1.5, mutation_scale=0.1, archive_size=50, "
-        "random_state=None)")
     assert Nsga2Optimizer().get_params() == {
         "n_individuals": 40.0, "n_iterations": 100.0, "crossover_rate": 0.9, "mutation_rate": 0.1,
         "mutation_scale": 0.1, "archive_size": 50.0}

@@ -47,7 +47,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
     const std::size_t b = best_index(fitness);
     best = row_copy(positions, b, d);
     best_value = fitness[b];
-    stop = problem.iteration_done(0, planned, best_value);
+    stop = iteration_done(0, planned, best_value);
     return n;
   };
   std::vector<std::size_t> dispersed;
@@ -118,7 +118,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
       positions.swap(next_positions);
       fitness.swap(next_fitness);
       record.history.push_back(best_value);
-      stop = problem.iteration_done(++completed, planned, best_value);
+      stop = iteration_done(++completed, planned, best_value);
     }
     if (stop) break;
 

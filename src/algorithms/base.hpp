@@ -7,6 +7,7 @@
 
 #include "core/bounds.hpp"
 #include "core/error.hpp"
+#include "core/observer.hpp"
 #include "core/problem.hpp"
 #include "core/solution.hpp"
 #include "random/std_rng.hpp"
@@ -14,6 +15,18 @@
 namespace swarmix {
 
 using Seed = std::optional<std::uint64_t>;
+
+// What every search takes from its caller besides its hyperparameters: the seed of its
+// random source and the observer of its iteration boundaries (none: it never stops early).
+struct SearchSettings {
+  Seed random_state;
+  IterationObserver* observer = nullptr;
+
+  // Reports an iteration boundary; true: stop there.
+  bool iteration_done(std::size_t completed, std::size_t planned, double best) const {
+    return observer && observer->iteration_done(completed, planned, best);
+  }
+};
 
 // What a run hands back to its caller beyond the best Solution (empty where the algorithm
 // keeps none).

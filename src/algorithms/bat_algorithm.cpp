@@ -29,7 +29,7 @@ Status BatAlgorithm::fit(Problem& problem) {
   const double frequency_range = fmax - fmin;
   // A bat flies relative to the best position so far: one evaluation at a time.
   const std::size_t T = n_iterations;
-  bool stop = problem.iteration_done(0, T, best_value);
+  bool stop = iteration_done(0, T, best_value);
   for (std::size_t k = 1; k <= T && !stop; ++k) {
     interruption_point();
     const double kf = static_cast<double>(k);
@@ -61,7 +61,7 @@ Status BatAlgorithm::fit(Problem& problem) {
       }
     }
     record.history.push_back(best_value);
-    stop = problem.iteration_done(k, T, best_value);
+    stop = iteration_done(k, T, best_value);
   }
 
   record.population = split_rows(x, d);

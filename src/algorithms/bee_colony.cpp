@@ -110,7 +110,7 @@ Status BeeColony::fit(Problem& problem) {
 
   std::vector<double> weight(S);
   const std::size_t T = n_iterations;
-  bool stop = problem.iteration_done(0, T, best_value);
+  bool stop = iteration_done(0, T, best_value);
   for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     for (std::size_t i = 0; i < S; ++i) c.exploit_source(i);
@@ -143,7 +143,7 @@ Status BeeColony::fit(Problem& problem) {
         std::copy(c.row(i), c.row(i) + d, best_position.begin());
       }
     }
-    stop = problem.iteration_done(it + 1, T, best_value);
+    stop = iteration_done(it + 1, T, best_value);
   }
 
   best_ = Solution{std::move(best_position), best_value, {}, true};

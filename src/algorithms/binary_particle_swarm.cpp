@@ -30,7 +30,7 @@ Status BinaryParticleSwarm::fit(Problem& problem) {
 
   // Each move follows the best position so far: one evaluation at a time.
   const std::size_t T = n_iterations;
-  bool stop = problem.iteration_done(0, T, global_best_value);
+  bool stop = iteration_done(0, T, global_best_value);
   for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     for (std::size_t i = 0; i < P; ++i) {
@@ -58,7 +58,7 @@ Status BinaryParticleSwarm::fit(Problem& problem) {
       }
     }
     record.history.push_back(global_best_value);
-    stop = problem.iteration_done(it + 1, T, global_best_value);
+    stop = iteration_done(it + 1, T, global_best_value);
   }
 
   best_ = Solution{std::move(global_best_position), global_best_value, {}, true};

@@ -6,18 +6,21 @@
 
 namespace swarmix {
 
-// Particle swarm over bit vectors with the sigmoid transfer: real velocities per bit, updated
-// as in the continuous swarm, and each new bit set to 1 with probability 1 / (1 + e^-v).
-// The objective sees a position as 0.0/1.0 values.
-class BinaryParticleSwarm : public RunResult {
- public:
+// BinaryParticleSwarm's hyperparameters: field = Python keyword name, initialiser = default.
+struct BinaryParticleSwarmParams {
   std::size_t n_particles = 30;
   std::size_t n_iterations = 100;
   double w = 0.7;
   double c1 = 1.5;
   double c2 = 1.5;
-  Seed random_state;
+};
 
+// Particle swarm over bit vectors with the sigmoid transfer: real velocities per bit, updated
+// as in the continuous swarm, and each new bit set to 1 with probability 1 / (1 + e^-v).
+// The objective sees a position as 0.0/1.0 values.
+class BinaryParticleSwarm : public RunResult, public BinaryParticleSwarmParams, public SearchSettings {
+ public:
+  using Hyperparameters = BinaryParticleSwarmParams;
   // Searches bit vectors of length problem.dimensions(). On success the best result, the
   // best value after each iteration and the final positions are stored.
   Status fit(Problem& problem);

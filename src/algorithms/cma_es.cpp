@@ -60,7 +60,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
   const std::size_t T = n_iterations;
   if (T == 0) {
     best_value = problem.evaluate(mean);
-    problem.iteration_done(0, T, best_value);
+    iteration_done(0, T, best_value);
     best_ = Solution{std::move(best), best_value, {}, true};
     return std::nullopt;
   }
@@ -90,7 +90,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
     if (g == 0) {
       problem.evaluate_group(group, group_values);
       best_value = group_values[0];
-      if (problem.iteration_done(0, T, best_value)) {  // stopped at the start: as with no generation
+      if (iteration_done(0, T, best_value)) {  // stopped at the start: as with no generation
         best_ = Solution{std::move(best), best_value, {}, true};
         return std::nullopt;
       }
@@ -133,7 +133,7 @@ Status CmaEsOptimizer::fit(Problem& problem) {
     }
     mean.swap(new_mean);
     record.history.push_back(best_value);
-    stop = problem.iteration_done(g + 1, T, best_value);
+    stop = iteration_done(g + 1, T, best_value);
   }
 
   record.population = split_rows(std::vector<double>(samples.begin(), samples.end()), n);

@@ -80,7 +80,7 @@ Status CuckooSearch::fit(Problem& problem) {
   // Worst first: descending fitness, NaN counted as the worst; equal values keep index order.
   auto worse = [&fitness](std::size_t p, std::size_t q) { return better_value(fitness[q], fitness[p]); };
   std::vector<std::size_t> rank(n);
-  bool stop = problem.iteration_done(0, T, best_value);
+  bool stop = iteration_done(0, T, best_value);
   for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     if (it > 0) {
@@ -112,7 +112,7 @@ Status CuckooSearch::fit(Problem& problem) {
       std::copy_n(&x[b * d], d, best_position.begin());
     }
     record.history.push_back(best_value);
-    stop = problem.iteration_done(it + 1, T, best_value);
+    stop = iteration_done(it + 1, T, best_value);
   }
 
   record.population = split_rows(x, d);

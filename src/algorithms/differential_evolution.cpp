@@ -53,7 +53,7 @@ Status DifferentialEvolution::fit(Problem& problem) {
     group.clear();
   };
   const std::size_t T = n_iterations;
-  bool stop = problem.iteration_done(0, T, best_value);
+  bool stop = iteration_done(0, T, best_value);
   for (std::size_t g = 0; g < T && !stop; ++g) {
     interruption_point();
     for (std::size_t i = 0; i < N; ++i) {
@@ -85,7 +85,7 @@ Status DifferentialEvolution::fit(Problem& problem) {
     }
     settle();
     record.history.push_back(best_value);
-    stop = problem.iteration_done(g + 1, T, best_value);
+    stop = iteration_done(g + 1, T, best_value);
   }
 
   record.population = split_rows(pop, n);

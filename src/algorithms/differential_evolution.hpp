@@ -3,18 +3,22 @@
 
 namespace swarmix {
 
-// rand/1/bin differential evolution. Each member is challenged once per generation by a
-// trial built from three other distinct members; a trial at least as good replaces the
-// member in place, so later members of the same generation already see it.
-class DifferentialEvolution final : public Optimizer {
- public:
-  DifferentialEvolution(Bounds bounds) : bounds(std::move(bounds)) {}
-
+// DifferentialEvolution's hyperparameters: field = Python keyword name, initialiser = default.
+struct DifferentialEvolutionParams {
   std::size_t n_individuals = 40;
   std::size_t n_iterations = 100;
   double f = 0.8;
   double cr = 0.9;
-  Seed random_state;
+};
+
+// rand/1/bin differential evolution. Each member is challenged once per generation by a
+// trial built from three other distinct members; a trial at least as good replaces the
+// member in place, so later members of the same generation already see it.
+class DifferentialEvolution final
+    : public Optimizer, public DifferentialEvolutionParams, public SearchSettings {
+ public:
+  using Hyperparameters = DifferentialEvolutionParams;
+  DifferentialEvolution(Bounds bounds) : bounds(std::move(bounds)) {}
   Bounds bounds;
   // record: best value after each generation; the final population.
 

@@ -27,7 +27,7 @@ Status FireflyOptimizer::fit(Problem& problem) {
 
   std::vector<double> moved(d);
   const std::size_t T = n_iterations;
-  bool stop = problem.iteration_done(0, T, best_value);
+  bool stop = iteration_done(0, T, best_value);
   for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     for (std::size_t i = 0; i < n; ++i) {
@@ -61,7 +61,7 @@ Status FireflyOptimizer::fit(Problem& problem) {
       }
     }
     record.history.push_back(best_value);
-    stop = problem.iteration_done(it + 1, T, best_value);
+    stop = iteration_done(it + 1, T, best_value);
   }
 
   record.population = split_rows(x, d);

@@ -27,7 +27,7 @@ Status GlowwormOptimizer::fit(Problem& problem) {
 
   const double retained = 1.0 - luciferin_decay;
   const std::size_t T = n_iterations;
-  bool stop = problem.iteration_done(0, T, best_value);
+  bool stop = iteration_done(0, T, best_value);
   for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     // Every value at or below -1 + 1e-12, and NaN, gives the largest gain.
@@ -65,7 +65,7 @@ Status GlowwormOptimizer::fit(Problem& problem) {
       }
     }
     record.history.push_back(best_value);
-    stop = problem.iteration_done(it + 1, T, best_value);
+    stop = iteration_done(it + 1, T, best_value);
   }
 
   record.population = split_rows(positions, d);

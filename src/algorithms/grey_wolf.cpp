@@ -30,7 +30,7 @@ Status GreyWolfOptimizer::fit(Problem& problem) {
   std::vector<double> alpha(d), beta(d), delta(d), moved(checked_mul(W, d)), values(W);
   const std::size_t T = n_iterations;
   const double divisor = static_cast<double>(T > 1 ? T - 1 : 1);
-  bool stop = problem.iteration_done(0, T, best_value);
+  bool stop = iteration_done(0, T, best_value);
   for (std::size_t t = 0; t < T && !stop; ++t) {
     interruption_point();
     // Ascending fitness; NaN ranks after every number, equal values keep index order.
@@ -67,7 +67,7 @@ Status GreyWolfOptimizer::fit(Problem& problem) {
       }
     }
     record.history.push_back(best_value);
-    stop = problem.iteration_done(t + 1, T, best_value);
+    stop = iteration_done(t + 1, T, best_value);
   }
 
   record.population = split_rows(x, d);

@@ -31,7 +31,7 @@ Status MopsoOptimizer::fit(VectorProblem& problem) {
   std::vector<std::size_t> leaders;
   const std::size_t T = n_iterations;
   const double no_best = std::numeric_limits<double>::quiet_NaN();
-  bool stop = problem.iteration_done(0, T, no_best);
+  bool stop = iteration_done(0, T, no_best);
   for (std::size_t t = 0; t < T && !stop; ++t) {
     interruption_point();
     if (P > 0) {
@@ -69,7 +69,7 @@ Status MopsoOptimizer::fit(VectorProblem& problem) {
     std::vector<ParetoPoint> candidates = std::move(archive);
     candidates.insert(candidates.end(), best.begin(), best.end());
     archive = archive_from_population(std::move(candidates), archive_size);
-    stop = problem.iteration_done(t + 1, T, no_best);
+    stop = iteration_done(t + 1, T, no_best);
   }
 
   population = std::move(positions);

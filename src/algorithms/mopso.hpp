@@ -6,14 +6,8 @@
 
 namespace swarmix {
 
-// Particle swarm for several objectives. The social attractor of each move is a leader drawn
-// from the first front of an external archive, which is rebuilt after every iteration from
-// itself plus all personal bests; a personal best is replaced only by a point that
-// dominates it.
-class MopsoOptimizer {
- public:
-  explicit MopsoOptimizer(Bounds bounds) : bounds(std::move(bounds)) {}
-
+// MopsoOptimizer's hyperparameters: field = Python keyword name, initialiser = default.
+struct MopsoOptimizerParams {
   std::size_t n_particles = 30;
   std::size_t n_iterations = 100;
   double w = 0.7;
@@ -21,7 +15,16 @@ class MopsoOptimizer {
   double c2 = 1.5;
   double mutation_scale = 0.1;  // kept and reported only: the search has no mutation step
   std::size_t archive_size = 50;
-  Seed random_state;
+};
+
+// Particle swarm for several objectives. The social attractor of each move is a leader drawn
+// from the first front of an external archive, which is rebuilt after every iteration from
+// itself plus all personal bests; a personal best is replaced only by a point that
+// dominates it.
+class MopsoOptimizer : public MopsoOptimizerParams, public SearchSettings {
+ public:
+  using Hyperparameters = MopsoOptimizerParams;
+  explicit MopsoOptimizer(Bounds bounds) : bounds(std::move(bounds)) {}
   Bounds bounds;
 
   // After a successful fit: the final positions and the archive.

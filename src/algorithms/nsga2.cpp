@@ -27,7 +27,7 @@ Status Nsga2Optimizer::fit(VectorProblem& problem) {
   std::vector<std::vector<double>> children;
   const std::size_t T = n_iterations;
   const double no_best = std::numeric_limits<double>::quiet_NaN();
-  bool stop = problem.iteration_done(0, T, no_best);
+  bool stop = iteration_done(0, T, no_best);
   for (std::size_t generation = 0; generation < T && !stop; ++generation) {
     interruption_point();
     const std::size_t n = points.size();
@@ -96,7 +96,7 @@ Status Nsga2Optimizer::fit(VectorProblem& problem) {
       }
       break;
     }
-    stop = problem.iteration_done(generation + 1, T, no_best);
+    stop = iteration_done(generation + 1, T, no_best);
   }
 
   population.reserve(points.size());

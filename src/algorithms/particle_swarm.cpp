@@ -46,7 +46,7 @@ Status ParticleSwarm::fit(Problem& problem) {
   // A moving particle follows the best position found so far, its predecessors' moves
   // included: one evaluation at a time.
   const std::size_t T = n_iterations;
-  bool stop = problem.iteration_done(0, T, global_best_value);
+  bool stop = iteration_done(0, T, global_best_value);
   for (std::size_t it = 0; it < T && !stop; ++it) {
     interruption_point();
     for (std::size_t i = 0; i < P; ++i) {
@@ -73,7 +73,7 @@ Status ParticleSwarm::fit(Problem& problem) {
         }
       }
     }
-    stop = problem.iteration_done(it + 1, T, global_best_value);
+    stop = iteration_done(it + 1, T, global_best_value);
   }
 
   best_ = Solution{std::move(global_best_position), global_best_value, {}, true};

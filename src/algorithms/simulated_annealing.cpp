@@ -24,7 +24,7 @@ Status SimulatedAnnealing::fit(Problem& problem) {
 
   std::vector<double> candidate(n);
   const std::size_t T = n_iterations;
-  bool stop = problem.iteration_done(0, T, best_value);
+  bool stop = iteration_done(0, T, best_value);
   for (std::size_t t = 0; t < T && !stop; ++t) {
     interruption_point();
     for (std::size_t d = 0; d < n; ++d) {
@@ -47,7 +47,7 @@ Status SimulatedAnnealing::fit(Problem& problem) {
     }
     record.history.push_back(best_value);
     temperature = temperature * cooling_rate;
-    stop = problem.iteration_done(t + 1, T, best_value);
+    stop = iteration_done(t + 1, T, best_value);
   }
 
   record.population.push_back(std::move(current));

@@ -1,13 +1,17 @@
 #pragma once
 // The one estimator frame. A class is declared by a ClassSpec table (name, docstrings,
-// hyperparameters, fit kind, repr list) plus a run function that builds its core from the
-// converted parameters and runs it. Everything else (argument parsing and conversion,
-// the borrow flag, the probe, the objective adapters, the fitted record, predict / score /
-// get_params / getters / repr, and error mapping) lives here, once.
+// hyperparameters bound to the fields of its hyperparameter struct, fit kind) plus a run
+// function that builds its core, sets it up with Params::apply and runs it. Everything else
+// (argument parsing and conversion, the borrow flag, the probe, the objective adapters, the
+// fitted record, predict / score / get_params / getters / repr, pickling and error mapping)
+// lives in the frame's files (see estimator.hpp), once.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
+#include <type_traits>
+#include <typeinfo>
 #include <vector>
 
 #include "algorithms/base.hpp"
@@ -17,13 +21,6 @@ namespace swarmix::py {
 
 enum class ParamKind : std::uint8_t { Count, Real, Bool, Choice };
 
-struct Param {
-  const char* name;
-  ParamKind kind;
-  double default_value;                  // Count: exact whole number; Bool: 0 or 1; Choice: code
-  const char* const* choices = nullptr;  // Choice: null-terminated names, code = position
-};
-
 // A converted hyperparameter.
 union ParamValue {
   std::uint64_t count;
@@ -32,14 +29,97 @@ union ParamValue {
   std::uint32_t code;
 };
 
+// One hyperparameter: its Python name bound to its field in the algorithm's hyperparameter
+// struct. The kind follows from the field's type (std::size_t: count, double: real, bool:
+// flag, an enumeration: choice among `choices`, code = position), the default is the
+// field's initialiser. The frame derives the text signature, get_params, __repr__ and the
+// conversion from these entries.
+struct Param {
+  const char* name;
+  ParamKind kind;
+  ParamValue default_value;
+  const char* const* choices;  // Choice: null-terminated names
+  const std::type_info* owner;  // the hyperparameter struct
+  std::function<void(void* owner, const ParamValue&)> store;
+  bool in_repr = true;  // listed by __repr__ (for the classes that have one)
+
+  // The entry, left out of __repr__.
+  Param unlisted() && {
+    in_repr = false;
+    return std::move(*this);
+  }
+};
+
+namespace detail {
+template <class T>
+constexpr ParamKind kind_of() {
+  if constexpr (std::is_same_v<T, bool>) return ParamKind::Bool;
+  else if constexpr (std::is_same_v<T, double>) return ParamKind::Real;
+  else if constexpr (std::is_enum_v<T>) return ParamKind::Choice;
+  else {
+    static_assert(std::is_same_v<T, std::size_t>, "a hyperparameter is a std::size_t, double, bool or enum");
+    return ParamKind::Count;
+  }
+}
+
+template <class T>
+ParamValue value_of(T v) {
+  ParamValue out{};
+  if constexpr (std::is_same_v<T, bool>) out.flag = v;
+  else if constexpr (std::is_same_v<T, double>) out.real = v;
+  else if constexpr (std::is_enum_v<T>) out.code = static_cast<std::uint32_t>(v);
+  else out.count = v;
+  return out;
+}
+
+template <class T>
+T field_value(const ParamValue& v) {
+  if constexpr (std::is_same_v<T, bool>) return v.flag;
+  else if constexpr (std::is_same_v<T, double>) return v.real;
+  else if constexpr (std::is_enum_v<T>) return static_cast<T>(v.code);
+  else return static_cast<T>(v.count);
+}
+}  // namespace detail
+
+template <class S, class T>
+  requires(!std::is_enum_v<T>)
+Param param(const char* name, T S::*field) {
+  return {name, detail::kind_of<T>(), detail::value_of(S{}.*field), nullptr, &typeid(S),
+          [field](void* owner, const ParamValue& v) { static_cast<S*>(owner)->*field = detail::field_value<T>(v); }};
+}
+
+// A choice: `names` (null-terminated) in the order of the enumeration's values 0, 1, ...
+template <class S, class E>
+  requires std::is_enum_v<E>
+Param param(const char* name, E S::*field, const char* const* names) {
+  return {name, ParamKind::Choice, detail::value_of(S{}.*field), names, &typeid(S),
+          [field](void* owner, const ParamValue& v) { static_cast<S*>(owner)->*field = detail::field_value<E>(v); }};
+}
+
+// What a fit gives every class alike, besides its problem: set on the search by Params::apply.
+struct FitCommon {
+  IterationObserver* observer = nullptr;  // the monitor, if any
+};
+
 // The hyperparameters of one object, as the run function sees them.
 struct Params {
+  const std::vector<Param>& table;
   const ParamValue* values;
   Seed random_state;
-  std::uint64_t count(std::size_t i) const { return values[i].count; }
-  double real(std::size_t i) const { return values[i].real; }
-  bool flag(std::size_t i) const { return values[i].flag; }
-  std::uint32_t code(std::size_t i) const { return values[i].code; }
+
+  // Sets the search's hyperparameters, its seed and what the fit gives every class.
+  template <class Search>
+  void apply(Search& search, const FitCommon& common) const {
+    using Hyperparameters = typename Search::Hyperparameters;
+    Hyperparameters& target = search;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      if (*table[i].owner != typeid(Hyperparameters)) throw InternalError("hyperparameters of another class");
+      table[i].store(&target, values[i]);
+    }
+    SearchSettings& settings = search;
+    settings.random_state = random_state;
+    settings.observer = common.observer;
+  }
 };
 
 struct Fitted;
@@ -89,6 +169,7 @@ struct FitInput {
   const Bounds* bounds = nullptr;    // Continuous, Binary, Multi
   Problem* problem = nullptr;        // Continuous, Binary; Tour: DiscreteProblem "tsp"
   VectorProblem* vector = nullptr;   // Multi
+  FitCommon common;                  // every kind
 };
 
 // Builds the core from `params`, runs it on `in` and stores the result into `out` (which
@@ -98,8 +179,7 @@ using RunFn = Status (*)(const Params& params, FitInput& in, Fitted& out);
 struct ClassSpec {
   const char* name;
   const char* doc;        // class docstring (without the signature)
-  const char* signature;  // constructor text signature, "(n_particles=30, ..., random_state=None)"
-  std::vector<Param> params;
+  std::vector<Param> params;  // in signature order; random_state follows them
   FitKind fit_kind;
   RunFn run;
   // Method descriptions after the signature line; null for signature-only docstrings.
@@ -107,8 +187,8 @@ struct ClassSpec {
   const char* predict_doc = nullptr;
   const char* score_doc = nullptr;
   const char* get_params_doc = nullptr;
-  // Parameters listed by __repr__ (indices into `params`); none: the default repr.
-  std::vector<std::size_t> repr = {};
+  // __repr__ lists the hyperparameters (those not `unlisted()`); false: the default repr.
+  bool repr = false;
   bool has_history = true;
   // history_ and population_ hold just the best value and the best position.
   bool single_entry = false;

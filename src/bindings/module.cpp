@@ -4,7 +4,6 @@
 
 namespace swarmix::py {
 
-
 namespace {
 
 // Module functions, in the order they are added.
@@ -13,14 +12,9 @@ PyMethodDef* const module_functions[] = {
 };
 
 // The classes, in the order they are added to the module.
-const ClassSpec* const class_specs[] = {
-    &ant_colony_spec,    &particle_swarm_spec,     &bee_colony_spec,
-    &grey_wolf_spec,     &firefly_spec,            &simulated_annealing_spec,
-    &cuckoo_search_spec, &bat_algorithm_spec,      &glowworm_spec,
-    &bacterial_foraging_spec, &differential_evolution_spec, &cma_es_spec,
-    &permutation_genetic_spec, &binary_particle_swarm_spec, &nsga2_spec,
-    &mopso_spec,
-};
+#define SWARMIX_CLASS_ADDRESS(spec) &spec,
+const ClassSpec* const class_specs[] = {SWARMIX_CLASSES(SWARMIX_CLASS_ADDRESS)};
+#undef SWARMIX_CLASS_ADDRESS
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -85,7 +85,7 @@ class VectorGroupProblem final : public VectorProblem {
 
 // The frame's side of a monitor: the counts it keeps during the fit and the calls that hand
 // them over at the boundaries and at the end.
-class MonitorBridge {
+class MonitorBridge final : public IterationObserver {
  public:
   MonitorBridge(Ref boundary, bool scalar) : boundary_(std::move(boundary)), scalar_(scalar) {}
 
@@ -102,7 +102,7 @@ class MonitorBridge {
     best_list_ = Ref();
   }
 
-  bool boundary(std::size_t completed, std::size_t planned, double best) {
+  bool iteration_done(std::size_t completed, std::size_t planned, double best) override {
     Ref args[4] = {check(PyLong_FromSize_t(completed)), check(PyLong_FromSize_t(planned)),
                    std::isnan(best) ? Ref::borrow(Py_None) : check(PyFloat_FromDouble(best)), counts()};
     PyObject* raw[5] = {nullptr, args[0].get(), args[1].get(), args[2].get(), args[3].get()};
@@ -134,9 +134,9 @@ class MonitorBridge {
 
 namespace {
 
-class MonitoredProblem final : public Problem {
+class MonitoredProblem final : public ForwardingProblem {
  public:
-  MonitoredProblem(Problem& inner, MonitorBridge& monitor) : inner_(inner), monitor_(monitor) {}
+  MonitoredProblem(Problem& inner, MonitorBridge& monitor) : ForwardingProblem(inner), monitor_(monitor) {}
   double evaluate(std::span<const double> position) override {
     const double value = inner_.evaluate(position);
     monitor_.count(position, value);
@@ -147,21 +147,15 @@ class MonitoredProblem final : public Problem {
     const std::size_t d = inner_.dimensions();
     for (std::size_t k = 0; k < values.size(); ++k) monitor_.count(points.subspan(k * d, d), values[k]);
   }
-  bool iteration_done(std::size_t completed, std::size_t planned, double best) override {
-    return monitor_.boundary(completed, planned, best);
-  }
-  std::size_t dimensions() const override { return inner_.dimensions(); }
-  bool is_discrete() const override { return false; }
-  const std::string& name() const override { return kObjectiveName; }
 
  private:
-  Problem& inner_;
   MonitorBridge& monitor_;
 };
 
-class MonitoredVectorProblem final : public VectorProblem {
+class MonitoredVectorProblem final : public ForwardingVectorProblem {
  public:
-  MonitoredVectorProblem(VectorProblem& inner, MonitorBridge& monitor) : inner_(inner), monitor_(monitor) {}
+  MonitoredVectorProblem(VectorProblem& inner, MonitorBridge& monitor)
+      : ForwardingVectorProblem(inner), monitor_(monitor) {}
   std::vector<double> evaluate(std::span<const double> position) override {
     std::vector<double> value = inner_.evaluate(position);
     ++monitor_.n_evaluations;
@@ -171,13 +165,8 @@ class MonitoredVectorProblem final : public VectorProblem {
     inner_.evaluate_group(points, values);
     monitor_.n_evaluations += values.size();
   }
-  bool iteration_done(std::size_t completed, std::size_t planned, double best) override {
-    return monitor_.boundary(completed, planned, best);
-  }
-  std::size_t dimensions() const override { return inner_.dimensions(); }
 
  private:
-  VectorProblem& inner_;
   MonitorBridge& monitor_;
 };
 
@@ -256,6 +245,8 @@ void FitObjective::fail() {
   }
   PyErr_SetRaisedException(error);
 }
+
+IterationObserver* FitObjective::observer() { return monitor_.get(); }
 
 void FitObjective::probe(std::span<const double> point) {
   if (monitor_) ++monitor_->n_evaluations;

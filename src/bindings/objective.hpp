@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bindings/adapters.hpp"
+#include "core/observer.hpp"
 #include "core/problem.hpp"
 
 namespace swarmix::py {
@@ -41,6 +42,8 @@ class FitObjective {
   void probe(std::span<const double> point);
   Problem& problem() { return monitored_ ? *monitored_ : *problem_; }
   VectorProblem& vector_problem() { return monitored_vector_ ? *monitored_vector_ : *vector_problem_; }
+  // Who hears of the iteration boundaries: the monitor, if any.
+  IterationObserver* observer();
   // The search succeeded: the wrapper hears of it (and may still fail the fit).
   void end();
   // The fit failed with the raised Python error: the wrapper hears of it, the error stays.

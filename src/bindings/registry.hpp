@@ -4,24 +4,31 @@
 
 namespace swarmix::py {
 
-// Each class (and module function) is defined in its own file under classes/; module.cpp
-// lists them in module order, so a missing one is a link error.
+// Each class (and module function) is defined in its own file under classes/. The classes in
+// module order, one line each: module.cpp adds them to the module, and a table named here
+// but defined nowhere is a link error.
+#define SWARMIX_CLASSES(X) \
+  X(ant_colony_spec) \
+  X(particle_swarm_spec) \
+  X(bee_colony_spec) \
+  X(grey_wolf_spec) \
+  X(firefly_spec) \
+  X(simulated_annealing_spec) \
+  X(cuckoo_search_spec) \
+  X(bat_algorithm_spec) \
+  X(glowworm_spec) \
+  X(bacterial_foraging_spec) \
+  X(differential_evolution_spec) \
+  X(cma_es_spec) \
+  X(permutation_genetic_spec) \
+  X(binary_particle_swarm_spec) \
+  X(nsga2_spec) \
+  X(mopso_spec)
+
+#define SWARMIX_DECLARE_CLASS(spec) extern const ClassSpec spec;
+SWARMIX_CLASSES(SWARMIX_DECLARE_CLASS)
+#undef SWARMIX_DECLARE_CLASS
+
 extern PyMethodDef two_opt_method;
-extern const ClassSpec ant_colony_spec;
-extern const ClassSpec particle_swarm_spec;
-extern const ClassSpec bee_colony_spec;
-extern const ClassSpec grey_wolf_spec;
-extern const ClassSpec firefly_spec;
-extern const ClassSpec simulated_annealing_spec;
-extern const ClassSpec cuckoo_search_spec;
-extern const ClassSpec bat_algorithm_spec;
-extern const ClassSpec glowworm_spec;
-extern const ClassSpec bacterial_foraging_spec;
-extern const ClassSpec differential_evolution_spec;
-extern const ClassSpec cma_es_spec;
-extern const ClassSpec permutation_genetic_spec;
-extern const ClassSpec binary_particle_swarm_spec;
-extern const ClassSpec nsga2_spec;
-extern const ClassSpec mopso_spec;
 
 }  // namespace swarmix::py

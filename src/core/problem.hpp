@@ -9,23 +9,10 @@ namespace swarmix {
 
 using Matrix = std::vector<std::vector<double>>;
 
-// What a search tells the owner of its objective between iterations. A search calls
-// iteration_done at every iteration boundary: once after its initial population
-// (completed = 0), then after each iteration (completed = 1 .. planned), with its best value
-// so far (NaN for the searches that have no single best). When it returns true the search
-// stops there and finishes exactly as after its last planned iteration.
-class IterationObserver {
- public:
-  virtual ~IterationObserver() = default;
-  virtual bool iteration_done(std::size_t completed, std::size_t planned, double best) {
-    (void)completed, (void)planned, (void)best;
-    return false;
-  }
-};
-
 // The objective being minimised.
-class Problem : public IterationObserver {
+class Problem {
  public:
+  virtual ~Problem() = default;
   virtual double evaluate(std::span<const double> position) = 0;
   // Evaluates a group of points: `values.size()` rows of dimensions() coordinates, stored
   // one after another in `points`, in row order. A search asks for a group only where none
@@ -44,8 +31,9 @@ using ScalarObjective = std::function<double(std::span<const double>)>;
 using VectorObjective = std::function<std::vector<double>(std::span<const double>)>;
 
 // A vector-valued objective (the multi-objective searches), with the same group rule.
-class VectorProblem : public IterationObserver {
+class VectorProblem {
  public:
+  virtual ~VectorProblem() = default;
   virtual std::vector<double> evaluate(std::span<const double> position) = 0;
   // The values of `values.size()` rows of dimensions() coordinates, in row order.
   virtual void evaluate_group(std::span<const double> points, std::span<std::vector<double>> values);
@@ -93,6 +81,38 @@ class DiscreteProblem final : public Problem {
  private:
   std::string name_;
   Matrix matrix_;
+};
+
+// A problem that hands every call to another: the wrappers of a problem derive from it and
+// override only what they change.
+class ForwardingProblem : public Problem {
+ public:
+  explicit ForwardingProblem(Problem& inner) : inner_(inner) {}
+  double evaluate(std::span<const double> position) override { return inner_.evaluate(position); }
+  void evaluate_group(std::span<const double> points, std::span<double> values) override {
+    inner_.evaluate_group(points, values);
+  }
+  std::size_t dimensions() const override { return inner_.dimensions(); }
+  bool is_discrete() const override { return inner_.is_discrete(); }
+  const std::string& name() const override { return inner_.name(); }
+  const Matrix* distance_matrix() const override { return inner_.distance_matrix(); }
+
+ protected:
+  Problem& inner_;
+};
+
+// The same for a vector-valued problem.
+class ForwardingVectorProblem : public VectorProblem {
+ public:
+  explicit ForwardingVectorProblem(VectorProblem& inner) : inner_(inner) {}
+  std::vector<double> evaluate(std::span<const double> position) override { return inner_.evaluate(position); }
+  void evaluate_group(std::span<const double> points, std::span<std::vector<double>> values) override {
+    inner_.evaluate_group(points, values);
+  }
+  std::size_t dimensions() const override { return inner_.dimensions(); }
+
+ protected:
+  VectorProblem& inner_;
 };
 
 // A position entry read as a city index: truncation toward zero, negative and NaN give 0,

@@ -121,19 +121,7 @@ Status run(const Params& p, FitInput& in, Fitted& out) {
   auto* record = dynamic_cast<ColonyRecord*>(out.persistent.get());
   if (!record) throw InternalError("AntColony holds the state of another class");
   AntColony& aco = record->colony;
-  aco.n_ants = p.count(0);
-  aco.n_iterations = p.count(1);
-  aco.alpha = p.real(2);
-  aco.beta = p.real(3);
-  aco.rho = p.real(4);
-  aco.q = p.real(5);
-  aco.use_two_opt = p.flag(6);
-  aco.variant = static_cast<AcoVariant>(p.code(7));
-  aco.q0 = p.real(8);
-  aco.elitist_weight = p.real(9);
-  aco.tau_min = p.real(10);
-  aco.tau_max = p.real(11);
-  aco.random_state = p.random_state;
+  p.apply(aco, in.common);
   if (auto error = aco.fit(*in.problem)) return error;
   out.take_best(aco.predict(), true);
   return std::nullopt;
@@ -145,27 +133,25 @@ const ClassSpec ant_colony_spec = {
     .name = "AntColony",
     .doc = "Ant Colony Optimization for discrete problems (e.g. TSP).\n\n"
            "Exposed to Python as `swarmix._swarmix.AntColony`.",
-    .signature = "(n_ants=50, n_iterations=100, alpha=1.0, beta=2.0, rho=0.5, q=1.0, use_two_opt=True, "
-                 "variant=\"basic\", q0=0.9, elitist_weight=2.0, tau_min=1e-4, tau_max=10.0, random_state=None)",
-    .params = {{"n_ants", ParamKind::Count, 50},
-               {"n_iterations", ParamKind::Count, 100},
-               {"alpha", ParamKind::Real, 1.0},
-               {"beta", ParamKind::Real, 2.0},
-               {"rho", ParamKind::Real, 0.5},
-               {"q", ParamKind::Real, 1.0},
-               {"use_two_opt", ParamKind::Bool, 1},
-               {"variant", ParamKind::Choice, 0, variant_names},
-               {"q0", ParamKind::Real, 0.9},
-               {"elitist_weight", ParamKind::Real, 2.0},
-               {"tau_min", ParamKind::Real, 1e-4},
-               {"tau_max", ParamKind::Real, 10.0}},
+    .params = {param("n_ants", &AntColonyParams::n_ants),
+               param("n_iterations", &AntColonyParams::n_iterations),
+               param("alpha", &AntColonyParams::alpha),
+               param("beta", &AntColonyParams::beta),
+               param("rho", &AntColonyParams::rho),
+               param("q", &AntColonyParams::q),
+               param("use_two_opt", &AntColonyParams::use_two_opt).unlisted(),
+               param("variant", &AntColonyParams::variant, variant_names).unlisted(),
+               param("q0", &AntColonyParams::q0).unlisted(),
+               param("elitist_weight", &AntColonyParams::elitist_weight).unlisted(),
+               param("tau_min", &AntColonyParams::tau_min).unlisted(),
+               param("tau_max", &AntColonyParams::tau_max).unlisted()},
     .fit_kind = FitKind::Tour,
     .run = run,
     .fit_doc = "Fit the colony to a square distance matrix and search for a short tour.",
     .predict_doc = "Return the best tour found as a list of city indices.",
     .score_doc = "Return the length of the best tour found.",
     .get_params_doc = "Return the algorithm's hyperparameters.",
-    .repr = {0, 1, 2, 3, 4, 5},
+    .repr = true,
     .single_entry = true,
     .load_persistent = load,
 };

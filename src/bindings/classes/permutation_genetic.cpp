@@ -6,19 +6,14 @@ namespace swarmix::py {
 const ClassSpec permutation_genetic_spec = {
     .name = "PermutationGeneticOptimizer",
     .doc = "Permutation genetic optimizer for TSP-like discrete problems.",
-    .signature = "(n_individuals=40, n_iterations=100, mutation_rate=0.1, use_two_opt=True, random_state=None)",
-    .params = {{"n_individuals", ParamKind::Count, 40},
-               {"n_iterations", ParamKind::Count, 100},
-               {"mutation_rate", ParamKind::Real, 0.1},
-               {"use_two_opt", ParamKind::Bool, 1}},
+    .params = {param("n_individuals", &PermutationGeneticOptimizerParams::n_individuals),
+               param("n_iterations", &PermutationGeneticOptimizerParams::n_iterations),
+               param("mutation_rate", &PermutationGeneticOptimizerParams::mutation_rate),
+               param("use_two_opt", &PermutationGeneticOptimizerParams::use_two_opt)},
     .fit_kind = FitKind::Tour,
     .run = [](const Params& p, FitInput& in, Fitted& out) -> Status {
       PermutationGeneticOptimizer ga;
-      ga.n_individuals = p.count(0);
-      ga.n_iterations = p.count(1);
-      ga.mutation_rate = p.real(2);
-      ga.use_two_opt = p.flag(3);
-      ga.random_state = p.random_state;
+      p.apply(ga, in.common);
       if (auto error = ga.fit(*in.problem)) return error;
       // Without a best (no individual at all) the fitted state stays as it was.
       if (ga.predict()) out.take_run(std::move(ga));

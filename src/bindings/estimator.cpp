@@ -1,0 +1,169 @@
+// The object and its readers: the fitted record, deallocation, predict, score,
+// get_params, __repr__ and the getters.
+#include <string>
+#include <utility>
+
+#include "bindings/convert.hpp"
+#include "bindings/estimator.hpp"
+#include "core/decimal.hpp"
+
+namespace swarmix::py {
+
+Fitted::Fitted(const Fitted& o)
+    : best_value(o.best_value),
+      best_position(o.best_position),
+      history(o.history),
+      population(o.population),
+      archive_positions(o.archive_positions),
+      archive_objectives(o.archive_objectives),
+      persistent(o.persistent ? o.persistent->clone() : nullptr) {}
+
+void Fitted::take_best(const std::optional<Solution>& best, bool single_entry) {
+  if (!best) return;
+  best_value = best->value;
+  best_position = best->position;
+  if (single_entry) {
+    history.assign(1, best->value.value_or(0.0));
+    population.assign(1, best->position);
+  }
+}
+
+void Fitted::take_run(RunResult&& run) {
+  take_best(run.predict(), false);
+  history = std::move(run.record.history);
+  population = std::move(run.record.population);
+}
+
+[[noreturn]] void raise_value_error(const std::string& text) {
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  throw ErrorAlreadySet();
+}
+
+void estimator_dealloc(PyObject* self) {
+  Estimator* e = as_estimator(self);
+  PyTypeObject* type = Py_TYPE(self);
+  if (e->table) {  // fully constructed
+    e->fitted.~Fitted();
+    e->random_state.~Seed();
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+namespace {
+
+[[noreturn]] void unfitted(const char* method) {
+  raise_value_error(std::string("must call fit() before ") + method + "()");
+}
+
+double param_as_float(const Param& p, const ParamValue& v) {
+  switch (p.kind) {
+    case ParamKind::Count: return static_cast<double>(v.count);
+    case ParamKind::Real: return v.real;
+    case ParamKind::Bool: return v.flag ? 1.0 : 0.0;
+    case ParamKind::Choice: return static_cast<double>(v.code);
+  }
+  return 0.0;
+}
+
+}  // namespace
+
+PyObject* estimator_predict(PyObject* self_obj, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    const Fitted& f = self->fitted;
+    switch (self->table->fit_kind) {
+      case FitKind::Multi:
+        if (f.archive_positions.empty()) unfitted("predict");
+        return float_rows(f.archive_positions).release();
+      case FitKind::Tour: {
+        if (!f.best_position) unfitted("predict");
+        std::vector<std::size_t> tour;
+        tour.reserve(f.best_position->size());
+        for (double v : *f.best_position) tour.push_back(to_city_index(v));
+        return index_list<std::size_t>(tour).release();
+      }
+      default:
+        if (!f.best_position) unfitted("predict");
+        return float_list(*f.best_position).release();
+    }
+  });
+}
+
+PyObject* estimator_score(PyObject* self_obj, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    const Fitted& f = self->fitted;
+    if (self->table->fit_kind == FitKind::Multi) {
+      if (f.archive_objectives.empty()) unfitted("score");
+      if (f.archive_objectives.front().size() < 2) return PyFloat_FromDouble(0.0);
+      return PyFloat_FromDouble(self->table->archive_score(f));
+    }
+    if (!f.best_value) unfitted("score");
+    return PyFloat_FromDouble(*f.best_value);
+  });
+}
+
+Ref params_dict(const Estimator* self) {
+  Ref dict = check(PyDict_New());
+  for (std::size_t i = 0; i < self->table->params.size(); ++i) {
+    const Param& p = self->table->params[i];
+    Ref value = check(PyFloat_FromDouble(param_as_float(p, self->values[i])));
+    if (PyDict_SetItemString(dict.get(), p.name, value.get()) < 0) throw ErrorAlreadySet();
+  }
+  return dict;
+}
+
+PyObject* estimator_get_params(PyObject* self_obj, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return params_dict(self).release();
+  });
+}
+
+PyObject* estimator_repr(PyObject* self_obj) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    const ClassSpec& table = *self->table;
+    std::string text = std::string(table.name) + "(";
+    const char* separator = "";
+    for (std::size_t i = 0; i < table.params.size(); ++i) {
+      const Param& p = table.params[i];
+      if (!p.in_repr) continue;
+      text += separator;
+      separator = ", ";
+      text += p.name;
+      text += "=";
+      switch (p.kind) {
+        case ParamKind::Count: text += std::to_string(self->values[i].count); break;
+        case ParamKind::Real: text += decimal_text(self->values[i].real); break;
+        case ParamKind::Bool: text += self->values[i].flag ? "True" : "False"; break;
+        case ParamKind::Choice: text += p.choices[self->values[i].code]; break;
+      }
+    }
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* get_population(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return float_rows(self->fitted.population).release();
+  });
+}
+
+PyObject* get_history(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return float_list(self->fitted.history).release();
+  });
+}
+
+}  // namespace swarmix::py
