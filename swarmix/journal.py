@@ -256,7 +256,7 @@ class _Reader:
                     and isinstance(header["class"], str) and isinstance(header["version"], str)
                     and len(header["lower"]) == len(header["upper"])):
                 raise ValueError
-        except (ValueError, TypeError, AttributeError, UnicodeDecodeError):
+        except (ValueError, TypeError, AttributeError, OverflowError, RecursionError):
             raise self.damaged(offset, "not a journal header") from None
         return header
 
