@@ -298,6 +298,7 @@ class _Session:
         self.asked = {n + i: raw[i * row:(i + 1) * row] for i in missing}
         outcomes = _Outcomes(self.vector)
         probe = n == 0
+        results: list[Any] = []
         try:
             if hasattr(self.inner, "__swarmix_group__"):
                 refused = self._evaluate_group(points, raw, n, missing, entries, outcomes)
@@ -308,15 +309,24 @@ class _Session:
                 call = self.inner
                 for i in missing:
                     try:
-                        result = call(rows[i])
+                        results.append(call(rows[i]))
                     except Exception as exc:
                         if is_fit_failure(exc):
                             raise
-                        result = exc
-                    entries[i] = outcomes.add(n + i, result)
+                        results.append(exc)
                     if self.sync == "point":
+                        entries[i] = outcomes.add(n + i, results.pop())
                         self._write(outcomes)
         finally:
+            if results:
+                numbers = self._numbers(results, len(results) == len(entries))
+                if numbers is not None:  # the whole group, all numbers: one record, written at once
+                    self._append(fmt.frame(fmt.evaluation_payload(n, bytes(len(numbers)), raw,
+                                                                  fmt.little(numbers), [])))
+                    entries = numbers  # type: ignore[assignment]
+                else:
+                    for i, result in zip(missing, results):
+                        entries[i] = outcomes.add(n + i, result)
             if probe and outcomes.items and outcomes.items[0][1] != fmt.NUMBER:
                 outcomes.items = []  # a failed probe fails the fit: nothing to resume
             self._write(outcomes)
@@ -327,12 +337,22 @@ class _Session:
                 raise fails_fit(exc)
         return entries
 
+    def _numbers(self, results: list[Any], whole: bool) -> array[float] | None:
+        """A whole group's scalar results as doubles, when every one is a number."""
+        if self.vector or not whole:
+            return None
+        numbers = array("d")
+        try:
+            numbers.extend(results)
+        except Exception:
+            return None
+        return numbers
+
     def _evaluate_group(self, points: memoryview, raw: bytes, n: int, missing: list[int], entries: list[Any],
                         outcomes: _Outcomes) -> Any:
         k = len(missing)
-        if k == len(points):
-            view = points
-        else:
+        view: memoryview[Any] = points
+        if k < len(points):
             row = self.row
             rows = b"".join(raw[i * row:(i + 1) * row] for i in missing)
             view = memoryview(bytearray(_little(rows))).cast("d", (k, row // 8))

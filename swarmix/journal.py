@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import struct
 import sys
 import warnings
@@ -40,6 +41,7 @@ LENGTHS = "I"  # per evaluation of a vector objective: its number of values
 # What an evaluation gave: a number (a list of numbers for a vector objective), an error
 # raised or returned by the objective, or a result that is not a number.
 NUMBER, ERROR, NOT_A_NUMBER = 0, 1, 2
+OUTCOMES = bytes([NUMBER, ERROR, NOT_A_NUMBER])
 
 HEADER_KEYS = ("class", "params", "random_state", "lower", "upper", "kind", "version")
 LITTLE = sys.byteorder == "little"
@@ -154,7 +156,7 @@ class Records:
     first: int
     tags: bytes
     points: bytes  # little-endian doubles, one row per evaluation
-    numbers: list[Any]  # per evaluation: a float, or a list of floats for a vector objective
+    numbers: Any  # per evaluation: a float (an array of doubles), or a list of floats for a vector objective
     texts: list[str | None]  # per evaluation: the failure's text, or None
     offset: int
 
@@ -199,7 +201,6 @@ class _Reader:
         vector = header["kind"] == "vector"
         records: list[Records] = []
         complete = False
-        seen: set[int] = set()
         offset = after
         while offset < len(data):
             payload, after = self.frame_at(offset, header=False)
@@ -207,22 +208,26 @@ class _Reader:
                 warnings.warn(f"the journal {self.name} ends in a torn record at byte {offset} (the process "
                               "died while writing it): it is dropped and its evaluations are made again",
                               RuntimeWarning, stacklevel=4)
-                return Parsed(header, records, complete, offset, True)
+                return Parsed(header, self.unique(records), complete, offset, True)
             kind = payload[:1]
             if kind == b"E":
-                run = self.evaluations(payload, offset, dims, vector)
-                indices = range(run.first, run.first + run.count)
-                if any(i in seen for i in indices):
-                    raise self.damaged(offset, "an evaluation recorded twice")
-                seen.update(indices)
-                records.append(run)
+                records.append(self.evaluations(payload, offset, dims, vector))
                 complete = False
             elif kind == b"Z" and len(payload) == END.size:
                 complete = True
             else:
                 raise self.damaged(offset, "a record of unknown kind")
             offset = after
-        return Parsed(header, records, complete, offset, False)
+        return Parsed(header, self.unique(records), complete, offset, False)
+
+    def unique(self, records: list[Records]) -> list[Records]:
+        """The records, refused when two of them hold one evaluation."""
+        end = 0
+        for run in sorted(records, key=lambda run: run.first):
+            if run.first < end:
+                raise self.damaged(run.offset, "an evaluation recorded twice")
+            end = run.first + run.count
+        return records
 
     def frame_at(self, offset: int, header: bool) -> tuple[bytes | None, int]:
         """The payload of the frame at ``offset`` and where the next one starts; None for a torn tail."""
@@ -266,43 +271,44 @@ class _Reader:
             at = EVALUATIONS.size
             tags = payload[at:at + count]
             at += count
-            if len(tags) != count or count == 0 or any(t > NOT_A_NUMBER for t in tags):
+            if len(tags) != count or count == 0 or tags.translate(None, OUTCOMES):
                 raise ValueError
             points = payload[at:at + count * dims * 8]
             at += len(points)
             if len(points) != count * dims * 8:
                 raise ValueError
-            numbers: list[Any]
+            numbers: Any  # an array of doubles, or a list of lists for a vector objective
             if vector:
                 lengths = array(LENGTHS)
                 lengths.frombytes(payload[at:at + 4 * count])
                 if not LITTLE:
                     lengths.byteswap()
                 at += 4 * count
-                flat = doubles(payload[at:at + 8 * sum(lengths)])
-                at += 8 * sum(lengths)
+                total = sum(lengths)
+                flat = doubles(payload[at:at + 8 * total])
+                at += 8 * total
                 numbers = []
                 start = 0
                 for n in lengths:
                     numbers.append(flat[start:start + n].tolist())
                     start += n
-                if start != len(flat) or any(n == 0 for n, t in zip(lengths, tags) if t == NUMBER):
+                if len(lengths) != count or start != len(flat) or any(
+                        n == 0 for n, t in zip(lengths, tags) if t == NUMBER):
                     raise ValueError
             else:
-                numbers = doubles(payload[at:at + 8 * count]).tolist()
+                numbers = doubles(payload[at:at + 8 * count])
                 at += 8 * count
                 if len(numbers) != count:
                     raise ValueError
-            texts: list[str | None] = []
-            for tag in tags:
+            texts: list[str | None] = [None] * count
+            for j, tag in enumerate(tags if tags.count(0) != count else b""):
                 if tag == NUMBER:
-                    texts.append(None)
                     continue
                 (n,) = struct.unpack_from("<I", payload, at)
                 text = payload[at + 4:at + 4 + n]
                 if len(text) != n:
                     raise ValueError
-                texts.append(text.decode())
+                texts[j] = text.decode()
                 at += 4 + n
             if at != len(payload) or first + count > 2**63:
                 raise ValueError
@@ -333,7 +339,7 @@ class Journal:
     complete: bool = False
 
 
-def read_journal(path: str | bytes | Any) -> Journal:
+def read_journal(path: str | os.PathLike[str]) -> Journal:
     """Read the journal at ``path``: the fit it records and every evaluation made.
 
     ``points`` holds one list of floats per evaluation, in evaluation order; ``values`` the
@@ -344,9 +350,10 @@ def read_journal(path: str | bytes | Any) -> Journal:
     """
     with open(path, "rb") as f:
         data = f.read()
-    parsed = parse(data, str(path))
+    name = os.fspath(path)
+    parsed = parse(data, name)
     if parsed is None:
-        raise ValueError(f"the journal {path} is empty")
+        raise ValueError(f"the journal {name} is empty")
     h = parsed.header
     journal = Journal(h["class"], h["params"], h["lower"], h["upper"], h["random_state"], h["kind"],
                       h["version"], complete=parsed.complete)
