@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import fcntl
 import os
-import struct
 from array import array
 from collections.abc import Callable
 from typing import Any

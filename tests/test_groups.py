@@ -10,7 +10,7 @@ import pytest
 
 import swarmix
 from estimators import CLASSES, attempt, fit_args, is_binary, is_multi, is_tour, small_kwargs, state
-from objectives import flaky, flaky_vector, rastrigin, schaffer, sphere
+from objectives import flaky, flaky_vector, schaffer, sphere
 from swarmix import Monitor, parallel, vectorized
 
 OBJECTIVE_CLASSES = [c for c in CLASSES if not is_tour(c)]
