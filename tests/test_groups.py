@@ -10,36 +10,10 @@ import pytest
 
 import swarmix
 from estimators import CLASSES, attempt, fit_args, is_binary, is_multi, is_tour, small_kwargs, state
-from objectives import rastrigin, schaffer, sphere
+from objectives import flaky, flaky_vector, schaffer, sphere
 from swarmix import Monitor, parallel, vectorized
 
 OBJECTIVE_CLASSES = [c for c in CLASSES if not is_tour(c)]
-
-
-def failure_kind(x):
-    return math.floor(sum(abs(v) * (i + 1.37) for i, v in enumerate(x)) * 1000.0) % 7
-
-
-def flaky(x):
-    """Fails on some points: raises, returns NaN, returns a non-number."""
-    k = failure_kind(x)
-    if k == 1:
-        raise RuntimeError("flaky point")
-    if k == 2:
-        return math.nan
-    if k == 3:
-        return "not a number"
-    return rastrigin(x)
-
-
-def flaky_vector(x):
-    k = failure_kind(x)
-    if k == 1:
-        raise RuntimeError("flaky point")
-    r = schaffer(x)
-    if k == 2:
-        r[1] = math.nan
-    return r
 
 
 class Calls:
