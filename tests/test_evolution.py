@@ -80,7 +80,7 @@ META = [
 @pytest.mark.parametrize("cls, doc, signature, params", META, ids=lambda v: getattr(v, "__name__", ""))
 def test_texts_and_params(cls, doc, signature, params):
     assert cls.__doc__ == doc and cls.__text_signature__ == signature
-    assert cls.fit.__text_signature__ == "($self, objective, lower, upper)" and cls.fit.__doc__ is None
+    assert cls.fit.__text_signature__ == "($self, objective, lower, upper, *, initial=None)" and cls.fit.__doc__ is None
     assert cls().get_params() == params
 
 

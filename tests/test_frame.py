@@ -44,7 +44,7 @@ def test_type_names_and_docs():
         "(n_particles=30, n_iterations=100, w=0.9, c1=2.0, c2=2.0, random_state=None)")
     assert ParticleSwarm.__doc__ == ("Particle Swarm Optimization for continuous minimization.\n\n"
                                      "Exposed to Python as `swarmix._swarmix.ParticleSwarm`.")
-    assert ParticleSwarm.fit.__text_signature__ == "($self, objective, lower, upper)"
+    assert ParticleSwarm.fit.__text_signature__ == "($self, objective, lower, upper, *, initial=None)"
     assert ParticleSwarm.fit.__doc__ == "Minimize `objective(list[float]) -> float` over the box `[lower, upper]`."
     assert ParticleSwarm.predict.__doc__ == "Return the best position found."
     assert ParticleSwarm.score.__doc__ == "Return the objective value at the best position."

@@ -318,7 +318,7 @@ def test_colony_frame():
         '(n_ants=50, n_iterations=100, alpha=1.0, beta=2.0, rho=0.5, q=1.0, use_two_opt=True, '
         'variant="basic", q0=0.9, elitist_weight=2.0, tau_min=1e-4, tau_max=10.0, random_state=None)')
     assert AntColony.fit.__doc__ == "Fit the colony to a square distance matrix and search for a short tour."
-    assert AntColony.fit.__text_signature__ == "($self, distance_matrix)"
+    assert AntColony.fit.__text_signature__ == "($self, distance_matrix, *, initial=None)"
     assert AntColony.predict.__doc__ == "Return the best tour found as a list of city indices."
     assert AntColony.score.__doc__ == "Return the length of the best tour found."
     assert AntColony.get_params.__doc__ == "Return the algorithm's hyperparameters."
@@ -551,7 +551,7 @@ def test_ga_frame():
     assert cls.__doc__ == "Permutation genetic optimizer for TSP-like discrete problems."
     assert cls.__text_signature__ == (
         "(n_individuals=40, n_iterations=100, mutation_rate=0.1, use_two_opt=True, random_state=None)")
-    assert cls.fit.__doc__ is None and cls.fit.__text_signature__ == "($self, distance_matrix)"
+    assert cls.fit.__doc__ is None and cls.fit.__text_signature__ == "($self, distance_matrix, *, initial=None)"
     assert cls().get_params() == {k: float(v) for k, v in GA_DEFAULTS.items()}
     assert repr(cls()).startswith("<swarmix._swarmix.PermutationGeneticOptimizer object at ")
     a, b = cls(n_individuals=6, n_iterations=6, random_state=3), cls(n_individuals=6, n_iterations=6, random_state=3)

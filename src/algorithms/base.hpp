@@ -36,7 +36,14 @@ class RunResult {
   std::optional<Solution> best_;
 };
 
-class Optimizer : public RunResult {
+// The points a caller gives a fit to start from: rows that replace the first rows of the
+// start the fit draws (tours: city indices written as floats). Empty: the drawn start alone.
+// The fit checks none of it beyond what keeps memory safe: the caller has checked the rows.
+struct GivenStart {
+  Matrix initial;
+};
+
+class Optimizer : public RunResult, public GivenStart {
  public:
   virtual ~Optimizer() = default;
   // Runs the search; on success the best result is stored and predict() returns it.

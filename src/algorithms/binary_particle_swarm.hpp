@@ -9,7 +9,7 @@ namespace swarmix {
 // Particle swarm over bit vectors with the sigmoid transfer: real velocities per bit, updated
 // as in the continuous swarm, and each new bit set to 1 with probability 1 / (1 + e^-v).
 // The objective sees a position as 0.0/1.0 values.
-class BinaryParticleSwarm : public RunResult {
+class BinaryParticleSwarm : public RunResult, public GivenStart {
  public:
   std::size_t n_particles = 30;
   std::size_t n_iterations = 100;

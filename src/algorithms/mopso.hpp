@@ -10,7 +10,7 @@ namespace swarmix {
 // from the first front of an external archive, which is rebuilt after every iteration from
 // itself plus all personal bests; a personal best is replaced only by a point that
 // dominates it.
-class MopsoOptimizer {
+class MopsoOptimizer : public GivenStart {
  public:
   explicit MopsoOptimizer(Bounds bounds) : bounds(std::move(bounds)) {}
 

@@ -9,7 +9,7 @@ namespace swarmix {
 // Generational genetic algorithm for several objectives: binary tournaments on rank and
 // crowding, blend crossover, uniform-noise mutation, elitist survival of parents plus
 // offspring. The result is a bounded Pareto archive taken from the final population.
-class Nsga2Optimizer {
+class Nsga2Optimizer : public GivenStart {
  public:
   explicit Nsga2Optimizer(Bounds bounds) : bounds(std::move(bounds)) {}
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -65,7 +67,7 @@ struct TypeInfo {
   std::string qualified_name, ctor_format;
   std::vector<char*> ctor_keywords;
   PyMethodDef methods[7];
-  PyGetSetDef getset[3];
+  PyGetSetDef getset[4];
 };
 
 // The registry: one entry per live estimator type. Each TypeInfo stays at one address,
@@ -211,6 +213,61 @@ Bounds convert_bounds(PyObject* lower_obj, PyObject* upper_obj) {
   return std::get<Bounds>(std::move(made));
 }
 
+// ---------------------------------------------------------------- initial points
+
+// How many points `initial` may give this object's fit, and what sets that number.
+std::pair<std::size_t, std::string> start_capacity(const Estimator& self) {
+  const ClassSpec& table = *self.table;
+  const StartCapacity& start = table.start;
+  if (!start.param) return {1, "one start point"};
+  for (std::size_t i = 0; i < table.params.size(); ++i) {
+    if (std::strcmp(table.params[i].name, start.param) != 0) continue;
+    const std::size_t n = self.values[i].count;
+    if (!start.of) return {n, start.param};
+    return {start.of(n), std::string("from ") + start.param};
+  }
+  throw InternalError("the start capacity names no hyperparameter");
+}
+
+// The points of `initial` (None: none) for a fit over d coordinates (tours: d cities; `box`:
+// the box of a continuous or multi-objective fit). Checked before the objective is first
+// called: no more points than the class holds, d coordinates each, no NaN, inside the box
+// (never clipped), bits 0 or 1, tours permutations of the cities.
+Matrix convert_initial(PyObject* obj, const Estimator& self, std::size_t d, const Bounds* box) {
+  if (obj == Py_None) return {};
+  Matrix rows = to_points(obj, "initial");
+  const ClassSpec& table = *self.table;
+  const auto [capacity, set_by] = start_capacity(self);
+  if (rows.size() > capacity) {
+    raise_value_error("initial has " + std::to_string(rows.size()) + (rows.size() == 1 ? " point; " : " points; ") +
+                      table.name + " holds " + std::to_string(capacity) + " (" + set_by + ")");
+  }
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const std::vector<double>& row = rows[r];
+    const std::string at = "initial row " + std::to_string(r);
+    if (table.fit_kind == FitKind::Tour) {
+      if (row.size() != d || !is_city_permutation(row))
+        raise_value_error(at + " is not a tour: a permutation of the cities 0 to " + std::to_string(d - 1));
+      continue;
+    }
+    if (row.size() != d)
+      raise_value_error(at + " has length " + std::to_string(row.size()) + ", not " + std::to_string(d));
+    for (std::size_t j = 0; j < d; ++j) {
+      const double v = row[j];
+      auto refuse = [&](const std::string& why) {
+        raise_value_error(at + ", coordinate " + std::to_string(j) + " is " + decimal_text(v) + why);
+      };
+      if (std::isnan(v)) refuse("");
+      if (!box) {
+        if (v != 0.0 && v != 1.0) refuse(", not a bit (0 or 1)");
+      } else if (v < box->lower()[j] || v > box->upper()[j]) {
+        refuse(", outside the box [" + decimal_text(box->lower()[j]) + ", " + decimal_text(box->upper()[j]) + "]");
+      }
+    }
+  }
+  return rows;
+}
+
 PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
@@ -226,33 +283,37 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     };
 
     if (table.fit_kind == FitKind::Tour) {
-      static const char* keywords[] = {"distance_matrix", nullptr};
-      PyObject* matrix_obj;
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:fit", const_cast<char**>(keywords), &matrix_obj))
+      static const char* keywords[] = {"distance_matrix", "initial", nullptr};
+      PyObject *matrix_obj, *initial_obj = Py_None;
+      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:fit", const_cast<char**>(keywords), &matrix_obj,
+                                       &initial_obj))
         throw ErrorAlreadySet();
       WriteBorrow borrow(self);
       Matrix matrix = to_matrix(matrix_obj, "distance_matrix");
       if (auto error = validate_distance_matrix(matrix)) raise_value_error(*error);
+      FitInput in;
+      in.initial = convert_initial(initial_obj, *self, matrix.size(), nullptr);
       DiscreteProblem problem("tsp", std::move(matrix));
       InterruptibleProblem interruptible(problem);
-      FitInput in;
       in.problem = &interruptible;
       run(in, [] {});
       Py_RETURN_NONE;
     }
 
-    static const char* keywords[] = {"objective", "lower", "upper", nullptr};
-    PyObject *objective_obj, *lower_obj, *upper_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:fit", const_cast<char**>(keywords), &objective_obj,
-                                     &lower_obj, &upper_obj))
+    static const char* keywords[] = {"objective", "lower", "upper", "initial", nullptr};
+    PyObject *objective_obj, *lower_obj, *upper_obj, *initial_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:fit", const_cast<char**>(keywords), &objective_obj,
+                                     &lower_obj, &upper_obj, &initial_obj))
       throw ErrorAlreadySet();
     WriteBorrow borrow(self);
     Bounds bounds = convert_bounds(lower_obj, upper_obj);
+    const bool binary = table.fit_kind == FitKind::Binary;
+    FitInput in;
+    in.initial = convert_initial(initial_obj, *self, bounds.size(), binary ? nullptr : &bounds);
     const bool multi = table.fit_kind == FitKind::Multi;
     FitObjective objective(objective_obj, bounds.size(), multi);
     // The binary swarm's box only gives the number of bits: its probe is all zeros.
-    objective.probe(table.fit_kind == FitKind::Binary ? std::vector<double>(bounds.size(), 0.0) : bounds.midpoint());
-    FitInput in;
+    objective.probe(binary ? std::vector<double>(bounds.size(), 0.0) : bounds.midpoint());
     in.bounds = &bounds;
     if (multi)
       in.vector = &objective.vector_problem();
@@ -360,6 +421,14 @@ PyObject* get_population(PyObject* self_obj, void*) {
     Estimator* self = as_estimator(self_obj);
     ReadBorrow borrow(self);
     return float_rows(self->fitted.population).release();
+  });
+}
+
+PyObject* get_front_values(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return float_rows(self->fitted.archive_objectives).release();
   });
 }
 
@@ -544,7 +613,9 @@ PyObject* make_type(const ClassSpec& table) {
   info.table = &table;
   info.class_doc = std::string(table.name) + table.signature + "\n--\n\n" + table.doc;
   const bool tour = table.fit_kind == FitKind::Tour;
-  info.fit_doc = method_doc(tour ? "fit($self, distance_matrix)" : "fit($self, objective, lower, upper)", table.fit_doc);
+  info.fit_doc = method_doc(
+      tour ? "fit($self, distance_matrix, *, initial=None)" : "fit($self, objective, lower, upper, *, initial=None)",
+      table.fit_doc);
   info.predict_doc = method_doc("predict($self)", table.predict_doc);
   info.score_doc = method_doc("score($self)", table.score_doc);
   info.get_params_doc = method_doc("get_params($self)", table.get_params_doc);
@@ -569,6 +640,9 @@ PyObject* make_type(const ClassSpec& table) {
   std::size_t g = 0;
   info.getset[g++] = {"population_", get_population, nullptr, nullptr, nullptr};
   if (table.has_history) info.getset[g++] = {"history_", get_history, nullptr, nullptr, nullptr};
+  if (table.fit_kind == FitKind::Multi)
+    info.getset[g++] = {"front_values_", get_front_values, nullptr,
+                        "The objective vectors of the points that predict() returns, in the same order.", nullptr};
   info.getset[g] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
   std::vector<PyType_Slot> slots = {

@@ -89,6 +89,15 @@ struct FitInput {
   const Bounds* bounds = nullptr;    // Continuous, Binary, Multi
   Problem* problem = nullptr;        // Continuous, Binary; Tour: DiscreteProblem "tsp"
   VectorProblem* vector = nullptr;   // Multi
+  // Every kind: the checked points of `initial`, for the core's GivenStart (empty: none).
+  Matrix initial;
+};
+
+// How many points `initial` may give a fit: the value of the count hyperparameter `param`, or
+// what `of` makes of it; null `param`: one point, the fit's single start.
+struct StartCapacity {
+  const char* param = nullptr;
+  std::size_t (*of)(std::size_t) = nullptr;
 };
 
 // Builds the core from `params`, runs it on `in` and stores the result into `out` (which
@@ -117,6 +126,7 @@ struct ClassSpec {
   // Rebuilds the long-lived state from Persistent::save(); null result: malformed data (a
   // state that the class cannot have saved).
   std::unique_ptr<Persistent> (*load_persistent)(std::span<const double>) = nullptr;
+  StartCapacity start = {};
 };
 
 // The number of estimator types in the registry, and the undoing of a failed module init:

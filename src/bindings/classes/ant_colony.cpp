@@ -134,7 +134,10 @@ Status run(const Params& p, FitInput& in, Fitted& out) {
   aco.tau_min = p.real(10);
   aco.tau_max = p.real(11);
   aco.random_state = p.random_state;
-  if (auto error = aco.fit(*in.problem)) return error;
+  aco.initial = in.initial;
+  Status status = aco.fit(*in.problem);
+  aco.initial.clear();  // the given tours are not part of the kept record
+  if (status) return status;
   out.take_best(aco.predict(), true);
   return std::nullopt;
 }
@@ -168,6 +171,7 @@ const ClassSpec ant_colony_spec = {
     .repr = {0, 1, 2, 3, 4, 5},
     .single_entry = true,
     .load_persistent = load,
+    .start = {"n_ants"},
 };
 
 }  // namespace swarmix::py

@@ -24,10 +24,12 @@ const ClassSpec bacterial_foraging_spec = {
       bfo.elimination_probability = p.real(4);
       bfo.step_scale = p.real(5);
       bfo.random_state = p.random_state;
+      bfo.initial = in.initial;
       if (auto error = bfo.fit(*in.problem)) return error;
       out.take_run(std::move(bfo));
       return std::nullopt;
     },
+    .start = {"n_bacteria"},
 };
 
 }  // namespace swarmix::py

@@ -28,10 +28,12 @@ const ClassSpec bat_algorithm_spec = {
       bat.loudness = p.real(6);
       bat.pulse_rate = p.real(7);
       bat.random_state = p.random_state;
+      bat.initial = in.initial;
       if (auto error = bat.fit(*in.problem)) return error;
       out.take_run(std::move(bat));
       return std::nullopt;
     },
+    .start = {"n_bats"},
 };
 
 }  // namespace swarmix::py

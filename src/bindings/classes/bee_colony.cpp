@@ -18,6 +18,7 @@ const ClassSpec bee_colony_spec = {
       abc.n_iterations = p.count(1);
       abc.limit = p.count(2);
       abc.random_state = p.random_state;
+      abc.initial = in.initial;
       if (auto error = abc.fit(*in.problem)) return error;
       out.take_best(abc.predict(), true);
       return std::nullopt;
@@ -27,6 +28,7 @@ const ClassSpec bee_colony_spec = {
     .score_doc = "Return the objective value at the best position.",
     .repr = {0, 1, 2},
     .single_entry = true,
+    .start = {"n_bees", BeeColony::food_sources},
 };
 
 }  // namespace swarmix::py

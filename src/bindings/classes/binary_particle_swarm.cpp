@@ -22,10 +22,12 @@ const ClassSpec binary_particle_swarm_spec = {
       swarm.c2 = p.real(4);
       swarm.random_state = p.random_state;
       // The box only gives the number of bits.
+      swarm.initial = in.initial;
       if (auto error = swarm.fit(*in.problem)) return error;
       out.take_run(std::move(swarm));
       return std::nullopt;
     },
+    .start = {"n_particles"},
 };
 
 }  // namespace swarmix::py

@@ -17,6 +17,7 @@ const ClassSpec cma_es_spec = {
       cma.n_iterations = p.count(1);
       cma.sigma = p.real(2);
       cma.random_state = p.random_state;
+      cma.initial = in.initial;
       if (auto error = cma.fit(*in.problem)) return error;
       out.take_run(std::move(cma));
       return std::nullopt;

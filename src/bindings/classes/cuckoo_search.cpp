@@ -21,10 +21,12 @@ const ClassSpec cuckoo_search_spec = {
       cs.alpha = p.real(3);
       cs.levy_scale = p.real(4);
       cs.random_state = p.random_state;
+      cs.initial = in.initial;
       if (auto error = cs.fit(*in.problem)) return error;
       out.take_run(std::move(cs));
       return std::nullopt;
     },
+    .start = {"n_nests"},
 };
 
 }  // namespace swarmix::py

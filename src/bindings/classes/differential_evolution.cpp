@@ -19,10 +19,12 @@ const ClassSpec differential_evolution_spec = {
       de.f = p.real(2);
       de.cr = p.real(3);
       de.random_state = p.random_state;
+      de.initial = in.initial;
       if (auto error = de.fit(*in.problem)) return error;
       out.take_run(std::move(de));
       return std::nullopt;
     },
+    .start = {"n_individuals"},
 };
 
 }  // namespace swarmix::py

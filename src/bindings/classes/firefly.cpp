@@ -21,10 +21,12 @@ const ClassSpec firefly_spec = {
       fa.gamma = p.real(3);
       fa.alpha = p.real(4);
       fa.random_state = p.random_state;
+      fa.initial = in.initial;
       if (auto error = fa.fit(*in.problem)) return error;
       out.take_run(std::move(fa));
       return std::nullopt;
     },
+    .start = {"n_fireflies"},
 };
 
 }  // namespace swarmix::py

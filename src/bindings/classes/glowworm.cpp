@@ -24,10 +24,12 @@ const ClassSpec glowworm_spec = {
       gso.step_size = p.real(4);
       gso.neighborhood_radius = p.real(5);
       gso.random_state = p.random_state;
+      gso.initial = in.initial;
       if (auto error = gso.fit(*in.problem)) return error;
       out.take_run(std::move(gso));
       return std::nullopt;
     },
+    .start = {"n_worms"},
 };
 
 }  // namespace swarmix::py

@@ -14,10 +14,12 @@ const ClassSpec grey_wolf_spec = {
       gwo.n_wolves = p.count(0);
       gwo.n_iterations = p.count(1);
       gwo.random_state = p.random_state;
+      gwo.initial = in.initial;
       if (auto error = gwo.fit(*in.problem)) return error;
       out.take_run(std::move(gwo));
       return std::nullopt;
     },
+    .start = {"n_wolves"},
 };
 
 }  // namespace swarmix::py

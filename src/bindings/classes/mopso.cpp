@@ -27,12 +27,14 @@ const ClassSpec mopso_spec = {
       mopso.mutation_scale = p.real(5);
       mopso.archive_size = p.count(6);
       mopso.random_state = p.random_state;
+      mopso.initial = in.initial;
       if (auto error = mopso.fit(*in.vector)) return error;
       store_archive_result(std::move(mopso.population), std::move(mopso.archive), out);
       return std::nullopt;
     },
     .has_history = false,
     .archive_score = archive_hypervolume,
+    .start = {"n_particles"},
 };
 
 }  // namespace swarmix::py

@@ -25,12 +25,14 @@ const ClassSpec nsga2_spec = {
       nsga.mutation_scale = p.real(4);
       nsga.archive_size = p.count(5);
       nsga.random_state = p.random_state;
+      nsga.initial = in.initial;
       if (auto error = nsga.fit(*in.vector)) return error;
       store_archive_result(std::move(nsga.population), std::move(nsga.archive), out);
       return std::nullopt;
     },
     .has_history = false,
     .archive_score = archive_hypervolume,
+    .start = {"n_individuals"},
 };
 
 }  // namespace swarmix::py

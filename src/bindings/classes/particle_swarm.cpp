@@ -22,6 +22,7 @@ const ClassSpec particle_swarm_spec = {
       pso.c1 = p.real(3);
       pso.c2 = p.real(4);
       pso.random_state = p.random_state;
+      pso.initial = in.initial;
       if (auto error = pso.fit(*in.problem)) return error;
       out.take_best(pso.predict(), true);
       return std::nullopt;
@@ -31,6 +32,7 @@ const ClassSpec particle_swarm_spec = {
     .score_doc = "Return the objective value at the best position.",
     .repr = {0, 1, 2, 3, 4},
     .single_entry = true,
+    .start = {"n_particles"},
 };
 
 }  // namespace swarmix::py

@@ -19,11 +19,13 @@ const ClassSpec permutation_genetic_spec = {
       ga.mutation_rate = p.real(2);
       ga.use_two_opt = p.flag(3);
       ga.random_state = p.random_state;
+      ga.initial = in.initial;
       if (auto error = ga.fit(*in.problem)) return error;
       // Without a best (no individual at all) the fitted state stays as it was.
       if (ga.predict()) out.take_run(std::move(ga));
       return std::nullopt;
     },
+    .start = {"n_individuals"},
 };
 
 }  // namespace swarmix::py

@@ -19,6 +19,7 @@ const ClassSpec simulated_annealing_spec = {
       sa.step_scale = p.real(2);
       sa.n_iterations = p.count(3);
       sa.random_state = p.random_state;
+      sa.initial = in.initial;
       if (auto error = sa.fit(*in.problem)) return error;
       out.take_run(std::move(sa));
       return std::nullopt;
