@@ -43,7 +43,7 @@ LENGTHS = "I"  # per evaluation of a vector objective: its number of values
 NUMBER, ERROR, NOT_A_NUMBER = 0, 1, 2
 OUTCOMES = bytes([NUMBER, ERROR, NOT_A_NUMBER])
 
-HEADER_KEYS = ("class", "params", "random_state", "lower", "upper", "kind", "version")
+HEADER_KEYS = ("class", "params", "random_state", "lower", "upper", "kind", "initial", "version")
 LITTLE = sys.byteorder == "little"
 
 
@@ -83,6 +83,7 @@ def describe(fit: dict[str, Any], version: str) -> dict[str, Any]:
         "lower": [float(v).hex() for v in fit["lower"]],
         "upper": [float(v).hex() for v in fit["upper"]],
         "kind": fit["kind"],
+        "initial": None if fit["initial"] is None else [[float(v).hex() for v in row] for row in fit["initial"]],
         "version": version,
     }
 
@@ -256,6 +257,8 @@ class _Reader:
             header["params"] = {str(k): float.fromhex(v) for k, v in header["params"].items()}
             header["lower"] = [float.fromhex(v) for v in header["lower"]]
             header["upper"] = [float.fromhex(v) for v in header["upper"]]
+            if header["initial"] is not None:
+                header["initial"] = [[float.fromhex(v) for v in row] for row in header["initial"]]
             seed = header["random_state"]
             if not (isinstance(seed, int) and 0 <= seed < 2**64 and header["kind"] in ("scalar", "vector")
                     and isinstance(header["class"], str) and isinstance(header["version"], str)
@@ -332,6 +335,7 @@ class Journal:
     upper: list[float]
     random_state: int
     kind: str  # "scalar" or "vector"
+    initial: list[list[float]] | None  # the points the fit was given to start from
     version: str  # the swarmix version that started the journal
     points: list[list[float]] = field(default_factory=list)
     values: list[Any] = field(default_factory=list)  # a float, a list of floats, or None for a failure
@@ -356,7 +360,7 @@ def read_journal(path: str | os.PathLike[str]) -> Journal:
         raise ValueError(f"the journal {name} is empty")
     h = parsed.header
     journal = Journal(h["class"], h["params"], h["lower"], h["upper"], h["random_state"], h["kind"],
-                      h["version"], complete=parsed.complete)
+                      h["initial"], h["version"], complete=parsed.complete)
     dims = len(h["lower"])
     entries = []
     for run in parsed.records:

@@ -240,6 +240,11 @@ def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path)
     refused(data[:30], f"damaged at byte {len(fmt.PREAMBLE)}: the header record is cut off")
     refused(b"garbage" * 10, "damaged at byte 0: not a swarmix journal")
     refused(data, r"records another fit: random_state 11 \(this fit: 12\)", seed=12)
+    path.write_bytes(data)  # other start points: another fit
+    with pytest.raises(ValueError, match=r"records another fit: initial None"):
+        swarmix.DifferentialEvolution(n_individuals=8, n_iterations=12, random_state=11).fit(
+            journaled(flaky, path), [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5], initial=[0.5, 0.5, 0.25])
+    assert path.read_bytes() == data
 
     # a recorded point that the fit does not ask for: refused with its evaluation index
     start, end = spans[3]

@@ -41,7 +41,7 @@ def test_interface():
     for cls in CLASSES:
         obj = cls()
         assert not hasattr(obj, "history_") and obj.population_ == []
-        assert cls.fit.__text_signature__ == "($self, objective, lower, upper)"
+        assert cls.fit.__text_signature__ == "($self, objective, lower, upper, *, initial=None)"
         with pytest.raises(ValueError, match=r"^must call fit\(\) before predict\(\)$"):
             obj.predict()
         with pytest.raises(ValueError, match=r"^must call fit\(\) before score\(\)$"):

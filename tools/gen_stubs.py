@@ -76,19 +76,27 @@ def class_stub(name: str, cls: type) -> str:
         lines.append(f'    """{cls.__doc__.splitlines()[0]}"""')
     params = ", ".join(parameters(name, cls))
     lines.append(f"    def __new__(cls, {params}) -> Self: ...")
+    initial = "*, initial: _Reals | _Matrix | None = None"
     if tour:
-        lines.append("    def fit(self, distance_matrix: _Matrix) -> None: ...")
+        lines.append(f"    def fit(self, distance_matrix: _Matrix, {initial}) -> None: ...")
         lines.append("    def predict(self) -> list[int]: ...")
     elif name in MULTI:
-        lines.append("    def fit(self, objective: _VectorObjective, lower: _Reals, upper: _Reals) -> None: ...")
+        lines.append(
+            f"    def fit(self, objective: _VectorObjective, lower: _Reals, upper: _Reals, {initial}) -> None: ..."
+        )
         lines.append("    def predict(self) -> list[list[float]]: ...")
     else:
-        lines.append("    def fit(self, objective: _ScalarObjective, lower: _Reals, upper: _Reals) -> None: ...")
+        lines.append(
+            f"    def fit(self, objective: _ScalarObjective, lower: _Reals, upper: _Reals, {initial}) -> None: ..."
+        )
         lines.append("    def predict(self) -> list[float]: ...")
     lines.append("    def score(self) -> float: ...")
     lines.append("    def get_params(self) -> dict[str, float]: ...")
     lines.append("    @property")
     lines.append("    def population_(self) -> list[list[float]]: ...")
+    if name in MULTI:
+        lines.append("    @property")
+        lines.append("    def front_values_(self) -> list[list[float]]: ...")
     if hasattr(cls, "history_"):
         lines.append("    @property")
         lines.append("    def history_(self) -> list[float]: ...")

@@ -154,6 +154,13 @@ Status AntColony::fit(Problem& problem) {
     ant_values.clear();
     for (std::size_t ant = 0; ant < n_ants; ++ant) {
       colony.build_tour(rng, tour);
+      // The first ants of the first iteration take the given tours, after drawing their own
+      // (so the other ants' draws stay aligned); a given tour goes on like a built one.
+      if (t == 0 && ant < initial.size()) {
+        if (initial[ant].size() != n) throw InternalError("a given tour does not visit every city");
+        tour.clear();
+        for (double v : initial[ant]) tour.push_back(to_city_index(v));
+      }
       if (use_two_opt && d && tour.size() >= 4) {
         TwoOptOutcome improved = index ? two_opt(tour, *d, *index) : two_opt(tour, *d);
         if (auto* result = std::get_if<TwoOptResult>(&improved)) tour = std::move(result->tour);

@@ -33,6 +33,7 @@ struct AntColonyParams {
 // the next. The pheromone is rebuilt at every fit on a tour problem; the stored best is kept
 // (the first ant of a later fit with a value below +inf replaces it) unless the new problem
 // has a different number of cities, in which case it is dropped at the start of the fit.
+// Given tours (`initial`) replace those of the first ants of the first iteration.
 class AntColony final : public Optimizer, public AntColonyParams, public SearchSettings {
  public:
   using Hyperparameters = AntColonyParams;

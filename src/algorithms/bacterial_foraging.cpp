@@ -29,6 +29,7 @@ Status BacterialForagingOptimizer::fit(Problem& problem) {
   const std::size_t planned = R != 0 && T > SIZE_MAX / R ? SIZE_MAX : T * R;
   std::vector<double> positions(checked_mul(n, d)), fitness(n);  // rows of d, stored contiguously
   for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &positions[i * d]);
+  overwrite_rows(initial, positions, d);
 
   // A chemotactic sweep moves every bacterium from its own position, so a sweep is one group.
   // The initial positions join the first sweep, and the dispersals (fresh draws at fixed

@@ -17,10 +17,15 @@ namespace swarmix {
 using Seed = std::optional<std::uint64_t>;
 
 // What every search takes from its caller besides its hyperparameters: the seed of its
-// random source and the observer of its iteration boundaries (none: it never stops early).
+// random source, the observer of its iteration boundaries (none: it never stops early) and
+// the points to start from.
 struct SearchSettings {
   Seed random_state;
   IterationObserver* observer = nullptr;
+  // Rows that replace the first rows of the start the fit draws (tours: city indices written
+  // as floats); empty: the drawn start alone. The fit checks none of it beyond what keeps
+  // memory safe: the caller has checked the rows.
+  Matrix initial;
 
   // Reports an iteration boundary; true: stop there.
   bool iteration_done(std::size_t completed, std::size_t planned, double best) const {

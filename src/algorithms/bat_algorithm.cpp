@@ -19,7 +19,7 @@ Status BatAlgorithm::fit(Problem& problem) {
   const std::size_t n = n_bats;
   // Rows of d, stored contiguously.
   std::vector<double> x, fitness;
-  start_population(rng, bounds, span, n, problem, x, fitness);
+  start_population(rng, bounds, span, n, initial, problem, x, fitness);
   std::vector<double> v(x.size(), 0.0), loud(n, loudness), pulse(n, pulse_rate);
 
   const std::size_t b = best_index(fitness);

@@ -97,12 +97,12 @@ Status BeeColony::fit(Problem& problem) {
   if (problem.dimensions() != d) return dimension_mismatch(problem.dimensions(), d);
   StdRng rng = StdRng::from_seed(random_state);
 
-  const std::size_t S = std::max<std::size_t>(1, n_bees / 2);
+  const std::size_t S = food_sources(n_bees);
   std::vector<double> span(d);
   for (std::size_t j = 0; j < d; ++j) span[j] = upper[j] - lower[j];
 
   Colony c{bounds, problem, rng, d, S, {}, {}, std::vector<std::size_t>(S, 0), TrialGroup(d, S)};
-  start_population(rng, bounds, span, S, problem, c.positions, c.fitness);
+  start_population(rng, bounds, span, S, initial, problem, c.positions, c.fitness);
 
   std::size_t b = best_index(c.fitness);
   std::vector<double> best_position = row_copy(c.positions, b, d);

@@ -1,4 +1,6 @@
 #pragma once
+#include <algorithm>
+
 #include "algorithms/base.hpp"
 
 namespace swarmix {
@@ -20,6 +22,9 @@ class BeeColony final : public Optimizer, public BeeColonyParams, public SearchS
   Bounds bounds;
 
   Status fit(Problem& problem) override;
+
+  // The colony's food sources: one per two bees, at least one.
+  static std::size_t food_sources(std::size_t bees) { return std::max<std::size_t>(1, bees / 2); }
 };
 
 }  // namespace swarmix

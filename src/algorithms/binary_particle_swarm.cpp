@@ -20,6 +20,7 @@ Status BinaryParticleSwarm::fit(Problem& problem) {
   const std::size_t cells = checked_mul(P, n);
   std::vector<double> positions(cells), velocities(cells, 0.0);
   for (double& bit : positions) bit = rng.u01() < 0.5 ? 1.0 : 0.0;
+  overwrite_rows(initial, positions, n);
   std::vector<double> best_positions = positions;
   std::vector<double> best_values(P, inf);
   std::vector<double> global_best_position(n, 0.0);

@@ -39,7 +39,9 @@ Status CmaEsOptimizer::fit(Problem& problem) {
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();
 
+  // The starting mean: the box's midpoint, or the given point.
   std::vector<double> mean = bounds.midpoint();
+  overwrite_rows(initial, mean, n);
   std::vector<double> variance(n, 1.0);
   std::vector<double> path(n, 0.0);
 

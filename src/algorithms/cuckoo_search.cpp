@@ -51,6 +51,7 @@ Status CuckooSearch::fit(Problem& problem) {
   const std::size_t T = n_iterations;
   std::vector<double> x(checked_mul(n, d)), fitness(n);
   for (std::size_t i = 0; i < n; ++i) draw_position(rng, lower, span, &x[i * d]);
+  overwrite_rows(initial, x, d);
 
   // An iteration's points form one group: every nest's jump (from the nest's own position)
   // and the m fresh positions that replace the worst nests (plain draws; only which nests

@@ -23,7 +23,7 @@ Status DifferentialEvolution::fit(Problem& problem) {
 
   // Members are rows of n, stored contiguously.
   std::vector<double> pop, values;
-  start_population(rng, bounds, span, N, problem, pop, values);
+  start_population(rng, bounds, span, N, initial, problem, pop, values);
 
   // A NaN first value stays the minimum: nothing compares strictly below it.
   const std::size_t first_best = best_index(values);

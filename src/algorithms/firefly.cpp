@@ -19,7 +19,7 @@ Status FireflyOptimizer::fit(Problem& problem) {
   const auto& upper = bounds.upper();
   const std::size_t n = n_fireflies;
   std::vector<double> x, fitness;
-  start_population(rng, bounds, span, n, problem, x, fitness);
+  start_population(rng, bounds, span, n, initial, problem, x, fitness);
 
   std::size_t b = best_index(fitness);
   std::vector<double> best_position = row_copy(x, b, d);

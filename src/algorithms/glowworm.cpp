@@ -18,7 +18,7 @@ Status GlowwormOptimizer::fit(Problem& problem) {
   const auto& upper = bounds.upper();
   const std::size_t n = n_worms;
   std::vector<double> positions, fitness;  // rows of d, stored contiguously
-  start_population(rng, bounds, span, n, problem, positions, fitness);
+  start_population(rng, bounds, span, n, initial, problem, positions, fitness);
   std::vector<double> luciferin(n, 1.0), candidate(d);
 
   const std::size_t b = best_index(fitness);

@@ -20,7 +20,7 @@ Status GreyWolfOptimizer::fit(Problem& problem) {
   const auto& upper = bounds.upper();
   const std::size_t W = n_wolves;
   std::vector<double> x, fitness;
-  start_population(rng, bounds, span, W, problem, x, fitness);
+  start_population(rng, bounds, span, W, initial, problem, x, fitness);
 
   std::size_t b = best_index(fitness);
   std::vector<double> best_position = row_copy(x, b, d);

@@ -16,7 +16,7 @@ Status MopsoOptimizer::fit(VectorProblem& problem) {
     return OptimizationError::invalid_input("archive_size must be at least 1 for MOPSO");
   StdRng rng = StdRng::from_seed(random_state);
 
-  std::vector<std::vector<double>> positions = initialize_continuous_population(rng, bounds, P);
+  std::vector<std::vector<double>> positions = initialize_continuous_population(rng, bounds, P, initial);
   std::vector<double> velocities(checked_mul(P, dims), 0.0);
   // The initial swarm is one group; so is each iteration's swarm, which moves while the
   // archive (and so every leader) stays fixed and reads only each particle's own best.

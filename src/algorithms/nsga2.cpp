@@ -16,11 +16,11 @@ Status Nsga2Optimizer::fit(VectorProblem& problem) {
   // The initial population is one group, then each generation's offspring.
   std::vector<double> flat;
   std::vector<std::vector<double>> values;
-  std::vector<std::vector<double>> initial = initialize_continuous_population(rng, bounds, N);
-  evaluate_rows(problem, initial, flat, values);
+  std::vector<std::vector<double>> start = initialize_continuous_population(rng, bounds, N, initial);
+  evaluate_rows(problem, start, flat, values);
   std::vector<ParetoPoint> points;
   points.reserve(N);
-  for (std::size_t i = 0; i < N; ++i) points.push_back({std::move(initial[i]), std::move(values[i])});
+  for (std::size_t i = 0; i < N; ++i) points.push_back({std::move(start[i]), std::move(values[i])});
 
   std::vector<std::size_t> rank;
   std::vector<double> crowding;

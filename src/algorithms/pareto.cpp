@@ -189,7 +189,8 @@ void evaluate_rows(VectorProblem& problem, const std::vector<std::vector<double>
   problem.evaluate_group(flat, values);
 }
 
-std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n) {
+std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n,
+                                                                  const Matrix& given) {
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();
   const std::size_t dims = lower.size();
@@ -200,6 +201,11 @@ std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, c
     std::vector<double> x(dims);
     for (std::size_t d = 0; d < dims; ++d) x[d] = rng.u01() * (upper[d] - lower[d]) + lower[d];
     positions.push_back(std::move(x));
+  }
+  if (given.size() > n) throw InternalError("more given points than the population holds");
+  for (std::size_t k = 0; k < given.size(); ++k) {
+    if (given[k].size() != dims) throw InternalError("a given point does not fit the population");
+    positions[k] = given[k];
   }
   return positions;
 }

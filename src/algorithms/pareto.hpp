@@ -51,8 +51,10 @@ std::vector<ParetoPoint> archive_from_population(std::vector<ParetoPoint> popula
 void evaluate_rows(VectorProblem& problem, const std::vector<std::vector<double>>& rows, std::vector<double>& flat,
                    std::vector<std::vector<double>>& values);
 
-// n positions drawn uniformly in the box, member by member, coordinate by coordinate.
-std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n);
+// n positions drawn uniformly in the box, member by member, coordinate by coordinate; then the
+// given points replace the first ones (every draw is made as without them).
+std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n,
+                                                                  const Matrix& given);
 
 // Area dominated by the points' first two objectives and bounded by the reference point;
 // points with fewer than two objectives are ignored.

@@ -27,8 +27,8 @@ Status ParticleSwarm::fit(Problem& problem) {
   std::vector<double> global_best_position(n, 0.0);
   double global_best_value = inf;
 
-  // The start: every particle drawn (position and velocity, coordinate by coordinate), then
-  // the swarm evaluated as one group.
+  // The start: every particle drawn (position and velocity, coordinate by coordinate), the
+  // given points put in the first positions, then the swarm evaluated as one group.
   for (std::size_t i = 0; i < P; ++i) {
     double* x = &positions[i * n];
     double* v = &velocities[i * n];
@@ -39,6 +39,7 @@ Status ParticleSwarm::fit(Problem& problem) {
       v[d] = ((u2 + u2) + (-1.0)) * span[d] * 0.1;
     }
   }
+  overwrite_rows(initial, positions, n);
   problem.evaluate_group(positions, best_values);
   best_positions = positions;
   take_better_row(positions, best_values, n, global_best_position, global_best_value);

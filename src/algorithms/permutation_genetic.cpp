@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 
+#include "algorithms/swarm_common.hpp"
 #include "algorithms/tour.hpp"
 #include "core/interrupt.hpp"
 
@@ -127,6 +128,7 @@ Status PermutationGeneticOptimizer::fit(Problem& problem) {
     std::vector<std::size_t> tour = random_permutation(rng, n);
     std::copy(tour.begin(), tour.end(), pop.at(k, n));
   }
+  overwrite_rows(initial, pop.positions, n);  // given tours replace the first ones drawn
   std::vector<std::size_t> tour(n);
   // What 2-opt learns about the matrix, once for the whole fit.
   std::optional<TwoOptIndex> index;

@@ -17,6 +17,7 @@ Status SimulatedAnnealing::fit(Problem& problem) {
 
   std::vector<double> current(n);
   draw_position(rng, lower, span, current.data());
+  overwrite_rows(initial, current, n);  // a given start point replaces the drawn one
   double current_value = problem.evaluate(current);
   std::vector<double> best = current;
   double best_value = current_value;

@@ -55,14 +55,27 @@ inline void rank_best_first(std::vector<std::size_t>& order, std::span<const dou
                    [&values](std::size_t a, std::size_t b) { return better_value(values[a], values[b]); });
 }
 
-// The start of a population search: n positions drawn in the box row after row, then
-// evaluated as one group. x gets n rows of span.size() values.
+// The caller's points replace the first rows of a drawn start (rows of d values). The start
+// is drawn in full first, so every later draw is the one made without them.
+inline void overwrite_rows(const Matrix& given, std::vector<double>& x, std::size_t d) {
+  if (given.size() > (d == 0 ? 0 : x.size() / d)) throw InternalError("more given points than the start holds");
+  for (std::size_t k = 0; k < given.size(); ++k) {
+    if (given[k].size() != d) throw InternalError("a given point does not fit the start");
+    std::copy(given[k].begin(), given[k].end(), x.begin() + static_cast<std::ptrdiff_t>(k * d));
+  }
+}
+
+// The start of a population search: n positions drawn in the box row after row, the
+// caller's points put in the first rows, then evaluated as one group. x gets n rows of
+// span.size() values.
 inline void start_population(StdRng& rng, const Bounds& bounds, const std::vector<double>& span, std::size_t n,
-                             Problem& problem, std::vector<double>& x, std::vector<double>& fitness) {
+                             const Matrix& given, Problem& problem, std::vector<double>& x,
+                             std::vector<double>& fitness) {
   const std::size_t d = span.size();
   x.assign(checked_mul(n, d), 0.0);
   fitness.assign(n, 0.0);
   for (std::size_t i = 0; i < n; ++i) draw_position(rng, bounds.lower(), span, &x[i * d]);
+  overwrite_rows(given, x, d);
   problem.evaluate_group(x, fitness);
 }
 

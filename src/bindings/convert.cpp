@@ -123,6 +123,17 @@ Matrix to_matrix(PyObject* obj, const char* name) {
   return out;
 }
 
+Matrix to_points(PyObject* obj, const char* name) {
+  Ref it = iterate_sequence(obj, name);
+  Ref first(PyIter_Next(it.get()));
+  if (!first) {
+    if (PyErr_Occurred()) fail(name);
+    return {};
+  }
+  if (PySequence_Check(first.get())) return to_matrix(obj, name);
+  return {to_float_vec(obj, name)};
+}
+
 std::vector<std::size_t> to_index_vec(PyObject* obj, const char* name) {
   std::vector<std::size_t> out;
   out.reserve(size_hint(obj));

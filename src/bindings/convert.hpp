@@ -27,6 +27,9 @@ std::optional<std::uint64_t> to_seed(PyObject* obj, const char* name);
 std::vector<double> to_float_vec(PyObject* obj, const char* name);
 // Sequence of sequences of floats; rows may differ in length.
 Matrix to_matrix(PyObject* obj, const char* name);
+// One point (a sequence of floats) or several (a sequence of sequences of floats), told apart
+// by the first item; an empty sequence gives no point.
+Matrix to_points(PyObject* obj, const char* name);
 // Sequence of non-negative integers.
 std::vector<std::size_t> to_index_vec(PyObject* obj, const char* name);
 

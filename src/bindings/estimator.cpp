@@ -158,6 +158,14 @@ PyObject* get_population(PyObject* self_obj, void*) {
   });
 }
 
+PyObject* get_front_values(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return float_rows(self->fitted.archive_objectives).release();
+  });
+}
+
 PyObject* get_history(PyObject* self_obj, void*) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);

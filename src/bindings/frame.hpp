@@ -99,6 +99,7 @@ Param param(const char* name, E S::*field, const char* const* names) {
 // What a fit gives every class alike, besides its problem: set on the search by Params::apply.
 struct FitCommon {
   IterationObserver* observer = nullptr;  // the monitor, if any
+  Matrix initial;                         // the checked points of `initial` (empty: none)
 };
 
 // The hyperparameters of one object, as the run function sees them.
@@ -119,6 +120,7 @@ struct Params {
     SearchSettings& settings = search;
     settings.random_state = random_state;
     settings.observer = common.observer;
+    settings.initial = common.initial;
   }
 };
 
@@ -172,6 +174,13 @@ struct FitInput {
   FitCommon common;                  // every kind
 };
 
+// How many points `initial` may give a fit: the value of the count hyperparameter `param`, or
+// what `of` makes of it; null `param`: one point, the fit's single start.
+struct StartCapacity {
+  const char* param = nullptr;
+  std::size_t (*of)(std::size_t) = nullptr;
+};
+
 // Builds the core from `params`, runs it on `in` and stores the result into `out` (which
 // starts as a copy of the object's current fitted state and is committed only on success).
 using RunFn = Status (*)(const Params& params, FitInput& in, Fitted& out);
@@ -197,6 +206,7 @@ struct ClassSpec {
   // Rebuilds the long-lived state from Persistent::save(); null result: malformed data (a
   // state that the class cannot have saved).
   std::unique_ptr<Persistent> (*load_persistent)(std::span<const double>) = nullptr;
+  StartCapacity start = {};
 };
 
 // The number of estimator types in the registry, and the undoing of a failed module init:

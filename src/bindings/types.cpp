@@ -50,7 +50,9 @@ PyObject* make_type(const ClassSpec& table) {
   info.table = &table;
   info.class_doc = std::string(table.name) + text_signature(table) + "\n--\n\n" + table.doc;
   const bool tour = table.fit_kind == FitKind::Tour;
-  info.fit_doc = method_doc(tour ? "fit($self, distance_matrix)" : "fit($self, objective, lower, upper)", table.fit_doc);
+  info.fit_doc = method_doc(
+      tour ? "fit($self, distance_matrix, *, initial=None)" : "fit($self, objective, lower, upper, *, initial=None)",
+      table.fit_doc);
   info.predict_doc = method_doc("predict($self)", table.predict_doc);
   info.score_doc = method_doc("score($self)", table.score_doc);
   info.get_params_doc = method_doc("get_params($self)", table.get_params_doc);
@@ -67,6 +69,9 @@ PyObject* make_type(const ClassSpec& table) {
   std::size_t g = 0;
   info.getset[g++] = {"population_", get_population, nullptr, nullptr, nullptr};
   if (table.has_history) info.getset[g++] = {"history_", get_history, nullptr, nullptr, nullptr};
+  if (table.fit_kind == FitKind::Multi)
+    info.getset[g++] = {"front_values_", get_front_values, nullptr,
+                        "The objective vectors of the points that predict() returns, in the same order.", nullptr};
   info.getset[g] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
   std::vector<PyType_Slot> slots = {

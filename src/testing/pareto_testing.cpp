@@ -89,7 +89,7 @@ PyObject* population_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       PyErr_SetString(PyExc_ValueError, text->c_str());
       throw ErrorAlreadySet();
     }
-    return float_rows(initialize_continuous_population(rng, std::get<Bounds>(made), to_count(args[3], "n"))).release();
+    return float_rows(initialize_continuous_population(rng, std::get<Bounds>(made), to_count(args[3], "n"), {})).release();
   });
 }
 

@@ -154,6 +154,7 @@ const ClassSpec ant_colony_spec = {
     .repr = true,
     .single_entry = true,
     .load_persistent = load,
+    .start = {"n_ants"},
 };
 
 }  // namespace swarmix::py

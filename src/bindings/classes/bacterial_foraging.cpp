@@ -20,6 +20,7 @@ const ClassSpec bacterial_foraging_spec = {
       out.take_run(std::move(bfo));
       return std::nullopt;
     },
+    .start = {"n_bacteria"},
 };
 
 }  // namespace swarmix::py

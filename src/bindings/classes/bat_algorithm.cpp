@@ -22,6 +22,7 @@ const ClassSpec bat_algorithm_spec = {
       out.take_run(std::move(bat));
       return std::nullopt;
     },
+    .start = {"n_bats"},
 };
 
 }  // namespace swarmix::py

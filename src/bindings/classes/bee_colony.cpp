@@ -23,6 +23,7 @@ const ClassSpec bee_colony_spec = {
     .score_doc = "Return the objective value at the best position.",
     .repr = true,
     .single_entry = true,
+    .start = {"n_bees", BeeColony::food_sources},
 };
 
 }  // namespace swarmix::py

@@ -20,6 +20,7 @@ const ClassSpec binary_particle_swarm_spec = {
       out.take_run(std::move(swarm));
       return std::nullopt;
     },
+    .start = {"n_particles"},
 };
 
 }  // namespace swarmix::py

@@ -19,6 +19,7 @@ const ClassSpec cuckoo_search_spec = {
       out.take_run(std::move(cs));
       return std::nullopt;
     },
+    .start = {"n_nests"},
 };
 
 }  // namespace swarmix::py

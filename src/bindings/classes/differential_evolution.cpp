@@ -18,6 +18,7 @@ const ClassSpec differential_evolution_spec = {
       out.take_run(std::move(de));
       return std::nullopt;
     },
+    .start = {"n_individuals"},
 };
 
 }  // namespace swarmix::py

@@ -19,6 +19,7 @@ const ClassSpec firefly_spec = {
       out.take_run(std::move(fa));
       return std::nullopt;
     },
+    .start = {"n_fireflies"},
 };
 
 }  // namespace swarmix::py

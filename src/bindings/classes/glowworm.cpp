@@ -20,6 +20,7 @@ const ClassSpec glowworm_spec = {
       out.take_run(std::move(gso));
       return std::nullopt;
     },
+    .start = {"n_worms"},
 };
 
 }  // namespace swarmix::py

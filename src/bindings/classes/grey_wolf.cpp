@@ -16,6 +16,7 @@ const ClassSpec grey_wolf_spec = {
       out.take_run(std::move(gwo));
       return std::nullopt;
     },
+    .start = {"n_wolves"},
 };
 
 }  // namespace swarmix::py

@@ -24,6 +24,7 @@ const ClassSpec mopso_spec = {
     },
     .has_history = false,
     .archive_score = archive_hypervolume,
+    .start = {"n_particles"},
 };
 
 }  // namespace swarmix::py

@@ -23,6 +23,7 @@ const ClassSpec nsga2_spec = {
     },
     .has_history = false,
     .archive_score = archive_hypervolume,
+    .start = {"n_individuals"},
 };
 
 }  // namespace swarmix::py

@@ -25,6 +25,7 @@ const ClassSpec particle_swarm_spec = {
     .score_doc = "Return the objective value at the best position.",
     .repr = true,
     .single_entry = true,
+    .start = {"n_particles"},
 };
 
 }  // namespace swarmix::py

@@ -19,6 +19,7 @@ const ClassSpec permutation_genetic_spec = {
       if (ga.predict()) out.take_run(std::move(ga));
       return std::nullopt;
     },
+    .start = {"n_individuals"},
 };
 
 }  // namespace swarmix::py
