@@ -42,6 +42,7 @@ class _Channel:
         self.kind = "scalar"
         self.lower: list[float] = []
         self.upper: list[float] = []
+        self.initial: list[list[float]] | None = None
         self.points: list[list[float]] | None = None  # the group waiting for its values
         self.key = b""  # its bytes
         self.values: list[Any] | None = None  # handed over, not yet taken by the fit
@@ -57,7 +58,7 @@ class _Channel:
         if fit["random_state"] is None:
             raise ValueError("AskTell needs an optimiser with a random_state: "
                              "a run must ask for the same points again after pickling")
-        self.kind, self.lower, self.upper = fit["kind"], fit["lower"], fit["upper"]
+        self.kind, self.lower, self.upper, self.initial = fit["kind"], fit["lower"], fit["upper"], fit["initial"]
         return self
 
     def __swarmix_boundary__(self, completed: int, planned: int, best: Any, counts: Any) -> bool:
@@ -89,11 +90,11 @@ class _Channel:
         self.cond.wait_for(lambda: not self.busy)
 
 
-def _work(channel: _Channel, optimizer: Any, lower: Any, upper: Any) -> None:
+def _work(channel: _Channel, optimizer: Any, lower: Any, upper: Any, initial: Any) -> None:
     error: BaseException | None = None
     outcome = "done"
     try:
-        optimizer.fit(channel, lower, upper)
+        optimizer.fit(channel, lower, upper, initial=initial)
     except _Abandoned:
         outcome = "closed"
     except BaseException as exc:  # noqa: BLE001 - handed to the caller
@@ -128,7 +129,8 @@ class AskTell:
         run.optimizer.predict()           # exactly as after fit(f, lower, upper)
 
     The groups are those a group objective receives, the first being the fit's probe (one
-    point). ``tell`` takes one value per point (a sequence of values per point for
+    point); ``initial`` gives the fit points to start from, as ``fit``'s keyword does.
+    ``tell`` takes one value per point (a sequence of values per point for
     ``Nsga2Optimizer`` and ``MopsoOptimizer``); NaN, None or an exception object fails its
     point (+inf). A told probe that makes ``fit`` fail makes ``tell`` raise that error and
     ends the run with the optimiser unchanged. The optimiser needs a ``random_state``, and it
@@ -140,20 +142,21 @@ class AskTell:
     with the same result, in its own copy of the optimiser (``run.optimizer``).
     """
 
-    def __init__(self, optimizer: Any, lower: Sequence[float], upper: Sequence[float]) -> None:
+    def __init__(self, optimizer: Any, lower: Sequence[float], upper: Sequence[float], *,
+                 initial: Any = None) -> None:
         fit = getattr(type(optimizer), "fit", None)
         if type(optimizer).__module__ != "swarmix._swarmix" or fit is None or \
                 "objective" not in inspect.signature(fit).parameters:
             raise TypeError(f"AskTell needs an optimiser of an objective, not {type(optimizer).__name__}")
-        self._start(pickle.dumps(optimizer), optimizer, lower, upper, [], None)
+        self._start(pickle.dumps(optimizer), optimizer, lower, upper, initial, [], None)
 
-    def _start(self, initial: bytes, optimizer: Any, lower: Any, upper: Any,
+    def _start(self, saved: bytes, optimizer: Any, lower: Any, upper: Any, initial: Any,
                replay: list[tuple[bytes, list[Any]]], stop_after: int | None) -> None:
-        self._initial = initial
+        self._saved = saved
         self._optimizer = optimizer
         self._asked = False
         channel = self._channel = _Channel(replay, stop_after)
-        thread = threading.Thread(target=_work, args=(channel, optimizer, lower, upper),
+        thread = threading.Thread(target=_work, args=(channel, optimizer, lower, upper, initial),
                                   name="swarmix-asktell", daemon=True)
         self._finalizer = weakref.finalize(self, _abandon, channel, thread)
         thread.start()
@@ -253,7 +256,8 @@ class AskTell:
             channel.wait()
             if channel.outcome not in (None, "done"):
                 raise RuntimeError(f"a {channel.outcome} run cannot be pickled")
-            state = (self._initial, channel.lower, channel.upper, list(channel.record), channel.stop_after)
+            state = (self._saved, channel.lower, channel.upper, channel.initial, list(channel.record),
+                     channel.stop_after)
         return (_resume, state)
 
     def __repr__(self) -> str:
@@ -261,8 +265,8 @@ class AskTell:
         return f"<AskTell {status}, {len(self._channel.record)} groups told, {self._optimizer!r}>"
 
 
-def _resume(initial: bytes, lower: list[float], upper: list[float],
+def _resume(saved: bytes, lower: list[float], upper: list[float], initial: list[list[float]] | None,
             record: list[tuple[bytes, list[Any]]], stop_after: int | None) -> AskTell:
     run = AskTell.__new__(AskTell)
-    run._start(initial, pickle.loads(initial), lower, upper, record, stop_after)
+    run._start(saved, pickle.loads(saved), lower, upper, initial, record, stop_after)
     return run

@@ -60,19 +60,21 @@ def workers():
 def test_told_loop_is_the_fit(cls):
     f = flaky_vector if is_multi(cls) else flaky
     _, lower, upper = fit_args(cls)
-    for seed in (3, 2**63 + 5):
+    binary = cls is swarmix.BinaryParticleSwarm
+    given = [1.0] * len(lower) if binary else [(2 * lo + up) / 3 for lo, up in zip(lower, upper)]
+    for seed, initial in ((3, None), (2**63 + 5, [given])):
         calls = Calls(f)
         plain = make(cls, seed)
-        plain.fit(calls, lower, upper)
+        plain.fit(calls, lower, upper, initial=initial)
 
-        run, asked, groups = drive(AskTell(make(cls, seed), lower, upper), f)
+        run, asked, groups = drive(AskTell(make(cls, seed), lower, upper, initial=initial), f)
         assert state(run.optimizer) == state(plain) and asked == calls.points
 
         # pickled mid-run: the copy asks for the same points and ends with the same bits in
         # its own optimiser; the original's optimiser is left as it was
         optimizer = make(cls, seed)
         pickle_at = random.Random(f"{cls.__name__}{seed}").randrange(1, groups)
-        run, asked, _ = drive(AskTell(optimizer, lower, upper), f, pickle_at=pickle_at)
+        run, asked, _ = drive(AskTell(optimizer, lower, upper, initial=initial), f, pickle_at=pickle_at)
         assert run.optimizer is not optimizer and isinstance(attempt(optimizer.predict), ValueError)
         assert state(run.optimizer) == state(plain) and asked == calls.points
 
