@@ -244,8 +244,13 @@ def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path)
     # a recorded point that the fit does not ask for: refused with its evaluation index
     start, end = spans[3]
     payload = bytearray(data[start + fmt.FRAME.size:end])
-    _, first, count = fmt.EVALUATIONS.unpack_from(payload)
-    payload[fmt.EVALUATIONS.size + count] ^= 0x01  # the first coordinate's lowest bit
+    if payload[:1] == b"R":  # a run: rows of point and value
+        _, first = fmt.RUN.unpack_from(payload)
+        at = fmt.RUN.size
+    else:
+        _, first, count = fmt.EVALUATIONS.unpack_from(payload)
+        at = fmt.EVALUATIONS.size + count
+    payload[at] ^= 0x01  # the first coordinate's lowest bit
     refused(data[:start] + fmt.frame(bytes(payload)) + data[end:], f"evaluation {first} of the fit asks for another")
 
 
