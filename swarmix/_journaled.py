@@ -165,6 +165,7 @@ class _Session:
     """One journaled fit: the open, locked file, its records and the objective it wraps."""
 
     inner: Any = None
+    __swarmix_record__: _Record  # set only when the fit records the inner objective natively
     reports = False
     appended = False  # whether this fit wrote to the file
     torn = False  # whether bytes follow the records (a torn record, reserved space), cut off at the first write

@@ -8,11 +8,12 @@ described in docs/journal.md:
     frames u32 payload length, u32 CRC-32 of the payload, payload
 
 The first frame is the header ("H" + JSON, floats as exact hexadecimal strings), the others
-are evaluation records ("E": a run of consecutive evaluation indices, their points and
-outcomes) and end records ("Z"). A frame that runs past the end of the file, or a damaged
-frame that ends exactly at the end of the file, is a torn tail (the process died while
-writing it): it is dropped with a RuntimeWarning. Any other damage is a ValueError naming its
-byte offset.
+are evaluation records ("E": consecutive evaluation indices, their points and outcomes), runs
+("R": rows of point and value, numbers of a scalar fit) and end records ("Z"). A zero frame
+header starts the space a writer reserved past its records. A frame that runs past the end of
+the file, a damaged frame followed by nothing but zeros, or a zero header followed by anything
+else, is a torn tail (the process died while writing it): it is dropped with a RuntimeWarning.
+Any other damage is a ValueError naming its byte offset.
 """
 
 from __future__ import annotations

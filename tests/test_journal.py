@@ -219,6 +219,34 @@ def test_truncated_journals_resume_to_the_same_fit(tmp_path):
         assert read_journal(path).complete
 
 
+def test_reserved_space_ends_the_records_and_a_mapped_journal_is_the_written_one(tmp_path):
+    full = fit_de(flaky, tmp_path / "written.swj")  # plain writes (sync="group")
+    data = (tmp_path / "written.swj").read_bytes()
+    monitor = Monitor(journaled(flaky, tmp_path / "mapped.swj", sync="none"))  # a mapping of reserved space
+    swarmix.DifferentialEvolution(n_individuals=8, n_iterations=12, random_state=11).fit(
+        monitor, [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5])
+    assert (tmp_path / "mapped.swj").read_bytes() == data
+
+    path = tmp_path / "fit.swj"
+    path.write_bytes(data + bytes(5000))  # what a killed fit leaves past its records
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))  # NaN values
+        calls = Calls(flaky)
+        assert fit_de(calls, path) == full and calls.points == [] and path.read_bytes() == data + bytes(5000)
+
+    # a frame cut short by the zeros of reserved space, or still behind a zero header: torn
+    start, end = frames(data)[-2]
+    for content in (data[:end - 30] + bytes(4000), data[:start] + bytes(8) + data[start + 8:end - 5] + bytes(50)):
+        path.write_bytes(content)
+        with pytest.warns(RuntimeWarning, match=f"torn record at byte {start}"):
+            kept = read_journal(path)
+        calls = Calls(flaky)
+        with pytest.warns(RuntimeWarning):
+            assert fit_de(calls, path) == full
+        assert len(calls.points) == full[1] - len(kept.points) > 0 and path.read_bytes() == data
+
+
 def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path):
     path = tmp_path / "fit.swj"
     fit_de(flaky, path)
@@ -275,10 +303,15 @@ def test_a_second_writer_is_refused_and_a_journal_needs_a_seed(tmp_path):
 @settings(max_examples=150, deadline=None)
 @given(st.data())
 def test_read_journal_on_mutated_files_raises_only_value_error(tmp_path_factory, data):
-    base = tmp_path_factory.getbasetemp() / "fuzz.swj"
+    base = tmp_path_factory.getbasetemp() / data.draw(st.sampled_from(["vector.swj", "runs.swj"]))
     if not base.exists():
-        obj = swarmix.Nsga2Optimizer(n_individuals=4, n_iterations=2, random_state=2)
-        obj.fit(journaled(flaky_vector, base), [-1.0, 0.0], [1.0, 1.0])
+        if base.name == "vector.swj":
+            obj = swarmix.Nsga2Optimizer(n_individuals=4, n_iterations=2, random_state=2)
+            obj.fit(journaled(flaky_vector, base), [-1.0, 0.0], [1.0, 1.0])
+        else:  # runs of rows, then space reserved past them
+            swarmix.ParticleSwarm(n_particles=4, n_iterations=3, random_state=2).fit(
+                journaled(flaky, base, sync="none"), [-1.0, 0.0], [1.0, 1.0])
+            base.write_bytes(base.read_bytes() + bytes(64))
     content = bytearray(base.read_bytes())
     for _ in range(data.draw(st.integers(1, 4))):
         at = data.draw(st.integers(0, len(content)))

@@ -55,7 +55,12 @@ void put_le(std::vector<unsigned char>& out, T value) {
 }
 
 void put_doubles(std::vector<unsigned char>& out, std::span<const double> values) {
-  for (double v : values) put_le(out, std::bit_cast<std::uint64_t>(v));
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto* p = reinterpret_cast<const unsigned char*>(values.data());
+    out.insert(out.end(), p, p + values.size() * sizeof(double));
+  } else {
+    for (double v : values) put_le(out, std::bit_cast<std::uint64_t>(v));
+  }
 }
 
 Ref attribute(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
@@ -154,8 +159,13 @@ void Recorder::failed(std::size_t index, std::span<const double> point, bool str
   }
   // A result that is not a number keeps its conversion error's message; an error its type too.
   const bool not_a_number = conversion && PyErr_GivenExceptionMatches(error.get(), PyExc_TypeError);
-  Ref text = check(not_a_number ? PyObject_Str(error.get())
-                                : PyUnicode_FromFormat("%s: %S", _PyType_Name(Py_TYPE(error.get())), error.get()));
+  Ref text;
+  if (not_a_number) {
+    text = check(PyObject_Str(error.get()));
+  } else {
+    Ref type_name = check(PyType_GetName(Py_TYPE(error.get())));
+    text = check(PyUnicode_FromFormat("%U: %S", type_name.get(), error.get()));
+  }
   record_frame(index, not_a_number ? kNotANumber : kError, point, {}, text.get());
   if (log) log->failed(1, std::move(error));
 }
