@@ -49,7 +49,9 @@ class Journaled:
             session.close()
             raise
         session.reports = getattr(session.inner, "__swarmix_reports__", False) is True
-        if not hasattr(session.inner, "__swarmix_group__"):  # the frame records a plain objective itself
+        # The frame records a plain objective itself (in a journal of this format version: one
+        # of version 1 is extended with records of version 1 only).
+        if not hasattr(session.inner, "__swarmix_group__") and session.version == fmt.VERSION:
             session.__swarmix_record__ = _Record(session)
         self._session = session
         return session
@@ -88,6 +90,12 @@ def _little(raw: bytes) -> bytes:
     values = array("d")
     values.frombytes(raw)
     return fmt.little(values)
+
+
+def _reply(run: fmt.Records, j: int) -> Any:
+    """What the fit is handed for the ``j``-th evaluation of a recorded run."""
+    tag = run.tags[j]
+    return run.numbers[j] if tag == fmt.NUMBER else fmt.replayed(tag, run.texts[j] or "")
 
 
 class _Outcomes:
@@ -148,9 +156,7 @@ class _Record:
         """A recorded failure (or vector) as the objective's wrapper hands it back."""
         found = self.session.recorded_at(index)
         assert found is not None
-        run, j = found
-        tag = run.tags[j]
-        return run.numbers[j] if tag == fmt.NUMBER else fmt.replayed(tag, run.texts[j] or "")
+        return _reply(*found)
 
     def mismatch(self, index: int) -> BaseException:
         return self.session.mismatch(index)
@@ -187,12 +193,14 @@ class _Session:
             parsed = fmt.parse(data, path)
             if parsed is None:
                 self.end = 0
+                self.version = fmt.VERSION
                 self.complete = False
                 self.records: list[fmt.Records] = []
                 self._append(fmt.PREAMBLE + fmt.frame(fmt.header_payload(fit, swarmix.__version__)))
             else:
                 self._check(parsed.header, fit)
                 self.end = parsed.end
+                self.version = parsed.version
                 self.torn = parsed.end < len(data)
                 self.complete = parsed.complete
                 self.records = parsed.records
@@ -307,8 +315,7 @@ class _Session:
         """What the fit is handed for a whole recorded run."""
         if not any(run.tags):
             return run.numbers
-        return [run.numbers[j] if tag == fmt.NUMBER else fmt.replayed(tag, run.texts[j] or "")
-                for j, tag in enumerate(run.tags)]
+        return [_reply(run, j) for j in range(run.count)]
 
     def recorded_at(self, index: int) -> tuple[fmt.Records, int] | None:
         """The run that recorded evaluation ``index`` and its place in it."""
@@ -334,8 +341,7 @@ class _Session:
             run, j = found
             if run.points[j * row:(j + 1) * row] != raw[i * row:(i + 1) * row]:
                 raise self.mismatch(n + i)
-            tag = run.tags[j]
-            entries[i] = run.numbers[j] if tag == fmt.NUMBER else fmt.replayed(tag, run.texts[j] or "")
+            entries[i] = _reply(run, j)
         if not missing:
             return entries
         return self._evaluate(points, raw, n, missing, entries)

@@ -175,6 +175,7 @@ class Parsed:
     complete: bool
     end: int  # where the valid data ends (a torn tail starts there)
     torn: bool
+    version: int
 
 
 class _Reader:
@@ -208,12 +209,12 @@ class _Reader:
         while offset < len(data):
             payload, after = self.frame_at(offset, header=False)
             if payload == b"":  # the rest is space reserved for records: nothing was written there
-                return Parsed(header, self.unique(records), complete, offset, False)
+                return Parsed(header, self.unique(records), complete, offset, False, version)
             if payload is None:
                 warnings.warn(f"the journal {self.name} ends in a torn record at byte {offset} (the process "
                               "died while writing it): it is dropped and its evaluations are made again",
                               RuntimeWarning, stacklevel=4)
-                return Parsed(header, self.unique(records), complete, offset, True)
+                return Parsed(header, self.unique(records), complete, offset, True, version)
             kind = payload[:1]
             if kind == b"E":
                 records.append(self.evaluations(payload, offset, dims, vector))
@@ -226,7 +227,7 @@ class _Reader:
             else:
                 raise self.damaged(offset, "a record of unknown kind")
             offset = after
-        return Parsed(header, self.unique(records), complete, offset, False)
+        return Parsed(header, self.unique(records), complete, offset, False, version)
 
     def unique(self, records: list[Records]) -> list[Records]:
         """The records, refused when two of them hold one evaluation."""
