@@ -153,10 +153,14 @@ class _Record:
         self.kinds, self.points, self.values = bytes(kinds), bytes(points), values.tobytes()
 
     def reply(self, index: int) -> Any:
-        """A recorded failure (or vector) as the objective's wrapper hands it back."""
+        """A recorded failure (or vector) as the fit met it: a non-number as the error that
+        converting it raised."""
         found = self.session.recorded_at(index)
         assert found is not None
-        return _reply(*found)
+        run, j = found
+        if run.tags[j] == fmt.NOT_A_NUMBER:
+            return TypeError(run.texts[j] or "")
+        return _reply(run, j)
 
     def mismatch(self, index: int) -> BaseException:
         return self.session.mismatch(index)

@@ -147,6 +147,27 @@ def child(tmp_path, mode, kill_at):
     return done, recorded, made
 
 
+def not_a_number_first(x):
+    """Fails on some points, first with values that are not numbers."""
+    if x[0] > 0.3:
+        return "abc"
+    if x[0] < -0.5:
+        return 1 + 2j if len(x) == 2 else [1.0, "x"]
+    return [x[0] * x[0], x[1]] if len(x) == 3 else x[0] * x[0]
+
+
+@pytest.mark.parametrize("cls", [swarmix.DifferentialEvolution, swarmix.Nsga2Optimizer], ids=lambda c: c.__name__)
+def test_a_non_number_replays_as_the_plain_fit_met_it(cls, tmp_path):
+    box = ([-1.0] * 2, [1.0] * 2) if cls is swarmix.DifferentialEvolution else ([-1.0] * 3, [1.0] * 3)
+    seen = []
+    for path in (None, tmp_path / "fit.swj", tmp_path / "fit.swj"):  # plain, recorded, replayed
+        monitor = Monitor(not_a_number_first if path is None else journaled(not_a_number_first, path))
+        obj = cls(n_iterations=3, random_state=3)
+        obj.fit(monitor, *box)
+        seen.append((state(obj), monitor.n_failed, repr(monitor.first_error)))
+    assert seen[0] == seen[1] == seen[2] and seen[0][1] > 0 and "TypeError" in seen[0][2]
+
+
 @pytest.mark.parametrize("mode", ["serial", "pool"])
 def test_a_fit_killed_again_and_again_resumes_to_the_uninterrupted_fit(mode, tmp_path):
     expected, n = uninterrupted()

@@ -141,12 +141,16 @@ Ref Recorder::reply(std::size_t index) {
   return check(PyObject_CallOneArg(reply_.get(), index_obj.get()));
 }
 
-void Recorder::replied_failure(PyObject* reply, bool strict, FailureLog* log) {
-  if (strict) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(reply)), reply);
+void Recorder::replied_failure(PyObject* error, bool strict, FailureLog* log) {
+  if (!PyExceptionInstance_Check(error)) {
+    PyErr_SetString(PyExc_TypeError, "__swarmix_record__.reply() must give an exception for a recorded failure");
     throw ErrorAlreadySet();
   }
-  if (log) log->failed(1, Ref::borrow(reply));
+  if (strict) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+    throw ErrorAlreadySet();
+  }
+  if (log) log->failed(1, Ref::borrow(error));
 }
 
 void Recorder::failed(std::size_t index, std::span<const double> point, bool strict, FailureLog* log,
@@ -179,18 +183,8 @@ double Recorder::evaluate(std::span<const double> point, bool strict, FailureLog
       return searched(v, strict, log);
     }
     Ref answer = reply(index);
-    if (PyExceptionInstance_Check(answer.get())) {
-      replied_failure(answer.get(), strict, log);
-      return kInf;
-    }
-    const double v = PyFloat_AsDouble(answer.get());  // a recorded non-number raises its error again
-    if (v == -1.0 && PyErr_Occurred()) {
-      if (strict) throw ErrorAlreadySet();
-      Ref error(PyErr_GetRaisedException());
-      if (log) log->failed(1, std::move(error));
-      return kInf;
-    }
-    return searched(v, strict, log);
+    replied_failure(answer.get(), strict, log);
+    return kInf;
   }
   Ref result = call(point);
   double v = kInf;
@@ -237,14 +231,9 @@ std::vector<double> Recorder::evaluate_vector(std::span<const double> point, boo
     }
   }
   if (!ok) {
-    if (replayed) {  // a recorded non-number raises its error again
-      if (strict) throw ErrorAlreadySet();
-      Ref error(PyErr_GetRaisedException());
-      if (log) log->failed(1, std::move(error));
-    } else {
-      failed(index, point, strict, log, static_cast<bool>(result));
-      after_evaluation();
-    }
+    if (replayed) throw ErrorAlreadySet();  // recorded values are numbers
+    failed(index, point, strict, log, static_cast<bool>(result));
+    after_evaluation();
     return {kInf};
   }
   if (!replayed) {

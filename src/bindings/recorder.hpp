@@ -11,8 +11,8 @@
 // - `kinds` (bytes, one per recorded evaluation index: 0 a number, 1 or 2 a failure, 255 not
 //   recorded), `points` (native doubles, d per index), `values` (native doubles, one per
 //   index; the recorded numbers of a scalar fit);
-// - `reply(index)`: what the objective gave at a recorded index that `values` does not hold
-//   (a failure, a vector), read as a live result; `mismatch(index)`: the error that fails the
+// - `reply(index)`: what the objective gave at a recorded index that `values` does not hold:
+//   a failure as the exception the fit met (logged as is), a vector as its list of values; `mismatch(index)`: the error that fails the
 //   fit when the point asked for at a recorded index differs from the recorded one;
 // - `closed(end, appended, evaluations)`: called when the fit is over, before the wrapper's
 //   `__swarmix_end__`: where the records end, whether any was written, how many evaluations
@@ -51,9 +51,9 @@ class Recorder {
   Ref call(std::span<const double> point);
   // A failed live evaluation (the error pending): recorded and logged, or raised.
   void failed(std::size_t index, std::span<const double> point, bool strict, FailureLog* log, bool conversion);
-  // A recorded failure or vector: the wrapper's reply, read as a live result.
+  // A recorded failure or vector: the wrapper's reply (a failure's error, a vector's values).
   Ref reply(std::size_t index);
-  void replied_failure(PyObject* reply, bool strict, FailureLog* log);
+  void replied_failure(PyObject* error, bool strict, FailureLog* log);
 
   // The file.
   void record_row(std::size_t index, std::span<const double> point, double value);
