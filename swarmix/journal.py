@@ -203,6 +203,8 @@ class _Reader:
         header = self.header(payload, offset)
         dims = len(header["lower"])
         vector = header["kind"] == "vector"
+        if not vector:  # a run's new row is written before the run's header
+            self.slack = 8 * (dims + 1)
         records: list[Records] = []
         complete = False
         offset = after
@@ -238,6 +240,8 @@ class _Reader:
             end = run.first + run.count
         return records
 
+    slack = 0  # bytes past a failing frame that may belong to the row being added to a run
+
     def zeros_from(self, offset: int) -> bool:
         return self.data.count(0, offset) == len(self.data) - offset
 
@@ -246,7 +250,7 @@ class _Reader:
         tail, empty for the zeros of reserved space (a frame's header is written last)."""
         data = self.data
         if offset + FRAME.size > len(data):
-            return None, offset
+            return (b"" if not header and self.zeros_from(offset) else None), offset
         length, crc = FRAME.unpack_from(data, offset)
         if length == 0 and crc == 0 and not header:
             return (b"" if self.zeros_from(offset) else None), offset
@@ -256,7 +260,7 @@ class _Reader:
             return None, offset
         payload = data[start:end]
         if zlib.crc32(payload) != crc:
-            if not header and (end == len(data) or self.zeros_from(end)):
+            if not header and self.zeros_from(min(len(data), max(end, offset + self.slack))):
                 return None, offset
             raise self.damaged(offset, "its checksum does not match")
         return payload, end

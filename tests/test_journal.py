@@ -249,18 +249,24 @@ def test_reserved_space_ends_the_records_and_a_mapped_journal_is_the_written_one
     assert (tmp_path / "mapped.swj").read_bytes() == data
 
     path = tmp_path / "fit.swj"
-    path.write_bytes(data + bytes(5000))  # what a killed fit leaves past its records
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))  # NaN values
-        calls = Calls(flaky)
-        assert fit_de(calls, path) == full and calls.points == [] and path.read_bytes() == data + bytes(5000)
+    for reserved in (bytes(5), bytes(5000)):  # what a killed fit leaves past its records
+        path.write_bytes(data + reserved)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))  # NaN values
+            calls = Calls(flaky)
+            assert fit_de(calls, path) == full and calls.points == [] and path.read_bytes() == data + reserved
 
-    # a frame cut short by the zeros of reserved space, or still behind a zero header: torn
+    # a frame cut short by the zeros of reserved space, or still behind a zero header, or a row
+    # added to a run before the run's header (its first double read as a length of 0): torn
     start, end = frames(data)[-2]
-    for content in (data[:end - 30] + bytes(4000), data[:start] + bytes(8) + data[start + 8:end - 5] + bytes(50)):
+    run_end = next(end for start, end in frames(data) if data[start + fmt.FRAME.size] == ord("R"))
+    row = struct.pack("<4d", 0.5, 1.0, 0.25, 2.0)
+    for content, torn_at in [(data[:end - 30] + bytes(4000), start),
+                             (data[:start] + bytes(8) + data[start + 8:end - 5] + bytes(50), start),
+                             (data[:run_end] + row, run_end), (data[:run_end] + row + bytes(99), run_end)]:
         path.write_bytes(content)
-        with pytest.warns(RuntimeWarning, match=f"torn record at byte {start}"):
+        with pytest.warns(RuntimeWarning, match=f"torn record at byte {torn_at}"):
             kept = read_journal(path)
         calls = Calls(flaky)
         with pytest.warns(RuntimeWarning):
