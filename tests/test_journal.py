@@ -240,20 +240,20 @@ def test_truncated_journals_resume_to_the_same_fit(tmp_path):
         assert read_journal(path).complete
 
 
-def test_reserved_space_ends_the_records_and_a_mapped_journal_is_the_written_one(tmp_path):
+def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_written_one_does(tmp_path):
     full = fit_de(flaky, tmp_path / "written.swj")  # plain writes (sync="group")
     data = (tmp_path / "written.swj").read_bytes()
     monitor = Monitor(journaled(flaky, tmp_path / "mapped.swj", sync="none"))  # a mapping of reserved space
     swarmix.DifferentialEvolution(n_individuals=8, n_iterations=12, random_state=11).fit(
         monitor, [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5])
-    assert (tmp_path / "mapped.swj").read_bytes() == data
+    assert repr(read_journal(tmp_path / "mapped.swj")) == repr(read_journal(tmp_path / "written.swj"))  # NaN values
 
     path = tmp_path / "fit.swj"
     for reserved in (bytes(5), bytes(5000)):  # what a killed fit leaves past its records
         path.write_bytes(data + reserved)
         with warnings.catch_warnings():
             warnings.simplefilter("error")
-            assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))  # NaN values
+            assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))
             calls = Calls(flaky)
             assert fit_de(calls, path) == full and calls.points == [] and path.read_bytes() == data + reserved
 

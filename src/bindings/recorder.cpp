@@ -246,12 +246,18 @@ std::vector<double> Recorder::evaluate_vector(std::span<const double> point, boo
 
 // ---------------------------------------------------------------- the file
 
+// A synced run is never written again (a frame rewritten in place may be lost with its
+// rewrite when the machine fails): the next evaluation starts a new one.
 void Recorder::after_evaluation() {
-  if (sync_ == 1 && fsync(fd_) != 0) raise_os_error(errno);
+  if (sync_ != 1) return;
+  if (fsync(fd_) != 0) raise_os_error(errno);
+  run_at_ = -1;
 }
 
 void Recorder::group_done() {
-  if (sync_ == 2 && appended_ && fsync(fd_) != 0) raise_os_error(errno);
+  if (sync_ != 2 || !appended_) return;
+  if (fsync(fd_) != 0) raise_os_error(errno);
+  run_at_ = -1;
 }
 
 void Recorder::record_row(std::size_t index, std::span<const double> point, double value) {
