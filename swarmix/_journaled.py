@@ -49,6 +49,10 @@ class Journaled:
             session.close()
             raise
         session.reports = getattr(session.inner, "__swarmix_reports__", False) is True
+        # The frame records a plain objective itself (in a journal of this format version: one
+        # of version 1 is extended with records of version 1 only).
+        if not hasattr(session.inner, "__swarmix_group__") and session.version == fmt.VERSION:
+            session.__swarmix_record__ = _Record(session)
         self._session = session
         return session
 
@@ -88,6 +92,12 @@ def _little(raw: bytes) -> bytes:
     return fmt.little(values)
 
 
+def _reply(run: fmt.Records, j: int) -> Any:
+    """What the fit is handed for the ``j``-th evaluation of a recorded run."""
+    tag = run.tags[j]
+    return run.numbers[j] if tag == fmt.NUMBER else fmt.replayed(tag, run.texts[j] or "")
+
+
 class _Outcomes:
     """Evaluations made live, waiting to be written: index, outcome tag, value, text, reply."""
 
@@ -121,13 +131,54 @@ class _Outcomes:
         return reply
 
 
+class _Record:
+    """What the fit needs to record a plain objective natively (``__swarmix_record__``)."""
+
+    def __init__(self, session: _Session) -> None:
+        self.session = session
+        self.objective = session.inner
+        self.fd = session.fd
+        self.end = session.end
+        self.sync = {"none": 0, "point": 1, "group": 2}[session.sync]
+        self.mapped = session.sync == "none"
+        n, d = session.recorded_end, session.row // 8
+        kinds = bytearray(b"\xff") * n
+        points = bytearray(8 * d * n)
+        values = array("d", bytes(0 if session.vector else 8 * n))
+        for run in session.records:
+            kinds[run.first:run.first + run.count] = run.tags if not session.vector else b"\x01" * run.count
+            points[run.first * 8 * d:(run.first + run.count) * 8 * d] = fmt.doubles(run.points).tobytes()
+            if not session.vector:
+                values[run.first:run.first + run.count] = run.numbers
+        self.kinds, self.points, self.values = bytes(kinds), bytes(points), values.tobytes()
+
+    def reply(self, index: int) -> Any:
+        """A recorded failure (or vector) as the fit met it: a non-number as the error that
+        converting it raised."""
+        found = self.session.recorded_at(index)
+        assert found is not None
+        run, j = found
+        if run.tags[j] == fmt.NOT_A_NUMBER:
+            return TypeError(run.texts[j] or "")
+        return _reply(run, j)
+
+    def mismatch(self, index: int) -> BaseException:
+        return self.session.mismatch(index)
+
+    def closed(self, end: int, appended: bool, evaluations: int) -> None:
+        session = self.session
+        session.end, session.next = end, evaluations
+        session.appended = session.appended or appended
+
+
 class _Session:
     """One journaled fit: the open, locked file, its records and the objective it wraps."""
 
     inner: Any = None
+    __swarmix_record__: _Record  # set only when the fit records the inner objective natively
     reports = False
     appended = False  # whether this fit wrote to the file
-    torn = False  # whether the file ends in a torn record, cut off at the first write
+    torn = False  # whether bytes follow the records (a torn record, reserved space), cut off at the first write
 
     def __init__(self, path: str, sync: str, fit: dict[str, Any]) -> None:
         import swarmix
@@ -142,16 +193,19 @@ class _Session:
                 fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
                 raise UsageError(f"the journal {path} is being written by another fit") from None
-            parsed = fmt.parse(self._read_all(), path)
+            data = self._read_all()
+            parsed = fmt.parse(data, path)
             if parsed is None:
                 self.end = 0
+                self.version = fmt.VERSION
                 self.complete = False
                 self.records: list[fmt.Records] = []
                 self._append(fmt.PREAMBLE + fmt.frame(fmt.header_payload(fit, swarmix.__version__)))
             else:
                 self._check(parsed.header, fit)
                 self.end = parsed.end
-                self.torn = parsed.torn
+                self.version = parsed.version
+                self.torn = parsed.end < len(data)
                 self.complete = parsed.complete
                 self.records = parsed.records
         except BaseException:
@@ -184,7 +238,7 @@ class _Session:
             raise ValueError(f"the journal {self.path} records another fit: " + "; ".join(differs))
 
     def _append(self, data: bytes) -> None:
-        """Write ``data`` at the end of the valid records (a torn tail is cut off first)."""
+        """Write ``data`` at the end of the valid records (what follows them is cut off first)."""
         try:
             if not self.appended and self.torn:
                 os.ftruncate(self.fd, self.end)
@@ -265,28 +319,33 @@ class _Session:
         """What the fit is handed for a whole recorded run."""
         if not any(run.tags):
             return run.numbers
-        return [run.numbers[j] if tag == fmt.NUMBER else fmt.replayed(tag, run.texts[j] or "")
-                for j, tag in enumerate(run.tags)]
+        return [_reply(run, j) for j in range(run.count)]
+
+    def recorded_at(self, index: int) -> tuple[fmt.Records, int] | None:
+        """The run that recorded evaluation ``index`` and its place in it."""
+        if self.by_index is None:
+            self.by_index = {run.first + j: (run, j) for run in self.records for j in range(run.count)}
+        return self.by_index.get(index)
+
+    def mismatch(self, index: int) -> BaseException:
+        return fails_fit(ValueError(
+            f"evaluation {index} of the fit asks for another point than the journal {self.path} "
+            "recorded: the objective or the swarmix version differs from the recorded fit's"))
 
     def _resume(self, points: memoryview, raw: bytes, n: int) -> Any:
         """A group partly or wholly recorded in other runs: answer the recorded points, evaluate the rest."""
-        if self.by_index is None:
-            self.by_index = {run.first + j: (run, j) for run in self.records for j in range(run.count)}
         row = self.row
         entries: list[Any] = [None] * len(points)
         missing = []
         for i in range(len(points)):
-            found = self.by_index.get(n + i)
+            found = self.recorded_at(n + i)
             if found is None:
                 missing.append(i)
                 continue
             run, j = found
             if run.points[j * row:(j + 1) * row] != raw[i * row:(i + 1) * row]:
-                raise fails_fit(ValueError(
-                    f"evaluation {n + i} of the fit asks for another point than the journal {self.path} "
-                    "recorded: the objective or the swarmix version differs from the recorded fit's"))
-            tag = run.tags[j]
-            entries[i] = run.numbers[j] if tag == fmt.NUMBER else fmt.replayed(tag, run.texts[j] or "")
+                raise self.mismatch(n + i)
+            entries[i] = _reply(run, j)
         if not missing:
             return entries
         return self._evaluate(points, raw, n, missing, entries)

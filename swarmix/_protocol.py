@@ -9,7 +9,11 @@ A fit inspects the object passed to ``fit`` once. Each method is optional:
   hears every iteration boundary and stops the search there by returning true;
 - ``__swarmix_end__(counts, error)`` is called once after a start, however the fit ends
   (``error`` is None when it succeeded, else the exception that fails it);
-- ``__swarmix_group__(points)`` makes the objective to evaluate a group objective.
+- ``__swarmix_group__(points)`` makes the objective to evaluate a group objective;
+- ``__swarmix_record__`` on the objective to evaluate hands the fit a plain objective to call
+  per point, with recorded evaluations to answer from and a file to append the live ones to
+  (the attributes it needs are listed in src/bindings/recorder.hpp); the fit then does that
+  work natively and ignores ``__swarmix_group__``.
 
 The fit speaks only to the outermost object; a wrapper around another wrapper starts and ends
 it with ``start`` and ``end`` below, so wrappers compose.

@@ -8,11 +8,12 @@ described in docs/journal.md:
     frames u32 payload length, u32 CRC-32 of the payload, payload
 
 The first frame is the header ("H" + JSON, floats as exact hexadecimal strings), the others
-are evaluation records ("E": a run of consecutive evaluation indices, their points and
-outcomes) and end records ("Z"). A frame that runs past the end of the file, or a damaged
-frame that ends exactly at the end of the file, is a torn tail (the process died while
-writing it): it is dropped with a RuntimeWarning. Any other damage is a ValueError naming its
-byte offset.
+are evaluation records ("E": consecutive evaluation indices, their points and outcomes), runs
+("R": rows of point and value, numbers of a scalar fit) and end records ("Z"). A zero frame
+header starts the space a writer reserved past its records. A frame that runs past the end of
+the file, a damaged frame followed by nothing but zeros, or a zero header followed by anything
+else, is a torn tail (the process died while writing it): it is dropped with a RuntimeWarning.
+Any other damage is a ValueError naming its byte offset.
 """
 
 from __future__ import annotations
@@ -31,10 +32,12 @@ from typing import Any
 __all__ = ["Journal", "read_journal", "main"]
 
 MAGIC = b"SWXJ\r\n\x1a\n"
-VERSION = 1
+VERSION = 2
+READS = (1, 2)  # version 2 adds runs ("R") and space reserved past the records
 PREAMBLE = MAGIC + struct.pack("<I", VERSION)
 FRAME = struct.Struct("<II")  # payload length, CRC-32 of the payload
 EVALUATIONS = struct.Struct("<cQI")  # b"E", index of the first evaluation, count
+RUN = struct.Struct("<cQ")  # b"R", index of the first evaluation; then rows of point and value
 END = struct.Struct("<cQ")  # b"Z", evaluations made by the fit
 LENGTHS = "I"  # per evaluation of a vector objective: its number of values
 
@@ -173,6 +176,7 @@ class Parsed:
     complete: bool
     end: int  # where the valid data ends (a torn tail starts there)
     torn: bool
+    version: int
 
 
 class _Reader:
@@ -191,8 +195,8 @@ class _Reader:
             raise self.damaged(0, "not a swarmix journal" if data[: len(MAGIC)] != MAGIC[: len(data)]
                                else "it ends inside its first bytes")
         (version,) = struct.unpack_from("<I", data, len(MAGIC))
-        if version != VERSION:
-            raise self.damaged(len(MAGIC), f"format version {version}, this swarmix reads version {VERSION}")
+        if version not in READS:
+            raise self.damaged(len(MAGIC), f"format version {version}, this swarmix reads versions 1 and 2")
         offset = len(PREAMBLE)
         payload, after = self.frame_at(offset, header=True)
         if payload is None:
@@ -200,26 +204,33 @@ class _Reader:
         header = self.header(payload, offset)
         dims = len(header["lower"])
         vector = header["kind"] == "vector"
+        if not vector:  # a run's new row is written before the run's header
+            self.slack = 8 * (dims + 1)
         records: list[Records] = []
         complete = False
         offset = after
         while offset < len(data):
             payload, after = self.frame_at(offset, header=False)
+            if payload == b"":  # the rest is space reserved for records: nothing was written there
+                return Parsed(header, self.unique(records), complete, offset, False, version)
             if payload is None:
                 warnings.warn(f"the journal {self.name} ends in a torn record at byte {offset} (the process "
                               "died while writing it): it is dropped and its evaluations are made again",
                               RuntimeWarning, stacklevel=4)
-                return Parsed(header, self.unique(records), complete, offset, True)
+                return Parsed(header, self.unique(records), complete, offset, True, version)
             kind = payload[:1]
             if kind == b"E":
                 records.append(self.evaluations(payload, offset, dims, vector))
+                complete = False
+            elif kind == b"R" and not vector:
+                records.append(self.run(payload, offset, dims))
                 complete = False
             elif kind == b"Z" and len(payload) == END.size:
                 complete = True
             else:
                 raise self.damaged(offset, "a record of unknown kind")
             offset = after
-        return Parsed(header, self.unique(records), complete, offset, False)
+        return Parsed(header, self.unique(records), complete, offset, False, version)
 
     def unique(self, records: list[Records]) -> list[Records]:
         """The records, refused when two of them hold one evaluation."""
@@ -230,19 +241,27 @@ class _Reader:
             end = run.first + run.count
         return records
 
+    slack = 0  # bytes past a failing frame that may belong to the row being added to a run
+
+    def zeros_from(self, offset: int) -> bool:
+        return self.data.count(0, offset) == len(self.data) - offset
+
     def frame_at(self, offset: int, header: bool) -> tuple[bytes | None, int]:
-        """The payload of the frame at ``offset`` and where the next one starts; None for a torn tail."""
+        """The payload of the frame at ``offset`` and where the next one starts; None for a torn
+        tail, empty for the zeros of reserved space (a frame's header is written last)."""
         data = self.data
         if offset + FRAME.size > len(data):
-            return None, offset
+            return (b"" if not header and self.zeros_from(offset) else None), offset
         length, crc = FRAME.unpack_from(data, offset)
+        if length == 0 and crc == 0 and not header:
+            return (b"" if self.zeros_from(offset) else None), offset
         start = offset + FRAME.size
         end = start + length
         if end > len(data):
             return None, offset
         payload = data[start:end]
         if zlib.crc32(payload) != crc:
-            if end == len(data) and not header:
+            if not header and self.zeros_from(min(len(data), max(end, offset + self.slack))):
                 return None, offset
             raise self.damaged(offset, "its checksum does not match")
         return payload, end
@@ -318,6 +337,21 @@ class _Reader:
         except (ValueError, struct.error, UnicodeDecodeError, OverflowError, MemoryError):
             raise self.damaged(offset, "a malformed evaluation record") from None
         return Records(first, tags, points, numbers, texts, offset)
+
+
+    def run(self, payload: bytes, offset: int, dims: int) -> Records:
+        """A run: first index, then rows of a point and its value (numbers of a scalar fit)."""
+        row = 8 * (dims + 1)
+        count = (len(payload) - RUN.size) // row
+        if count < 1 or (len(payload) - RUN.size) % row:
+            raise self.damaged(offset, "a malformed run of evaluations")
+        _, first = RUN.unpack_from(payload)
+        if first + count > 2**63:
+            raise self.damaged(offset, "a malformed run of evaluations")
+        flat = doubles(payload[RUN.size:])
+        numbers = flat[dims::dims + 1]
+        del flat[dims::dims + 1]
+        return Records(first, bytes(count), little(flat), numbers, [None] * count, offset)
 
 
 def parse(data: bytes, name: str) -> Parsed | None:

@@ -147,6 +147,27 @@ def child(tmp_path, mode, kill_at):
     return done, recorded, made
 
 
+def not_a_number_first(x):
+    """Fails on some points, first with values that are not numbers."""
+    if x[0] > 0.3:
+        return "abc"
+    if x[0] < -0.5:
+        return 1 + 2j if len(x) == 2 else [1.0, "x"]
+    return [x[0] * x[0], x[1]] if len(x) == 3 else x[0] * x[0]
+
+
+@pytest.mark.parametrize("cls", [swarmix.DifferentialEvolution, swarmix.Nsga2Optimizer], ids=lambda c: c.__name__)
+def test_a_non_number_replays_as_the_plain_fit_met_it(cls, tmp_path):
+    box = ([-1.0] * 2, [1.0] * 2) if cls is swarmix.DifferentialEvolution else ([-1.0] * 3, [1.0] * 3)
+    seen = []
+    for path in (None, tmp_path / "fit.swj", tmp_path / "fit.swj"):  # plain, recorded, replayed
+        monitor = Monitor(not_a_number_first if path is None else journaled(not_a_number_first, path))
+        obj = cls(n_iterations=3, random_state=3)
+        obj.fit(monitor, *box)
+        seen.append((state(obj), monitor.n_failed, repr(monitor.first_error)))
+    assert seen[0] == seen[1] == seen[2] and seen[0][1] > 0 and "TypeError" in seen[0][2]
+
+
 @pytest.mark.parametrize("mode", ["serial", "pool"])
 def test_a_fit_killed_again_and_again_resumes_to_the_uninterrupted_fit(mode, tmp_path):
     expected, n = uninterrupted()
@@ -219,6 +240,53 @@ def test_truncated_journals_resume_to_the_same_fit(tmp_path):
         assert read_journal(path).complete
 
 
+def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_written_one_does(tmp_path):
+    full = fit_de(flaky, tmp_path / "written.swj")  # plain writes (sync="group")
+    data = (tmp_path / "written.swj").read_bytes()
+    monitor = Monitor(journaled(flaky, tmp_path / "mapped.swj", sync="none"))  # a mapping of reserved space
+    swarmix.DifferentialEvolution(n_individuals=8, n_iterations=12, random_state=11).fit(
+        monitor, [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5])
+    assert repr(read_journal(tmp_path / "mapped.swj")) == repr(read_journal(tmp_path / "written.swj"))  # NaN values
+
+    path = tmp_path / "fit.swj"
+    for reserved in (bytes(5), bytes(5000)):  # what a killed fit leaves past its records
+        path.write_bytes(data + reserved)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))
+            calls = Calls(flaky)
+            assert fit_de(calls, path) == full and calls.points == [] and path.read_bytes() == data + reserved
+
+    # a frame cut short by the zeros of reserved space, or still behind a zero header, or a row
+    # added to a run before the run's header (its first double read as a length of 0): torn
+    start, end = frames(data)[-2]
+    run_end = next(end for start, end in frames(data) if data[start + fmt.FRAME.size] == ord("R"))
+    row = struct.pack("<4d", 0.5, 1.0, 0.25, 2.0)
+    for content, torn_at in [(data[:end - 30] + bytes(4000), start),
+                             (data[:start] + bytes(8) + data[start + 8:end - 5] + bytes(50), start),
+                             (data[:run_end] + row, run_end), (data[:run_end] + row + bytes(99), run_end)]:
+        path.write_bytes(content)
+        with pytest.warns(RuntimeWarning, match=f"torn record at byte {torn_at}"):
+            kept = read_journal(path)
+        calls = Calls(flaky)
+        with pytest.warns(RuntimeWarning):
+            assert fit_de(calls, path) == full
+        assert len(calls.points) == full[1] - len(kept.points) > 0 and path.read_bytes() == data
+
+
+def test_a_journal_of_version_1_resumes_in_version_1(tmp_path):
+    path = tmp_path / "fit.swj"
+    full = fit_de(parallel(flaky, InOrder()), path)  # a group objective: "E" records only
+    data = path.read_bytes()
+    v1 = data[:len(fmt.MAGIC)] + struct.pack("<I", 1) + data[len(fmt.PREAMBLE):]
+    spans = frames(v1)
+    path.write_bytes(v1[:spans[len(spans) // 2][0]])
+    assert fit_de(flaky, path) == full
+    resumed = path.read_bytes()
+    assert resumed[:len(fmt.PREAMBLE)] == v1[:len(fmt.PREAMBLE)]
+    assert {resumed[start + fmt.FRAME.size:start + fmt.FRAME.size + 1] for start, _ in frames(resumed)[1:]} == {b"E", b"Z"}
+
+
 def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path):
     path = tmp_path / "fit.swj"
     fit_de(flaky, path)
@@ -249,8 +317,13 @@ def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path)
     # a recorded point that the fit does not ask for: refused with its evaluation index
     start, end = spans[3]
     payload = bytearray(data[start + fmt.FRAME.size:end])
-    _, first, count = fmt.EVALUATIONS.unpack_from(payload)
-    payload[fmt.EVALUATIONS.size + count] ^= 0x01  # the first coordinate's lowest bit
+    if payload[:1] == b"R":  # a run: rows of point and value
+        _, first = fmt.RUN.unpack_from(payload)
+        at = fmt.RUN.size
+    else:
+        _, first, count = fmt.EVALUATIONS.unpack_from(payload)
+        at = fmt.EVALUATIONS.size + count
+    payload[at] ^= 0x01  # the first coordinate's lowest bit
     refused(data[:start] + fmt.frame(bytes(payload)) + data[end:], f"evaluation {first} of the fit asks for another")
 
 
@@ -275,10 +348,15 @@ def test_a_second_writer_is_refused_and_a_journal_needs_a_seed(tmp_path):
 @settings(max_examples=150, deadline=None)
 @given(st.data())
 def test_read_journal_on_mutated_files_raises_only_value_error(tmp_path_factory, data):
-    base = tmp_path_factory.getbasetemp() / "fuzz.swj"
+    base = tmp_path_factory.getbasetemp() / data.draw(st.sampled_from(["vector.swj", "runs.swj"]))
     if not base.exists():
-        obj = swarmix.Nsga2Optimizer(n_individuals=4, n_iterations=2, random_state=2)
-        obj.fit(journaled(flaky_vector, base), [-1.0, 0.0], [1.0, 1.0])
+        if base.name == "vector.swj":
+            obj = swarmix.Nsga2Optimizer(n_individuals=4, n_iterations=2, random_state=2)
+            obj.fit(journaled(flaky_vector, base), [-1.0, 0.0], [1.0, 1.0])
+        else:  # runs of rows, then space reserved past them
+            swarmix.ParticleSwarm(n_particles=4, n_iterations=3, random_state=2).fit(
+                journaled(flaky, base, sync="none"), [-1.0, 0.0], [1.0, 1.0])
+            base.write_bytes(base.read_bytes() + bytes(64))
     content = bytearray(base.read_bytes())
     for _ in range(data.draw(st.integers(1, 4))):
         at = data.draw(st.integers(0, len(content)))

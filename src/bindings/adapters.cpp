@@ -32,37 +32,6 @@ void absorb_failure(bool strict, FailureLog* log, std::size_t count = 1) {
   if (log) log->failed(count, std::move(error));
 }
 
-// A complex number is no objective value, even where its type converts to float by dropping
-// the imaginary part (numpy's complex scalars): true, with a TypeError set, for one.
-bool is_complex(PyObject* value) {
-  if (PyFloat_Check(value) || PyLong_Check(value)) return false;
-  static PyObject* const name = PyUnicode_InternFromString("__complex__");
-  if (!name) throw ErrorAlreadySet();
-  if (!_PyType_Lookup(Py_TYPE(value), name)) return false;
-  PyErr_Format(PyExc_TypeError, "the objective value is complex: %R", value);
-  return true;
-}
-
-// A value the search takes: a NaN counts as +inf, a failure like any other (the probe passes
-// a NaN through: it is a number).
-double searched(double v, bool strict, FailureLog* log) {
-  if (v == v || strict) return v;
-  if (log) log->failed(1, Ref());
-  return kInf;
-}
-
-void searched(std::vector<double>& values, bool strict, FailureLog* log) {
-  if (strict) return;
-  bool any = false;
-  for (double& v : values) {
-    if (v != v) {
-      v = kInf;
-      any = true;
-    }
-  }
-  if (any && log) log->failed(1, Ref());
-}
-
 // What an evaluation returned (null: the call failed, its error pending), as the search sees
 // it: a number, else a failure that counts as +inf or stops the fit.
 inline double scalar_result(PyObject* result, bool strict, FailureLog* log) {
@@ -92,6 +61,33 @@ std::vector<double> vector_result(PyObject* result, bool strict, FailureLog* log
 }
 
 }  // namespace
+
+bool is_complex(PyObject* value) {
+  if (PyFloat_Check(value) || PyLong_Check(value)) return false;
+  static PyObject* const name = PyUnicode_InternFromString("__complex__");
+  if (!name) throw ErrorAlreadySet();
+  if (!_PyType_Lookup(Py_TYPE(value), name)) return false;
+  PyErr_Format(PyExc_TypeError, "the objective value is complex: %R", value);
+  return true;
+}
+
+double searched(double v, bool strict, FailureLog* log) {
+  if (v == v || strict) return v;
+  if (log) log->failed(1, Ref());
+  return kInf;
+}
+
+void searched(std::vector<double>& values, bool strict, FailureLog* log) {
+  if (strict) return;
+  bool any = false;
+  for (double& v : values) {
+    if (v != v) {
+      v = kInf;
+      any = true;
+    }
+  }
+  if (any && log) log->failed(1, Ref());
+}
 
 void FailureLog::failed(std::size_t count, Ref error) {
   n_failed += count;

@@ -79,6 +79,49 @@ class VectorGroupProblem final : public VectorProblem {
   std::size_t d_;
 };
 
+class RecordedProblem final : public Problem {
+ public:
+  RecordedProblem(Recorder& recorder, std::size_t d, FailureLog* log) : recorder_(recorder), d_(d), log_(log) {}
+  double evaluate(std::span<const double> position) override {
+    const double value = recorder_.evaluate(position, false, log_);
+    recorder_.group_done();
+    return value;
+  }
+  void evaluate_group(std::span<const double> points, std::span<double> values) override {
+    for (std::size_t k = 0; k < values.size(); ++k) values[k] = recorder_.evaluate(points.subspan(k * d_, d_), false, log_);
+    recorder_.group_done();
+  }
+  std::size_t dimensions() const override { return d_; }
+  bool is_discrete() const override { return false; }
+  const std::string& name() const override { return kObjectiveName; }
+
+ private:
+  Recorder& recorder_;
+  std::size_t d_;
+  FailureLog* log_;
+};
+
+class RecordedVectorProblem final : public VectorProblem {
+ public:
+  RecordedVectorProblem(Recorder& recorder, std::size_t d, FailureLog* log) : recorder_(recorder), d_(d), log_(log) {}
+  std::vector<double> evaluate(std::span<const double> position) override {
+    std::vector<double> value = recorder_.evaluate_vector(position, false, log_);
+    recorder_.group_done();
+    return value;
+  }
+  void evaluate_group(std::span<const double> points, std::span<std::vector<double>> values) override {
+    for (std::size_t k = 0; k < values.size(); ++k)
+      values[k] = recorder_.evaluate_vector(points.subspan(k * d_, d_), false, log_);
+    recorder_.group_done();
+  }
+  std::size_t dimensions() const override { return d_; }
+
+ private:
+  Recorder& recorder_;
+  std::size_t d_;
+  FailureLog* log_;
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------- monitors
@@ -190,7 +233,10 @@ FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool vec
   }
   try {
     if (boundary) monitor_ = std::make_unique<MonitorBridge>(std::move(boundary), !vector);
-    group_ = optional_attribute(objective_.get(), "__swarmix_group__");
+    if (Ref record = optional_attribute(objective_.get(), "__swarmix_record__"))
+      recorder_ = std::make_unique<Recorder>(record.get(), dimensions, vector);
+    else
+      group_ = optional_attribute(objective_.get(), "__swarmix_group__");
     make_problems();
   } catch (...) {
     set_error_from_current_exception();
@@ -203,14 +249,18 @@ void FitObjective::make_problems() {
   const std::size_t dimensions = dimensions_;
   FailureLog* log = monitor_ ? &monitor_->log : nullptr;
   if (vector_) {
-    if (group_)
+    if (recorder_)
+      vector_problem_ = std::make_unique<RecordedVectorProblem>(*recorder_, dimensions, log);
+    else if (group_)
       vector_problem_ = std::make_unique<VectorGroupProblem>(GroupAdapter{group_.get(), dimensions, false, log}, dimensions);
     else
       vector_problem_ = std::make_unique<VectorPointProblem>(VectorAdapter{objective_.get(), &arguments_, false, log},
                                                              dimensions);
     if (monitor_) monitored_vector_ = std::make_unique<MonitoredVectorProblem>(*vector_problem_, *monitor_);
   } else {
-    if (group_)
+    if (recorder_)
+      problem_ = std::make_unique<RecordedProblem>(*recorder_, dimensions, log);
+    else if (group_)
       problem_ = std::make_unique<GroupProblem>(GroupAdapter{group_.get(), dimensions, false, log}, dimensions);
     else
       problem_ = std::make_unique<PointProblem>(ScalarAdapter{objective_.get(), &arguments_, false, log}, dimensions);
@@ -229,14 +279,27 @@ void FitObjective::end_with(PyObject* error) {
   check(PyObject_Vectorcall(end.get(), args, 2, nullptr));
 }
 
+// The recorder's file is cut to its records before the wrapper hears the fit ended.
 void FitObjective::end() {
-  if (!ended_) end_with(nullptr);
+  if (ended_) return;
+  try {
+    if (recorder_) recorder_->close();
+  } catch (const ErrorAlreadySet&) {
+    fail();
+    throw;
+  }
+  end_with(nullptr);
 }
 
 void FitObjective::fail() {
   if (ended_) return;
   // The fit's own error stays the one raised; a failing end is reported as unraisable.
   PyObject* error = PyErr_GetRaisedException();
+  try {
+    if (recorder_) recorder_->close();
+  } catch (const ErrorAlreadySet&) {
+    PyErr_WriteUnraisable(nullptr);
+  }
   try {
     end_with(error);
   } catch (const ErrorAlreadySet&) {
@@ -250,7 +313,13 @@ IterationObserver* FitObjective::observer() { return monitor_.get(); }
 
 void FitObjective::probe(std::span<const double> point) {
   if (monitor_) ++monitor_->n_evaluations;
-  if (group_) {
+  if (recorder_) {
+    if (vector_)
+      recorder_->evaluate_vector(point, true, nullptr);
+    else
+      recorder_->evaluate(point, true, nullptr);
+    recorder_->group_done();
+  } else if (group_) {
     // A point without coordinates cannot be handed over as a k x 0 view; such a box is
     // refused by the search right after.
     if (dimensions_ == 0) return;

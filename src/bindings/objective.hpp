@@ -14,7 +14,9 @@
 //   `counts` as above (None without a boundary method), `error` None when the fit succeeded,
 //   else the exception that fails it (which stays the one raised).
 // The objective to evaluate is then a group objective when it has `__swarmix_group__` (see
-// GroupAdapter), and is called once per point otherwise.
+// GroupAdapter), and is called once per point otherwise; when it has `__swarmix_record__`,
+// the frame evaluates the plain objective that describes instead, answering from recorded data
+// and recording what it evaluates (see Recorder).
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "bindings/adapters.hpp"
+#include "bindings/recorder.hpp"
 #include "core/observer.hpp"
 #include "core/problem.hpp"
 
@@ -52,6 +55,7 @@ class FitObjective {
  private:
   void make_problems();
   void end_with(PyObject* error);
+  void close_recorder();
 
   Ref objective_;  // what is evaluated (for a wrapper, what its start returned)
   Ref group_;      // its bound __swarmix_group__, if any
@@ -60,6 +64,7 @@ class FitObjective {
   bool vector_;
   bool ended_ = false;
   ArgumentList arguments_;
+  std::unique_ptr<Recorder> recorder_;
   std::unique_ptr<MonitorBridge> monitor_;
   std::unique_ptr<Problem> problem_, monitored_;
   std::unique_ptr<VectorProblem> vector_problem_, monitored_vector_;
