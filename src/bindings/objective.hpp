@@ -55,7 +55,6 @@ class FitObjective {
  private:
   void make_problems();
   void end_with(PyObject* error);
-  void close_recorder();
 
   Ref objective_;  // what is evaluated (for a wrapper, what its start returned)
   Ref group_;      // its bound __swarmix_group__, if any
