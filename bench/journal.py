@@ -9,23 +9,13 @@ for an objective that takes milliseconds or more it is negligible.
 import argparse
 import os
 import tempfile
-import time
 
+from overhead import best_of
 from swarmix import DifferentialEvolution, GreyWolfOptimizer, ParticleSwarm, journaled
 
 
 def objective(x):
     return x[0] * x[0]
-
-
-def best_of(repeat, fn, before=lambda: None):
-    times = []
-    for _ in range(repeat):
-        before()
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main():

@@ -24,9 +24,11 @@ def bare_loop(n_calls, dims):
         f(list(point))
 
 
-def best_of(repeat, fn):
+def best_of(repeat, fn, before=lambda: None):
+    """The shortest of `repeat` timings of `fn()`, each after an untimed `before()`."""
     times = []
     for _ in range(repeat):
+        before()
         start = time.perf_counter()
         fn()
         times.append(time.perf_counter() - start)
