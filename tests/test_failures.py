@@ -356,6 +356,10 @@ def test_ctrl_c_with_evaluations_in_flight(tmp_path, how):
         guard.cancel()
         child.kill()
         child.wait()
+        try:  # no worker outlives the test
+            os.killpg(child.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
     assert out.splitlines()[-1] == "KeyboardInterrupt True True True", err
     if how == "pool":
         assert "evaluations in flight" in err
