@@ -48,7 +48,7 @@ from swarmix._errors import UsageError as UsageError  # noqa: E402
 from swarmix._group import parallel as parallel, vectorized as vectorized  # noqa: E402
 from swarmix._journaled import journaled as journaled  # noqa: E402
 from swarmix._monitor import Monitor as Monitor  # noqa: E402
-from swarmix.journal import read_journal as read_journal  # noqa: E402
+from swarmix._journal_file import read_journal as read_journal  # noqa: E402
 
 __version__ = "0.1.0"
 

@@ -8,7 +8,7 @@ from array import array
 from collections.abc import Callable
 from typing import Any
 
-from swarmix import _protocol, journal as fmt
+from swarmix import _journal_file as fmt, _protocol
 from swarmix._errors import UsageError, fails_fit, is_fit_failure
 
 __all__ = ["journaled", "Journaled"]
