@@ -12,7 +12,7 @@ PyMethodDef* const module_functions[] = {
 };
 
 // The classes, in the order they are added to the module.
-#define SWARMIX_CLASS_ADDRESS(spec) &spec,
+#define SWARMIX_CLASS_ADDRESS(table) &table,
 const ClassSpec* const class_specs[] = {SWARMIX_CLASSES(SWARMIX_CLASS_ADDRESS)};
 #undef SWARMIX_CLASS_ADDRESS
 

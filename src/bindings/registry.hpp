@@ -25,7 +25,7 @@ namespace swarmix::py {
   X(nsga2_spec) \
   X(mopso_spec)
 
-#define SWARMIX_DECLARE_CLASS(spec) extern const ClassSpec spec;
+#define SWARMIX_DECLARE_CLASS(table) extern const ClassSpec table;
 SWARMIX_CLASSES(SWARMIX_DECLARE_CLASS)
 #undef SWARMIX_DECLARE_CLASS
 
