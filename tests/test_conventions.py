@@ -15,7 +15,7 @@ from swarmix import _swarmix
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-# The constructors' text signatures, as specified: the one place they are written out.
+# The constructors' text signatures, exactly as users see them: the one place they are written out.
 SIGNATURES = {
     "AntColony": '(n_ants=50, n_iterations=100, alpha=1.0, beta=2.0, rho=0.5, q=1.0, use_two_opt=True, '
                  'variant="basic", q0=0.9, elitist_weight=2.0, tau_min=1e-4, tau_max=10.0, random_state=None)',
