@@ -32,8 +32,7 @@ from typing import Any
 __all__ = ["Journal", "read_journal", "main"]
 
 MAGIC = b"SWXJ\r\n\x1a\n"
-VERSION = 2
-READS = (1, 2)  # version 2 adds runs ("R") and space reserved past the records
+VERSION = 1
 PREAMBLE = MAGIC + struct.pack("<I", VERSION)
 FRAME = struct.Struct("<II")  # payload length, CRC-32 of the payload
 EVALUATIONS = struct.Struct("<cQI")  # b"E", index of the first evaluation, count
@@ -176,7 +175,6 @@ class Parsed:
     complete: bool
     end: int  # where the valid data ends (a torn tail starts there)
     torn: bool
-    version: int
 
 
 class _Reader:
@@ -195,8 +193,8 @@ class _Reader:
             raise self.damaged(0, "not a swarmix journal" if data[: len(MAGIC)] != MAGIC[: len(data)]
                                else "it ends inside its first bytes")
         (version,) = struct.unpack_from("<I", data, len(MAGIC))
-        if version not in READS:
-            raise self.damaged(len(MAGIC), f"format version {version}, this swarmix reads versions 1 and 2")
+        if version != VERSION:
+            raise self.damaged(len(MAGIC), f"format version {version}, this swarmix reads version {VERSION}")
         offset = len(PREAMBLE)
         payload, after = self.frame_at(offset, header=True)
         if payload is None:
@@ -212,12 +210,12 @@ class _Reader:
         while offset < len(data):
             payload, after = self.frame_at(offset, header=False)
             if payload == b"":  # the rest is space reserved for records: nothing was written there
-                return Parsed(header, self.unique(records), complete, offset, False, version)
+                return Parsed(header, self.unique(records), complete, offset, False)
             if payload is None:
                 warnings.warn(f"the journal {self.name} ends in a torn record at byte {offset} (the process "
                               "died while writing it): it is dropped and its evaluations are made again",
                               RuntimeWarning, stacklevel=4)
-                return Parsed(header, self.unique(records), complete, offset, True, version)
+                return Parsed(header, self.unique(records), complete, offset, True)
             kind = payload[:1]
             if kind == b"E":
                 records.append(self.evaluations(payload, offset, dims, vector))
@@ -230,7 +228,7 @@ class _Reader:
             else:
                 raise self.damaged(offset, "a record of unknown kind")
             offset = after
-        return Parsed(header, self.unique(records), complete, offset, False, version)
+        return Parsed(header, self.unique(records), complete, offset, False)
 
     def unique(self, records: list[Records]) -> list[Records]:
         """The records, refused when two of them hold one evaluation."""

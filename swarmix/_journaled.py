@@ -49,9 +49,8 @@ class Journaled:
             session.close()
             raise
         session.reports = getattr(session.inner, "__swarmix_reports__", False) is True
-        # The frame records a plain objective itself (in a journal of this format version: one
-        # of version 1 is extended with records of version 1 only).
-        if not hasattr(session.inner, "__swarmix_group__") and session.version == fmt.VERSION:
+        # The frame records a plain objective itself; a group objective is recorded here.
+        if not hasattr(session.inner, "__swarmix_group__"):
             session.__swarmix_record__ = _Record(session)
         self._session = session
         return session
@@ -197,14 +196,12 @@ class _Session:
             parsed = fmt.parse(data, path)
             if parsed is None:
                 self.end = 0
-                self.version = fmt.VERSION
                 self.complete = False
                 self.records: list[fmt.Records] = []
                 self._append(fmt.PREAMBLE + fmt.frame(fmt.header_payload(fit, swarmix.__version__)))
             else:
                 self._check(parsed.header, fit)
                 self.end = parsed.end
-                self.version = parsed.version
                 self.torn = parsed.end < len(data)
                 self.complete = parsed.complete
                 self.records = parsed.records
@@ -351,41 +348,17 @@ class _Session:
         return self._evaluate(points, raw, n, missing, entries)
 
     def _evaluate(self, points: memoryview, raw: bytes, n: int, missing: list[int], entries: list[Any]) -> Any:
-        """Evaluate the points at ``missing`` live, record them, and fill their entries."""
+        """Evaluate the points at ``missing`` live through the inner group objective (a plain
+        one the frame records itself), record them, and fill their entries."""
         row = self.row
         self.asked = {n + i: raw[i * row:(i + 1) * row] for i in missing}
         outcomes = _Outcomes(self.vector)
-        probe = n == 0
-        results: list[Any] = []
         try:
-            if hasattr(self.inner, "__swarmix_group__"):
-                refused = self._evaluate_group(points, raw, n, missing, entries, outcomes)
-                if refused is not None:  # not one result per point: the fit refuses it as usual
-                    return refused
-            else:
-                rows = points.tolist()
-                call = self.inner
-                for i in missing:
-                    try:
-                        results.append(call(rows[i]))
-                    except Exception as exc:
-                        if is_fit_failure(exc):
-                            raise
-                        results.append(exc)
-                    if self.sync == "point":
-                        entries[i] = outcomes.add(n + i, results.pop())
-                        self._write(outcomes)
+            refused = self._evaluate_group(points, raw, n, missing, entries, outcomes)
+            if refused is not None:  # not one result per point: the fit refuses it as usual
+                return refused
         finally:
-            if results:
-                numbers = self._numbers(results, len(results) == len(entries))
-                if numbers is not None:  # the whole group, all numbers: one record, written at once
-                    self._append(fmt.frame(fmt.evaluation_payload(n, bytes(len(numbers)), raw,
-                                                                  fmt.little(numbers), [])))
-                    entries = numbers  # type: ignore[assignment]
-                else:
-                    for i, result in zip(missing, results):
-                        entries[i] = outcomes.add(n + i, result)
-            if probe and outcomes.items and outcomes.items[0][1] != fmt.NUMBER:
+            if n == 0 and outcomes.items and outcomes.items[0][1] != fmt.NUMBER:
                 outcomes.items = []  # a failed probe fails the fit: nothing to resume
             self._write(outcomes)
         if self.sync == "group" and self.appended:
@@ -394,17 +367,6 @@ class _Session:
             except OSError as exc:
                 raise fails_fit(exc)
         return entries
-
-    def _numbers(self, results: list[Any], whole: bool) -> array[float] | None:
-        """A whole group's scalar results as doubles, when every one is a number."""
-        if self.vector or not whole:
-            return None
-        numbers = array("d")
-        try:
-            numbers.extend(results)
-        except Exception:
-            return None
-        return numbers
 
     def _evaluate_group(self, points: memoryview, raw: bytes, n: int, missing: list[int], entries: list[Any],
                         outcomes: _Outcomes) -> Any:

@@ -274,19 +274,6 @@ def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_wri
         assert len(calls.points) == full[1] - len(kept.points) > 0 and path.read_bytes() == data
 
 
-def test_a_journal_of_version_1_resumes_in_version_1(tmp_path):
-    path = tmp_path / "fit.swj"
-    full = fit_de(parallel(flaky, InOrder()), path)  # a group objective: "E" records only
-    data = path.read_bytes()
-    v1 = data[:len(fmt.MAGIC)] + struct.pack("<I", 1) + data[len(fmt.PREAMBLE):]
-    spans = frames(v1)
-    path.write_bytes(v1[:spans[len(spans) // 2][0]])
-    assert fit_de(flaky, path) == full
-    resumed = path.read_bytes()
-    assert resumed[:len(fmt.PREAMBLE)] == v1[:len(fmt.PREAMBLE)]
-    assert {resumed[start + fmt.FRAME.size:start + fmt.FRAME.size + 1] for start, _ in frames(resumed)[1:]} == {b"E", b"Z"}
-
-
 def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path):
     path = tmp_path / "fit.swj"
     fit_de(flaky, path)
