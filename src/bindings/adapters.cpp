@@ -258,9 +258,11 @@ Ref GroupAdapter::call(std::span<const double> points, std::size_t k) const {
   return result;
 }
 
-void GroupAdapter::failed_masked() const {
+bool GroupAdapter::masked_out(const std::vector<bool>& masked, std::size_t i) const {
+  if (masked.empty() || !masked[i]) return false;
   Ref error = check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is masked"));
   failed_with(error.get());
+  return true;
 }
 
 void GroupAdapter::operator()(std::span<const double> points, std::span<double> values) const {
@@ -277,14 +279,8 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<double> 
       shape_error("shape " + shape_text(view), k, false);
     if (is_double_format(view.format)) {
       const std::vector<bool> masked = masked_points(result.get(), k);
-      for (std::size_t i = 0; i < k; ++i) {
-        if (!masked.empty() && masked[i]) {
-          failed_masked();
-          values[i] = kInf;
-        } else {
-          values[i] = searched(buffer.at(static_cast<Py_ssize_t>(i)), strict_, log_);
-        }
-      }
+      for (std::size_t i = 0; i < k; ++i)
+        values[i] = masked_out(masked, i) ? kInf : searched(buffer.at(static_cast<Py_ssize_t>(i)), strict_, log_);
       return;
     }
   }
@@ -292,8 +288,7 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<double> 
   const std::vector<bool> masked = masked_points(result.get(), k);
   for (std::size_t i = 0; i < k; ++i) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
-    if (!masked.empty() && masked[i]) {
-      failed_masked();
+    if (masked_out(masked, i)) {
       values[i] = kInf;
     } else if (PyExceptionInstance_Check(item)) {
       failed_with(item);
@@ -319,8 +314,7 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
     if (is_double_format(view.format)) {
       const std::vector<bool> masked = masked_points(result.get(), k);
       for (std::size_t i = 0; i < k; ++i) {
-        if (!masked.empty() && masked[i]) {
-          failed_masked();
+        if (masked_out(masked, i)) {
           values[i].assign(1, kInf);
           continue;
         }
@@ -336,8 +330,7 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
   const std::vector<bool> masked = masked_points(result.get(), k);
   for (std::size_t i = 0; i < k; ++i) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
-    if (!masked.empty() && masked[i]) {
-      failed_masked();
+    if (masked_out(masked, i)) {
       values[i].assign(1, kInf);
     } else if (PyExceptionInstance_Check(item)) {
       failed_with(item);

@@ -93,8 +93,8 @@ class GroupAdapter {
   Ref call(std::span<const double> points, std::size_t k) const;
   // An entry that is an exception object: raised in strict mode, else reported to the log.
   void failed_with(PyObject* error) const;
-  // An entry that a masked result marks as missing.
-  void failed_masked() const;
+  // Whether entry i is one that a masked result marks as missing (it has then failed).
+  bool masked_out(const std::vector<bool>& masked, std::size_t i) const;
   PyObject* group_;
   std::size_t d_;
   bool strict_;
