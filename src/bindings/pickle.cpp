@@ -58,6 +58,13 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     Ref persistent = f.persistent ? float_list(f.persistent->save()) : Ref::borrow(Py_None);
     Ref state = check(PyTuple_Pack(7, value.get(), position.get(), history.get(), population.get(),
                                    archive_positions.get(), archive_objectives.get(), persistent.get()));
+    if (self->table->score_reference) {  // the population's values come last
+      Ref values = float_rows(f.population_values);
+      Ref longer = check(PyTuple_Pack(8, value.get(), position.get(), history.get(), population.get(),
+                                      archive_positions.get(), archive_objectives.get(), persistent.get(),
+                                      values.get()));
+      state = std::move(longer);
+    }
     return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), args.get(), state.get())).release();
   });
 }
@@ -106,7 +113,12 @@ bool sound(const ClassSpec& table, const Fitted& f) {
   };
   std::optional<std::size_t> d;
   if (table.fit_kind == FitKind::Multi) {
-    return !f.best_value && !f.best_position && f.history.empty() &&
+    const bool values_agree = table.score_reference
+                                  ? f.population_values.size() == f.population.size() &&
+                                        std::all_of(f.population_values.begin(), f.population_values.end(),
+                                                    [](const auto& row) { return !row.empty(); })
+                                  : f.population_values.empty();
+    return !f.best_value && !f.best_position && (table.has_history || f.history.empty()) && values_agree &&
            f.archive_positions.size() == f.archive_objectives.size() && same_length(f.population, d) &&
            same_length(f.archive_positions, d);
   }
@@ -139,7 +151,8 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
     WriteBorrow borrow(self);
-    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 7) malformed_state();
+    const Py_ssize_t parts = self->table->score_reference ? 8 : 7;
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != parts) malformed_state();
     auto part = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     Fitted next;
     state_part([&] {
@@ -149,6 +162,7 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
       next.population = to_matrix(part(3), nullptr);
       next.archive_positions = to_matrix(part(4), nullptr);
       next.archive_objectives = to_matrix(part(5), nullptr);
+      if (parts == 8) next.population_values = to_matrix(part(7), nullptr);
       return 0;
     });
     if (part(6) != Py_None) {
