@@ -1,7 +1,9 @@
 #include "algorithms/nsga2_sbx.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 #include <utility>
 
 #include "core/interrupt.hpp"
@@ -10,6 +12,9 @@
 namespace swarmix {
 
 namespace {
+
+// Matings per offspring member after which a repeated child is kept.
+constexpr std::size_t kPatience = 10;
 
 // The spread factor of one child: the inverse of the polynomial distribution's cumulative
 // function at u, its tail beyond the box cut off (1 / alpha is the mass left inside).
@@ -112,7 +117,8 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
   }
 
   std::vector<double> children;
-  std::vector<double> spare(dims);
+  std::vector<double> pair_a(dims), pair_b(dims);
+  std::vector<std::size_t> entrants;
   std::vector<std::vector<double>> offspring_values;
   const std::size_t T = n_iterations;
   const double no_best = std::numeric_limits<double>::quiet_NaN();
@@ -124,26 +130,56 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
       return OptimizationError::convergence(
           "population is empty: every member is dominated by another (vectors of different lengths)");
     }
-    // Lower rank wins, then larger crowding distance; a tie goes to the first draw.
+    // Tournaments without replacement: the entrants are read from shuffled copies of the
+    // population, two at a time (a new shuffle when fewer than two are left), so every member
+    // enters equally often. Lower rank wins, then larger crowding distance; a tie goes to the
+    // first entrant.
+    std::size_t next_entrant = n;
+    auto entrant = [&]() {
+      if (next_entrant >= n) {
+        entrants.resize(n);
+        for (std::size_t i = 0; i < n; ++i) entrants[i] = i;
+        rng.shuffle(entrants);
+        next_entrant = 0;
+      }
+      return entrants[next_entrant++];
+    };
     auto tournament = [&]() -> const std::vector<double>& {
-      const std::size_t a = rng.index(n);
-      const std::size_t b = rng.index(n);
-      const bool b_wins = rank[b] < rank[a] || (rank[b] == rank[a] && crowding[b] > crowding[a]);
+      if (n == 1) return points[0].position;
+      if (next_entrant + 2 > n) next_entrant = n;
+      const std::size_t a = entrant();
+      const std::size_t b = entrant();
+      const bool b_wins = dominates(points[b].objectives, points[a].objectives) ||
+                          (!dominates(points[a].objectives, points[b].objectives) && crowding[b] > crowding[a]);
       return points[b_wins ? b : a].position;
     };
-    // Pairs of children from pairs of parents; an odd last child keeps the first of its pair.
+    // Pairs of children from pairs of parents. A child that repeats a member or an earlier
+    // child (coordinate by coordinate) is dropped while the matings stay below
+    // kPatience * N, so that copies of one point cannot crowd the population out; a child
+    // made when its row count is full is dropped too (an odd N).
     children.assign(checked_mul(N, dims), 0.0);
-    for (std::size_t c = 0; c < N; c += 2) {
+    auto row_less = [dims](const double* x, const double* y) {
+      return std::lexicographical_compare(x, x + dims, y, y + dims);
+    };
+    std::set<const double*, decltype(row_less)> seen(row_less);
+    for (const ParetoPoint& p : points) seen.insert(p.position.data());
+    std::size_t made = 0;
+    for (std::size_t matings = 0; made < N; ++matings) {
+      const bool distinct = matings < kPatience * N;
       const std::vector<double>& parent1 = tournament();
       const std::vector<double>& parent2 = tournament();
-      std::span<double> first(&children[c * dims], dims);
-      std::span<double> second = c + 1 < N ? std::span<double>(&children[(c + 1) * dims], dims)
-                                           : std::span<double>(spare);
-      std::copy(parent1.begin(), parent1.end(), first.begin());
-      std::copy(parent2.begin(), parent2.end(), second.begin());
-      sbx_crossover(rng, bounds, crossover_rate, crossover_eta, first, second);
-      polynomial_mutation(rng, bounds, pm, mutation_eta, first);
-      if (c + 1 < N) polynomial_mutation(rng, bounds, pm, mutation_eta, second);
+      std::copy(parent1.begin(), parent1.end(), pair_a.begin());
+      std::copy(parent2.begin(), parent2.end(), pair_b.begin());
+      sbx_crossover(rng, bounds, crossover_rate, crossover_eta, pair_a, pair_b);
+      for (std::vector<double>* child : {&pair_a, &pair_b}) {
+        if (made == N) break;
+        polynomial_mutation(rng, bounds, pm, mutation_eta, *child);
+        if (distinct && seen.count(child->data())) continue;
+        double* row = &children[made * dims];
+        std::copy(child->begin(), child->end(), row);
+        seen.insert(row);
+        ++made;
+      }
     }
     offspring_values.resize(N);
     problem.evaluate_group(children, offspring_values);

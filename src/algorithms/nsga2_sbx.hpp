@@ -33,9 +33,11 @@ void sbx_crossover(StdRng& rng, const Bounds& bounds, double rate, double eta, s
 // is empty or unbounded keeps its value.
 void polynomial_mutation(StdRng& rng, const Bounds& bounds, double rate, double eta, std::span<double> x);
 
-// NSGA-II: binary tournaments on rank and crowding distance, simulated binary crossover,
-// polynomial mutation, elitist survival of parents plus offspring (select_survivors). Each
-// generation's offspring is one group.
+// NSGA-II: binary tournaments without replacement (the entrants from shuffled copies of the
+// population; a dominating entrant wins, otherwise the one with the larger crowding distance
+// in its front), simulated binary crossover, polynomial mutation, elitist survival of parents
+// plus offspring (select_survivors). A child that repeats a member or an earlier child is
+// made again (up to ten matings per child on average). Each generation's offspring is one group.
 class Nsga2Sbx : public Nsga2SbxParams, public SearchSettings {
  public:
   using Hyperparameters = Nsga2SbxParams;
