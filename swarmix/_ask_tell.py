@@ -131,7 +131,7 @@ class AskTell:
     The groups are those a group objective receives, the first being the fit's probe (one
     point); ``initial`` gives the fit points to start from, as ``fit``'s keyword does.
     ``tell`` takes one value per point (a sequence of values per point for
-    ``Nsga2Optimizer`` and ``MopsoOptimizer``); NaN, None or an exception object fails its
+    ``Nsga2Optimizer``, ``Nsga2Sbx`` and ``MopsoOptimizer``); NaN, None or an exception object fails its
     point (+inf). A told probe that makes ``fit`` fail makes ``tell`` raise that error and
     ends the run with the optimiser unchanged. The optimiser needs a ``random_state``, and it
     cannot be read or fitted elsewhere while the run goes on.

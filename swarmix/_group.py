@@ -4,7 +4,7 @@ A fit hands a group objective all the points of a group at once, where the searc
 (the points of a group never depend on each other's values). The protocol is one method,
 ``__swarmix_group__(points)``: ``points`` is a k x d memoryview of doubles over a new buffer,
 and the method returns the k values in point order (k lists of values for
-``Nsga2Optimizer`` and ``MopsoOptimizer``). An entry that is not a number fails its point
+``Nsga2Optimizer``, ``Nsga2Sbx`` and ``MopsoOptimizer``). An entry that is not a number fails its point
 (+inf), an entry that is an exception object fails it with that error, and a call that
 raises an ``Exception`` fails the whole group. The results are exactly those of evaluating
 the points one by one.
@@ -213,8 +213,8 @@ def vectorized(fn: Callable[[Any], Any]) -> Vectorized:
     """Wrap a vectorised objective for ``fit``.
 
     ``fn(X)`` receives a 2-D numpy float64 array, one row per point (k x d), and returns the k
-    values (any 1-D array-like or sequence of numbers); for ``Nsga2Optimizer`` and
-    ``MopsoOptimizer`` a k x m array-like or k sequences. A NaN or non-number entry counts as
+    values (any 1-D array-like or sequence of numbers); for ``Nsga2Optimizer``,
+    ``Nsga2Sbx`` and ``MopsoOptimizer`` a k x m array-like or k sequences. A NaN or non-number entry counts as
     +inf for its point; if the call raises an ``Exception``, every point of the group does.
     Needs numpy.
     """
