@@ -123,6 +123,9 @@ def test_fit_groups_counts_and_score():
             opt.score(bad)
     with pytest.raises(ValueError, match=r"must call fit\(\) before score\(\)"):
         Nsga2Sbx().score()
+    for bad in ({"crossover_eta": -1.0}, {"mutation_eta": math.nan}):
+        with pytest.raises(ValueError, match=f"{next(iter(bad))} must be at least 0"):
+            Nsga2Sbx(**bad).fit(f, [0.0] * 5, [1.0] * 5)
 
 
 def test_zdt1_front_at_ten_thousand_evaluations():

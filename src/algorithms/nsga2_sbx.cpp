@@ -90,6 +90,8 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
   history.clear();
   const std::size_t dims = bounds.size();
   if (dims == 0) return OptimizationError::invalid_input("bounds must not be empty");
+  if (!(crossover_eta >= 0.0)) return OptimizationError::invalid_input("crossover_eta must be at least 0");
+  if (!(mutation_eta >= 0.0)) return OptimizationError::invalid_input("mutation_eta must be at least 0");
   StdRng rng = StdRng::from_seed(random_state);
   const std::size_t N = n_individuals;
   const double pm = mutation_rate ? *mutation_rate : 1.0 / static_cast<double>(dims);
