@@ -1,7 +1,9 @@
 #include "algorithms/nsga2_sbx.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <set>
 #include <utility>
@@ -134,8 +136,8 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
     }
     // Tournaments without replacement: the entrants are read from shuffled copies of the
     // population, two at a time (a new shuffle when fewer than two are left), so every member
-    // enters equally often. Lower rank wins, then larger crowding distance; a tie goes to the
-    // first entrant.
+    // enters equally often. An entrant that dominates the other wins, otherwise the one with
+    // the larger crowding distance (within its own front); a tie goes to the first entrant.
     std::size_t next_entrant = n;
     auto entrant = [&]() {
       if (next_entrant >= n) {
@@ -156,12 +158,17 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
       return points[b_wins ? b : a].position;
     };
     // Pairs of children from pairs of parents. A child that repeats a member or an earlier
-    // child (coordinate by coordinate) is dropped while the matings stay below
+    // child bit for bit is dropped while the matings stay below
     // kPatience * N, so that copies of one point cannot crowd the population out; a child
     // made when its row count is full is dropped too (an odd N).
     children.assign(checked_mul(N, dims), 0.0);
+    // Rows ordered by their bits: a strict order even with NaN coordinates (NaN bounds).
     auto row_less = [dims](const double* x, const double* y) {
-      return std::lexicographical_compare(x, x + dims, y, y + dims);
+      for (std::size_t j = 0; j < dims; ++j) {
+        const std::uint64_t a = std::bit_cast<std::uint64_t>(x[j]), b = std::bit_cast<std::uint64_t>(y[j]);
+        if (a != b) return a < b;
+      }
+      return false;
     };
     std::set<const double*, decltype(row_less)> seen(row_less);
     for (const ParetoPoint& p : points) seen.insert(p.position.data());

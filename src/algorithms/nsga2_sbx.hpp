@@ -36,8 +36,9 @@ void polynomial_mutation(StdRng& rng, const Bounds& bounds, double rate, double 
 // NSGA-II: binary tournaments without replacement (the entrants from shuffled copies of the
 // population; a dominating entrant wins, otherwise the one with the larger crowding distance
 // in its front), simulated binary crossover, polynomial mutation, elitist survival of parents
-// plus offspring (select_survivors). A child that repeats a member or an earlier child is
-// made again (up to ten matings per child on average). Each generation's offspring is one group.
+// plus offspring (select_survivors). A child that repeats a member or an earlier child bit
+// for bit is made again, up to ten matings per child on average. Each generation's
+// offspring is one group.
 class Nsga2Sbx : public Nsga2SbxParams, public SearchSettings {
  public:
   using Hyperparameters = Nsga2SbxParams;

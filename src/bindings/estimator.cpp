@@ -10,6 +10,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/estimator.hpp"
 #include "core/decimal.hpp"
+#include "core/numeric.hpp"
 
 namespace swarmix::py {
 
@@ -118,8 +119,8 @@ double reference_hypervolume(const Fitted& f, const std::optional<std::vector<do
       double hi = -std::numeric_limits<double>::infinity(), lo = std::numeric_limits<double>::infinity();
       for (const auto& row : f.population_values) {
         if (row.size() <= j || !std::isfinite(row[j])) continue;
-        hi = row[j] > hi ? row[j] : hi;
-        lo = row[j] < lo ? row[j] : lo;
+        hi = nan_max(hi, row[j]);
+        lo = nan_min(lo, row[j]);
       }
       if (!(hi >= lo)) return 0.0;  // no finite value to bound
       ref.push_back(hi + (hi - lo) * 0.1);
