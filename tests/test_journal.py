@@ -53,7 +53,7 @@ def test_a_journaled_fit_is_the_plain_fit_and_its_rerun_calls_nothing(cls, tmp_p
         assert live[0][0] == plain[0][0] and live[1] == plain[1]
         assert run(cls, wrap, path) == live, name
         recorded = path.read_bytes()
-        assert run(cls, wrap, path) == (live[0], []), name  # replayed: no call
+        assert run(cls, wrap, path) == (live[0], live[1][:1]), name  # replayed: one call, the probe's check
         assert path.read_bytes() == recorded  # and nothing written
     journal = read_journal(tmp_path / "plain.swj")
     assert journal.complete and journal.cls == cls.__name__ and journal.random_state == 4
@@ -174,6 +174,7 @@ def test_a_fit_killed_again_and_again_resumes_to_the_uninterrupted_fit(mode, tmp
     rng = random.Random(mode)
     total_calls = lost = kills = 0
     while True:
+        check = int(kills > 0)  # a resume first evaluates the probe again, to check the objective
         done, recorded, made = child(tmp_path, mode, rng.randint(10, 50))
         total_calls += made
         if done.returncode == 0:
@@ -181,15 +182,15 @@ def test_a_fit_killed_again_and_again_resumes_to_the_uninterrupted_fit(mode, tmp
         assert done.returncode == -signal.SIGKILL, done.stderr
         kills += 1
         # only evaluations in flight are lost: at most those of the group the kill interrupted
-        assert 1 <= made - recorded <= 8
-        lost += made - recorded
+        assert 1 <= made - recorded - check <= 8
+        lost += made - recorded - check
     assert kills >= 3 and done.stdout.strip() == expected
-    assert total_calls == n + lost  # every other evaluation was made once
+    assert total_calls == n + lost + kills  # every other evaluation was made once, each resume checks the probe
 
-    # a complete journal: the rerun replays it whole, calls nothing and writes nothing
+    # a complete journal: the rerun replays it whole, calls only the probe's check and writes nothing
     recorded = (tmp_path / "fit.swj").read_bytes()
-    done, _, made = child(tmp_path, mode, 1)
-    assert done.stdout.strip() == expected and made == 0 and (tmp_path / "fit.swj").read_bytes() == recorded
+    done, _, made = child(tmp_path, mode, 2)
+    assert done.stdout.strip() == expected and made == 1 and (tmp_path / "fit.swj").read_bytes() == recorded
 
 
 def test_a_full_disk_fails_the_fit_and_what_was_written_resumes(tmp_path):
@@ -198,7 +199,7 @@ def test_a_full_disk_fails_the_fit_and_what_was_written_resumes(tmp_path):
     assert done.returncode == 3 and done.stdout.split() == ["OSError", str(__import__("errno").EFBIG)]
     assert 0 < recorded < n
     done, _, made = child(tmp_path, "serial", 0)
-    assert done.returncode == 0 and done.stdout.strip() == expected and made == n - recorded
+    assert done.returncode == 0 and done.stdout.strip() == expected and made == n - recorded + 1
 
 
 # ---------------------------------------------------------------- damage and mismatches
@@ -236,7 +237,7 @@ def test_truncated_journals_resume_to_the_same_fit(tmp_path):
             assert fit_de(calls, path) == full
         torn = cut not in {end for _, end in frames(data)}
         assert [w.category for w in caught] == [RuntimeWarning] * (2 * torn)
-        assert len(calls.points) == full[1] - len(kept.points)
+        assert len(calls.points) == full[1] - len(kept.points) + (len(kept.points) > 0)  # + the probe's check
         assert read_journal(path).complete
 
 
@@ -255,7 +256,7 @@ def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_wri
             warnings.simplefilter("error")
             assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))
             calls = Calls(flaky)
-            assert fit_de(calls, path) == full and calls.points == [] and path.read_bytes() == data + reserved
+            assert fit_de(calls, path) == full and len(calls.points) == 1 and path.read_bytes() == data + reserved
 
     # a frame cut short by the zeros of reserved space, or still behind a zero header, or a row
     # added to a run before the run's header (its first double read as a length of 0): torn
@@ -271,7 +272,7 @@ def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_wri
         calls = Calls(flaky)
         with pytest.warns(RuntimeWarning):
             assert fit_de(calls, path) == full
-        assert len(calls.points) == full[1] - len(kept.points) > 0 and path.read_bytes() == data
+        assert len(calls.points) == full[1] - len(kept.points) + 1 > 1 and path.read_bytes() == data
 
 
 def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path):
@@ -280,16 +281,16 @@ def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path)
     data = path.read_bytes()
     spans = frames(data)
 
-    def refused(content, match, seed=11):
+    def refused(content, match, seed=11, made=0):
         path.write_bytes(content)
         calls = Calls(flaky)
         with pytest.raises(ValueError, match=match):
             fit_de(calls, path, seed)
-        assert path.read_bytes() == content and calls.points == []
+        assert path.read_bytes() == content and len(calls.points) == made
 
     middle = spans[len(spans) // 2][0] + 20
     flipped = data[:middle] + bytes([data[middle] ^ 0x10]) + data[middle + 1:]
-    refused(flipped, f"damaged at byte {spans[len(spans) // 2][0]}: its checksum")
+    refused(flipped, f"damaged at byte {spans[len(spans) // 2][0]}: a damaged record .* followed by intact ones")
     with pytest.raises(ValueError, match=f"damaged at byte {spans[len(spans) // 2][0]}"):
         read_journal(path)
     refused(data[:30], f"damaged at byte {len(fmt.PREAMBLE)}: the header record is cut off")
@@ -311,7 +312,8 @@ def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path)
         _, first, count = fmt.EVALUATIONS.unpack_from(payload)
         at = fmt.EVALUATIONS.size + count
     payload[at] ^= 0x01  # the first coordinate's lowest bit
-    refused(data[:start] + fmt.frame(bytes(payload)) + data[end:], f"evaluation {first} of the fit asks for another")
+    refused(data[:start] + fmt.frame(bytes(payload)) + data[end:], f"evaluation {first} of the fit asks for another",
+            made=1)  # the probe's check
 
 
 def test_a_second_writer_is_refused_and_a_journal_needs_a_seed(tmp_path):
