@@ -26,7 +26,8 @@ from typing import Any
 
 from swarmix._journal_format import (END, ERROR, EVALUATIONS, FRAME, HEADER_KEYS, LENGTHS, LITTLE, MAGIC, MAX_GAP,
                                      NOT_A_NUMBER, NUMBER, OUTCOMES, PREAMBLE, RUN, STOPPED, VERSION, NotANumber,
-                                     RecordedError, Records, doubles, frame, little)
+                                     RecordedError, Records, doubles, end_payload, evaluation_payload, frame,
+                                     little)
 
 __all__ = ["Journal", "read_journal", "main", "summary", "RecordedError"]
 
@@ -410,4 +411,5 @@ def main(argv: list[str] | None = None) -> int:
 
 # The format's names, for the readers' tests and tools.
 __all__ += ["PREAMBLE", "FRAME", "RUN", "EVALUATIONS", "END", "frame", "parse", "NUMBER", "ERROR", "NOT_A_NUMBER",
-            "NotANumber", "array", "json", "little", "LENGTHS", "LITTLE", "OUTCOMES"]
+            "NotANumber", "array", "json", "little", "LENGTHS", "LITTLE", "OUTCOMES", "end_payload",
+            "evaluation_payload"]
