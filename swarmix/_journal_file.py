@@ -6,9 +6,9 @@ checksum, or is a zero header followed by something else than zeros, is damage. 
 a torn tail (the process died inside its last write) when no intact frame follows it: every
 writer writes frames in file order, so nothing intact can lie past its last, unfinished write.
 A torn tail is dropped with a RuntimeWarning; any other damage is a ValueError naming its byte
-offset, and so is a malformed record, an evaluation recorded twice, an index further than
-MAX_GAP past the evaluations recorded before it, or an end record whose evaluations are not
-all recorded before it.
+offset, and so is a malformed record, an evaluation recorded twice, an index further than a
+group (max_gap) past the evaluations recorded before it, or an end record whose evaluations
+are not all recorded before it.
 """
 
 from __future__ import annotations
@@ -24,9 +24,9 @@ from array import array
 from dataclasses import dataclass, field
 from typing import Any
 
-from swarmix._journal_format import (END, ERROR, EVALUATIONS, FRAME, HEADER_KEYS, LENGTHS, LITTLE, MAGIC, MAX_GAP,
+from swarmix._journal_format import (END, ERROR, EVALUATIONS, FRAME, HEADER_KEYS, LENGTHS, LITTLE, MAGIC,
                                      NOT_A_NUMBER, NUMBER, OUTCOMES, PREAMBLE, RUN, STOPPED, VERSION, NotANumber,
-                                     RecordedError, Records, doubles, end_payload, evaluation_payload, frame,
+                                     RecordedError, Records, doubles, max_gap, end_payload, evaluation_payload, frame,
                                      little)
 
 __all__ = ["Journal", "read_journal", "main", "summary", "RecordedError"]
@@ -60,6 +60,7 @@ class _Reader:
         self.starts: list[int] = []  # the recorded runs of indices, sorted: starts and ends
         self.ends: list[int] = []
         self.recorded = 0  # evaluations recorded so far
+        self.gap = 0  # how far past them a record may start (from the header)
 
     def damaged(self, offset: int, what: str) -> Damaged:
         return Damaged(self.name, offset, what)
@@ -80,6 +81,7 @@ class _Reader:
             raise self.damaged(offset, "its checksum does not match" if payload is None and after >= 0
                                else "the header record is cut off")
         header = self.header(payload, offset)
+        self.gap = max_gap(header["params"])
         dims = len(header["lower"])
         vector = header["kind"] == "vector"
         records: list[Records] = []
@@ -125,7 +127,7 @@ class _Reader:
         """Place a record's indices among those recorded: refused when it repeats one, or
         starts further than a group's gap past the evaluations recorded before it."""
         first, end = run.first, run.first + run.count
-        if first > self.recorded + MAX_GAP:
+        if first > self.recorded + self.gap:
             raise self.damaged(run.offset, f"evaluation {first} recorded after only {self.recorded} evaluations")
         i = bisect.bisect_right(self.starts, first)
         if (i and self.ends[i - 1] > first) or (i < len(self.starts) and self.starts[i] < end):
