@@ -163,7 +163,7 @@ class _Reader:
         if offset + FRAME.size >= len(data) or data[offset + FRAME.size:offset + FRAME.size + 1] not in KINDS:
             return -1
         length, crc = FRAME.unpack_from(data, offset)
-        end = offset + FRAME.size + length
+        end: int = offset + FRAME.size + length
         if length == 0 or end > len(data) or zlib.crc32(data[offset + FRAME.size:end]) != crc:
             return -1
         return end

@@ -70,6 +70,20 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_close_in_child)
 
 
+def _pread(fd: int, n: int, offset: int) -> bytes:
+    if hasattr(os, "pread"):
+        return os.pread(fd, n, offset)
+    os.lseek(fd, offset, os.SEEK_SET)  # Windows: the session alone moves this descriptor
+    return os.read(fd, n)
+
+
+def _pwrite(fd: int, data: memoryview, offset: int) -> int:
+    if hasattr(os, "pwrite"):
+        return os.pwrite(fd, data, offset)
+    os.lseek(fd, offset, os.SEEK_SET)
+    return os.write(fd, data)
+
+
 def _open(path: str) -> tuple[_File, OSError | None]:
     """The journal opened for writing; on storage that refuses writing, opened read-only, with
     the refusal (a finished journal replays without writing)."""
@@ -211,7 +225,7 @@ class _Record:
     """What the fit needs to record a plain objective natively (``__swarmix_record__``)."""
 
     def __init__(self, session: _Session) -> None:
-        self.session = weakref.proxy(session)  # the session owns this, not the other way round
+        self.session: Any = weakref.proxy(session)  # the session owns this, not the other way round
         self.objective = session.inner
         self.fd = session.file.fd
         self.end = session.end
@@ -239,7 +253,8 @@ class _Record:
         return _reply(run, j)
 
     def mismatch(self, index: int) -> BaseException:
-        return self.session.mismatch(index)
+        error: BaseException = self.session.mismatch(index)
+        return error
 
     def closed(self, end: int, appended: bool, evaluations: int) -> None:
         session = self.session
@@ -339,7 +354,7 @@ class _Session:
         chunks = []
         offset = 0
         while offset < size:
-            chunk = os.pread(self.fd, min(size - offset, 1 << 24), offset)
+            chunk = _pread(self.fd, min(size - offset, 1 << 24), offset)
             if not chunk:
                 break
             chunks.append(chunk)
@@ -362,7 +377,7 @@ class _Session:
             self.appended = True
             view = memoryview(data)
             while view:
-                written = os.pwrite(self.fd, view, self.end)
+                written = _pwrite(self.fd, view, self.end)
                 self.end += written
                 view = view[written:]
             if self.sync == "point":
