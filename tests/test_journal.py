@@ -706,34 +706,57 @@ def test_the_file_and_its_lock_are_released_on_every_path(tmp_path, monkeypatch)
     assert held(path) == [] and path.read_bytes() == data[:frames(data)[6][1]]
 
 
+FORKING = r"""
+import os, sys
+import swarmix
+from objectives import flaky
+from test_groups import Calls
+
+path = sys.argv[1]
+said, say = os.pipe()
+wait, release = os.pipe()
+children = []
+
+def held():
+    return [fd for fd in os.listdir("/proc/self/fd") if os.path.realpath(f"/proc/self/fd/{fd}") == path]
+
+def objective(x):
+    if not children:
+        pid = os.fork()
+        if pid == 0:  # the child: says what it holds, and lives until released
+            os.write(say, b"held" if held() else b"free")
+            os.read(wait, 1)
+            os._exit(0)
+        children.append(pid)
+    return flaky(x)
+
+def fit(f):
+    obj = swarmix.DifferentialEvolution(n_individuals=8, n_iterations=3, random_state=11)
+    obj.fit(swarmix.journaled(f, path), [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5])
+    return obj.score()
+
+try:
+    full = fit(objective)
+    child_held = os.read(said, 4).decode()
+    calls = Calls(flaky)
+    replayed = fit(calls)  # the child still lives: the journal is free for the parent
+    print(child_held, replayed == full, len(calls.points))
+finally:
+    os.write(release, b"x")
+    for pid in children:
+        os.waitpid(pid, 0)
+"""
+
+
 @pytest.mark.skipif(not hasattr(os, "fork") or not os.path.isdir("/proc/self/fd"), reason="forks")
 def test_a_forked_child_holds_neither_the_file_nor_its_lock(tmp_path):
-    path = tmp_path / "fit.swj"
-    said, say = os.pipe()
-    wait, release = os.pipe()
-    children = []
-
-    def objective(x):
-        if not children:
-            pid = os.fork()
-            if pid == 0:  # the child: reports what it holds, and lives until released
-                os.write(say, b"held" if held(path) else b"free")
-                os.read(wait, 1)
-                os._exit(0)
-            children.append(pid)
-        return flaky(x)
-
-    try:
-        full = fit_de(objective, path)
-        assert os.read(said, 4) == b"free"
-        calls = Calls(flaky)  # the child still lives: the journal is free for the parent
-        assert fit_de(calls, path) == full and len(calls.points) == 1
-    finally:
-        os.write(release, b"x")
-        for pid in children:
-            os.waitpid(pid, 0)
-        for fd in (said, say, wait, release):
-            os.close(fd)
+    # in a process of its own: a fork must not copy other tests' threads
+    package = pathlib.Path(swarmix.__file__).parent.parent
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(package), os.path.dirname(__file__)])}
+    done = subprocess.run([sys.executable, "-c", FORKING, str(tmp_path / "fit.swj")], capture_output=True,
+                          text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "free True 1\n"
 
 
 def test_swarmix_imports_and_fails_clearly_without_file_locks(tmp_path):
