@@ -44,8 +44,11 @@ def end(objective: Any, counts: Any, error: BaseException | None) -> None:
 
 def stopped(counts: Any, stop: tuple[str, int, int] | None) -> Any:
     """The ``counts`` a monitor ends the objective it wraps with: None unless it stopped the
-    search early, else the fit's counts followed by ``stop`` (reason, completed, planned)."""
-    return None if stop is None or counts is None else tuple(counts) + tuple(stop)
+    search early (a stop at the last planned iteration is none), else the fit's counts
+    followed by ``stop`` (reason, completed, planned)."""
+    if stop is None or counts is None or stop[1] >= stop[2]:
+        return None
+    return tuple(counts) + tuple(stop)
 
 
 def stop_of(counts: Any) -> tuple[str, int, int] | None:
