@@ -398,6 +398,7 @@ def test_the_summary(tmp_path):
                           env=env, timeout=60)
     assert done.returncode == 0 and done.stderr == "", done.stderr
     assert "DifferentialEvolution" in done.stdout and "complete     yes" in done.stdout
+    assert done.stdout.splitlines()[-1] == "finished"
     assert fmt.main([str(tmp_path / "missing.swj")]) == 1
 
 
