@@ -24,12 +24,10 @@ from array import array
 from dataclasses import dataclass, field
 from typing import Any
 
-from swarmix._journal_format import (END, ERROR, EVALUATIONS, FRAME, HEADER_KEYS, LENGTHS, LITTLE, MAGIC,
-                                     NOT_A_NUMBER, NUMBER, OUTCOMES, PREAMBLE, RUN, STOPPED, VERSION, NotANumber,
-                                     RecordedError, Records, doubles, max_gap, end_payload, evaluation_payload, frame,
-                                     little)
+from swarmix._journal_format import (END, EVALUATIONS, FRAME, HEADER_KEYS, LENGTHS, LITTLE, MAGIC, NUMBER, OUTCOMES,
+                                     PREAMBLE, RUN, STOPPED, VERSION, RecordedError, Records, doubles, little, max_gap)
 
-__all__ = ["Journal", "read_journal", "main", "summary", "RecordedError"]
+__all__ = ["Journal", "read_journal", "RecordedError"]
 
 KINDS = (b"E", b"R", b"Z")  # the records that may follow the header
 
@@ -396,22 +394,3 @@ def journal_of(parsed: Parsed) -> Journal:
         journal.values.append(value)
         journal.errors.append(error)
     return journal
-
-
-def summary(journal: Journal) -> str:
-    from swarmix._journal_cli import summary as text
-
-    return text(journal)
-
-
-def main(argv: list[str] | None = None) -> int:
-    """``python -m swarmix.journal``: see swarmix._journal_cli."""
-    from swarmix._journal_cli import main as run
-
-    return run(argv)
-
-
-# The format's names, for the readers' tests and tools.
-__all__ += ["PREAMBLE", "FRAME", "RUN", "EVALUATIONS", "END", "frame", "parse", "NUMBER", "ERROR", "NOT_A_NUMBER",
-            "NotANumber", "array", "json", "little", "LENGTHS", "LITTLE", "OUTCOMES", "end_payload",
-            "evaluation_payload"]

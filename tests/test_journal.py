@@ -16,7 +16,7 @@ from hypothesis import given, settings, strategies as st
 import swarmix
 from estimators import CLASSES, fit_args, is_multi, is_tour, small_kwargs, state
 from swarmix import Monitor, UsageError, journaled, parallel, read_journal, vectorized
-from swarmix import _journal_file as fmt
+from swarmix import _journal_cli as cli, _journal_file as reading, _journal_format as fmt
 from objectives import flaky, flaky_vector
 from test_groups import Calls, InOrder, numpy_style
 
@@ -382,7 +382,7 @@ def test_read_journal_on_mutated_files_raises_only_value_error(tmp_path_factory,
     if damaged and bytes(content):
         out = base.with_name("repaired.swj")
         out.unlink(missing_ok=True)
-        if fmt.main(["repair", str(path), str(out)]) == 0:  # the valid records, read back whole
+        if cli.main(["repair", str(path), str(out)]) == 0:  # the valid records, read back whole
             with warnings.catch_warnings():
                 warnings.simplefilter("error")
                 kept = read_journal(out)
@@ -399,7 +399,7 @@ def test_the_summary(tmp_path):
     assert done.returncode == 0 and done.stderr == "", done.stderr
     assert "DifferentialEvolution" in done.stdout and "complete     yes" in done.stdout
     assert done.stdout.splitlines()[-1] == "finished"
-    assert fmt.main([str(tmp_path / "missing.swj")]) == 1
+    assert cli.main([str(tmp_path / "missing.swj")]) == 1
 
 
 # ---------------------------------------------------------------- the objective checked on resume
@@ -462,7 +462,7 @@ def test_a_stopped_fit_says_why_and_a_resume_past_its_end_is_the_full_fit(tmp_pa
     shown = subprocess.run([sys.executable, "-m", "swarmix.journal", str(path)], capture_output=True, text=True,
                            env=env, timeout=60).stdout
     assert shown.splitlines()[-1] == "stopped early (max_evaluations) after 25 evaluations, 2 of 12 planned iterations"
-    assert fmt.main([str(tmp_path / "full.swj")]) == 0
+    assert cli.main([str(tmp_path / "full.swj")]) == 0
 
     # the same fit without the budget: it goes on past the end record, which stays in the file
     before = path.read_bytes()
@@ -508,12 +508,12 @@ def test_only_damage_inside_the_last_write_is_a_torn_tail_and_repair_keeps_the_v
     damaged = data[:middle[1] - 3] + bytes([data[middle[1] - 3] ^ 1]) + data[middle[1] - 2:]
     path.write_bytes(damaged)
     out = tmp_path / "repaired.swj"
-    kept = sum(run.count for run in fmt.parse(data[:middle[0]], "prefix").records)
-    in_middle = sum(run.count for run in fmt.parse(data[:middle[1]], "with").records) - kept
-    assert fmt.main(["repair", str(path), str(out)]) == 0
+    kept = sum(run.count for run in reading.parse(data[:middle[0]], "prefix").records)
+    in_middle = sum(run.count for run in reading.parse(data[:middle[1]], "with").records) - kept
+    assert cli.main(["repair", str(path), str(out)]) == 0
     assert capsys.readouterr().out == f"kept {kept} evaluations, dropped {n - kept - in_middle}\n"
     assert out.read_bytes() == data[:middle[0]] and path.read_bytes() == damaged
-    assert fmt.main(["repair", str(path), str(out)]) == 1  # never over an existing file
+    assert cli.main(["repair", str(path), str(out)]) == 1  # never over an existing file
     calls = Calls(flaky)
     assert fit_de(calls, out) == full and len(calls.points) == n - kept + 1
 
@@ -591,7 +591,7 @@ def test_a_journaled_group_fit_reads_values_by_the_fit_s_own_rules(tmp_path):
     assert fit(Odd(), path) == plain and plain[2] > 10
     replayed = Odd()
     assert fit(replayed, path) == plain and replayed.calls == 1
-    records = fmt.parse(path.read_bytes(), "fit").records
+    records = reading.parse(path.read_bytes(), "fit").records
     texts = {(tag, run.texts[j]) for run in records for j, tag in enumerate(run.tags) if tag != fmt.NUMBER}
     assert texts == {(fmt.NOT_A_NUMBER, "must be real number, not str"), (fmt.NOT_A_NUMBER, "must be real number, "
                      "not NoneType"), (fmt.NOT_A_NUMBER, "the objective value is complex: (1+2j)"),
@@ -606,7 +606,7 @@ def test_a_journaled_group_fit_reads_values_by_the_fit_s_own_rules(tmp_path):
         with pytest.raises(ValueError, match="the group objective returned") as journaled_error:
             fit(group, other)
         assert str(journaled_error.value) == str(plain_error.value)
-        assert len(fmt.parse(other.read_bytes(), "refused").records) == 0
+        assert len(reading.parse(other.read_bytes(), "refused").records) == 0
         other.unlink()
 
     # a returned error that ends the fit ends the resumed fit too, evaluated again
