@@ -163,22 +163,11 @@ std::vector<std::pair<std::size_t, double>> by_crowding(std::span<const ParetoPo
 }
 
 std::vector<ParetoPoint> archive_from_population(std::vector<ParetoPoint> population, std::size_t archive_size) {
+  // Every point is kept at most once, so members can be moved out as they are taken.
   std::vector<ParetoPoint> archive;
-  if (population.empty()) return archive;
-  // Every point is in at most one front, so members can be moved out as they are taken.
-  for (const Front& front : non_dominated_sort(population)) {
-    if (archive.size() + front.size() <= archive_size) {
-      for (std::size_t index : front) archive.push_back(std::move(population[index]));
-      continue;
-    }
-    if (archive.size() < archive_size) {
-      for (const auto& [index, distance] : by_crowding(population, front)) {
-        if (archive.size() >= archive_size) break;
-        archive.push_back(std::move(population[index]));
-      }
-    }
-    break;
-  }
+  const std::vector<Survivor> kept = select_survivors(population, archive_size);
+  archive.reserve(kept.size());
+  for (const Survivor& s : kept) archive.push_back(std::move(population[s.index]));
   return archive;
 }
 
