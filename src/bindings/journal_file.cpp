@@ -45,7 +45,7 @@ int errno_of(DWORD error) {
 
 #ifdef _WIN32
 
-File::File(int fd) : fd_(fd) {
+File::File(int fd) {
   const intptr_t handle = _get_osfhandle(fd);
   if (handle == -1) fail(EBADF, "_get_osfhandle");
   handle_ = reinterpret_cast<void*>(handle);

@@ -44,8 +44,11 @@ class File {
   static std::size_t page_size();
 
  private:
+#ifdef _WIN32
+  void* handle_;  // the descriptor's handle
+#else
   int fd_;
-  void* handle_ = nullptr;  // Windows: the descriptor's handle
+#endif
 };
 
 }  // namespace swarmix::journal
