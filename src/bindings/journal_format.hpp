@@ -1,7 +1,7 @@
 #pragma once
 // The journal's record layout, as the native writer states it (docs/journal.md describes it;
 // swarmix/_journal_file.py states it for Python). No Python types: the file layer's native test
-// (tools/journal_io_test) builds on it too.
+// (tools/journal_io_test) builds on it too; journal_format.cpp holds the CRC-32.
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -40,35 +40,8 @@ enum Outcome : unsigned char {
 // When the file is flushed to the disk (the session's `sync`).
 enum class Sync : int { kNever = 0, kEveryEvaluation = 1, kEveryGroup = 2 };
 
-// CRC-32 (zlib's), eight bytes at a time.
-namespace detail {
-using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
-constexpr CrcTables make_crc_tables() {
-  CrcTables t{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    t[0][i] = c;
-  }
-  for (std::size_t s = 1; s < 8; ++s)
-    for (std::size_t i = 0; i < 256; ++i) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xff];
-  return t;
-}
-inline constexpr CrcTables kCrc = make_crc_tables();
-}  // namespace detail
-
-inline std::uint32_t crc32(std::uint32_t crc, const unsigned char* p, std::size_t n) {
-  using detail::kCrc;
-  std::uint32_t c = ~crc;
-  for (; n >= 8; p += 8, n -= 8) {
-    const std::uint32_t lo = (std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-                              std::uint32_t(p[3]) << 24) ^ c;
-    c = kCrc[7][lo & 0xff] ^ kCrc[6][(lo >> 8) & 0xff] ^ kCrc[5][(lo >> 16) & 0xff] ^ kCrc[4][lo >> 24] ^
-        kCrc[3][p[4]] ^ kCrc[2][p[5]] ^ kCrc[1][p[6]] ^ kCrc[0][p[7]];
-  }
-  while (n--) c = kCrc[0][(c ^ *p++) & 0xff] ^ (c >> 8);
-  return ~c;
-}
+// CRC-32 (zlib's) of `n` bytes, continuing from `crc` (0 to start).
+std::uint32_t crc32(std::uint32_t crc, const unsigned char* p, std::size_t n);
 
 template <class T>
 void put_le(std::vector<unsigned char>& out, T value) {

@@ -13,14 +13,7 @@ Writer::~Writer() { unmap(); }
 
 // A synced run is never written again (a frame rewritten in place may be lost with its
 // rewrite when the machine fails): the next evaluation starts a new one.
-void Writer::evaluated() {
-  if (sync_ != Sync::kEveryEvaluation) return;
-  file_.sync();
-  run_open_ = false;
-}
-
-void Writer::group_done() {
-  if (sync_ != Sync::kEveryGroup || !appended_) return;
+void Writer::flush() {
   file_.sync();
   run_open_ = false;
 }

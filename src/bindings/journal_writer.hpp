@@ -36,8 +36,12 @@ class Writer {
   void evaluation(std::uint64_t index, Outcome outcome, std::span<const double> point, std::span<const double> values,
                   std::string_view text = {});
   // A live evaluation was recorded; a group of evaluations is complete.
-  void evaluated();
-  void group_done();
+  void evaluated() {
+    if (sync_ == Sync::kEveryEvaluation) flush();
+  }
+  void group_done() {
+    if (sync_ == Sync::kEveryGroup && appended_) flush();
+  }
   // Unmap and cut the file to its records (reserved space goes); once.
   void close();
 
@@ -46,6 +50,7 @@ class Writer {
   bool mapped() const { return mapped_; }
 
  private:
+  void flush();
   void reserve(std::size_t n);
   void map();
   void unmap();

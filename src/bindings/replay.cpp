@@ -29,18 +29,16 @@ Replay::Replay(PyObject* record, std::size_t dimensions, bool vector) : d_(dimen
     PyErr_SetString(PyExc_ValueError, "__swarmix_record__: kinds, points and values differ in length");
     throw ErrorAlreadySet();
   }
+  kinds_at_ = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(kinds_.get()));
+  points_at_ = PyBytes_AS_STRING(points_.get());
+  values_at_ = PyBytes_AS_STRING(values_.get());
 }
 
-bool Replay::recorded(std::size_t index, std::span<const double> point) const {
-  if (index >= n_ || outcome(index) == journal::kNotRecorded) return false;
-  const char* at = PyBytes_AS_STRING(points_.get()) + index * d_ * sizeof(double);
-  if (std::memcmp(at, point.data(), d_ * sizeof(double)) != 0) {
-    Ref index_obj = check(PyLong_FromSize_t(index));
-    Ref error = check(PyObject_CallOneArg(mismatch_.get(), index_obj.get()));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw ErrorAlreadySet();
-  }
-  return true;
+void Replay::mismatch(std::size_t index) const {
+  Ref index_obj = check(PyLong_FromSize_t(index));
+  Ref error = check(PyObject_CallOneArg(mismatch_.get(), index_obj.get()));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  throw ErrorAlreadySet();
 }
 
 Ref Replay::reply(std::size_t index) const {

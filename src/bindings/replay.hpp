@@ -17,21 +17,29 @@ class Replay {
 
   // Whether `index` is recorded; a recorded point that differs from `point` in any bit fails
   // the fit with the wrapper's `mismatch` error.
-  bool recorded(std::size_t index, std::span<const double> point) const;
-  journal::Outcome outcome(std::size_t index) const {
-    return static_cast<journal::Outcome>(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(kinds_.get()))[index]);
+  bool recorded(std::size_t index, std::span<const double> point) const {
+    if (index >= n_ || kinds_at_[index] == journal::kNotRecorded) return false;
+    if (std::memcmp(points_at_ + index * d_ * sizeof(double), point.data(), d_ * sizeof(double)) != 0)
+      mismatch(index);
+    return true;
   }
+  journal::Outcome outcome(std::size_t index) const { return static_cast<journal::Outcome>(kinds_at_[index]); }
   // A scalar fit's recorded number.
   double number(std::size_t index) const {
     double v;
-    std::memcpy(&v, PyBytes_AS_STRING(values_.get()) + index * sizeof(double), sizeof v);
+    std::memcpy(&v, values_at_ + index * sizeof(double), sizeof v);
     return v;
   }
   // A recorded failure (the exception the fit met) or a vector (its list of values).
   Ref reply(std::size_t index) const;
 
  private:
+  [[noreturn]] void mismatch(std::size_t index) const;
+
   Ref kinds_, points_, values_, reply_, mismatch_;
+  const unsigned char* kinds_at_;  // the bytes of kinds_, points_ and values_
+  const char* points_at_;
+  const char* values_at_;
   std::size_t d_;
   std::size_t n_;
 };
