@@ -38,9 +38,7 @@ Ref record_attribute(PyObject* record, const char* name) { return check(PyObject
 Recorder::Recorder(PyObject* record, std::size_t dimensions, bool vector)
     : record_(Ref::borrow(record)),
       objective_(record_attribute(record, "objective")),
-      replay_(record, dimensions, vector),
-      d_(dimensions),
-      vector_(vector) {
+      replay_(record, dimensions, vector) {
   const long long fd = int_attribute(record, "fd");
   const long long end = int_attribute(record, "end");
   const long long sync = int_attribute(record, "sync");

@@ -56,8 +56,6 @@ class Recorder {
 
   Ref record_, objective_;
   Replay replay_;
-  std::size_t d_;
-  bool vector_;
   ArgumentList arguments_;
   std::size_t next_ = 0;  // the index of the next evaluation
   bool closed_ = false;
