@@ -8,7 +8,6 @@ import subprocess
 import pathlib
 import sys
 
-
 import swarmix
 from estimators import state
 from swarmix import Monitor, journaled, read_journal
