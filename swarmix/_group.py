@@ -115,9 +115,9 @@ def _capacity(executor: Any) -> Callable[[], int] | None:
     workers = getattr(executor, "_max_workers", None)
     if isinstance(workers, int) and workers > 0:
         return lambda: workers
-    client = getattr(executor, "_client", None)
-    if callable(getattr(client, "nthreads", None)):
-        return lambda: sum(client.nthreads().values())
+    nthreads = getattr(getattr(executor, "_client", None), "nthreads", None)
+    if callable(nthreads):
+        return lambda: sum(nthreads().values())
     return None
 
 
