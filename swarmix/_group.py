@@ -221,7 +221,7 @@ class Parallel:
         point and keeps its worker until it ends. When every worker is kept so, and for
         `timeout` seconds no evaluation has completed or timed out, the executor is stuck."""
         timeout = cast(float, self.timeout)
-        capacity = cast(Callable[[], int], self._capacity)()
+        capacity = 0  # read as the group starts, and again whenever it waits for a worker
         hung = self._hung
         running: dict[Future[Any], _Running] = {}
         following = 0  # the next point to submit
@@ -231,6 +231,8 @@ class Parallel:
                 for future in [future for future in hung if future.done()]:
                     del hung[future]  # its worker is free again
                     progress = _clock()
+                if following < len(rows) and not running:  # waiting for a worker: one may have joined
+                    capacity = self._workers()
                 while following < len(rows) and len(running) + len(hung) < capacity:
                     handed = _clock()  # before the call can start
                     try:
@@ -268,6 +270,13 @@ class Parallel:
         except BaseException:
             hung.update(running)  # abandoned, they may still keep their workers
             raise
+
+    def _workers(self) -> int:
+        """How many calls the executor runs at once; failing to read it fails the fit."""
+        try:
+            return int(cast(Callable[[], int], self._capacity)())
+        except Exception as exc:  # a closed client, a lost scheduler
+            raise fails_fit(exc)
 
     def _stuck(self, hung: dict[Future[Any], _Running], now: float, waiting: int) -> str:
         if not hung:
