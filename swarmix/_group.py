@@ -111,7 +111,8 @@ def _value(result: Any) -> Any:
 def _capacity(executor: Any) -> Callable[[], int] | None:
     """How to read the number of calls ``executor`` runs at once, or None if it cannot be read:
     ``_max_workers`` (the standard thread and process pools, and executors made like them),
-    or the threads of the workers of a Dask client's executor, read again for each group."""
+    or the threads of the workers of a Dask client's executor, read as a group starts and again
+    while it waits for a worker."""
     workers = getattr(executor, "_max_workers", None)
     if isinstance(workers, int) and workers > 0:
         return lambda: workers
