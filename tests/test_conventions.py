@@ -35,6 +35,7 @@ SIGNATURES = {
                                   "random_state=None)",
     "DifferentialEvolution": "(n_individuals=40, n_iterations=100, f=0.8, cr=0.9, random_state=None)",
     "CmaEsOptimizer": "(n_individuals=20, n_iterations=100, sigma=0.5, random_state=None)",
+    "BipopCmaEs": "(n_evaluations=None, sigma0=0.3, population_size=None, max_restarts=9, random_state=None)",
     "PermutationGeneticOptimizer": "(n_individuals=40, n_iterations=100, mutation_rate=0.1, use_two_opt=True, "
                                    "random_state=None)",
     "BinaryParticleSwarm": "(n_particles=30, n_iterations=100, w=0.7, c1=1.5, c2=1.5, random_state=None)",
