@@ -80,7 +80,7 @@ def describe(fit: dict[str, Any], version: str) -> dict[str, Any]:
     """The header's fields: floats as exact hexadecimal text."""
     return {
         "class": fit["class"],
-        "params": {name: float(value).hex() for name, value in fit["params"].items()},
+        "params": {name: None if value is None else float(value).hex() for name, value in fit["params"].items()},
         "random_state": fit["random_state"],
         "lower": [float(v).hex() for v in fit["lower"]],
         "upper": [float(v).hex() for v in fit["upper"]],
@@ -271,7 +271,7 @@ class _Reader:
             header = json.loads(payload[1:].decode())
             if not isinstance(header, dict) or set(header) != set(HEADER_KEYS):
                 raise ValueError
-            header["params"] = {str(k): float.fromhex(v) for k, v in header["params"].items()}
+            header["params"] = {str(k): None if v is None else float.fromhex(v) for k, v in header["params"].items()}
             header["lower"] = [float.fromhex(v) for v in header["lower"]]
             header["upper"] = [float.fromhex(v) for v in header["upper"]]
             if header["initial"] is not None:

@@ -30,7 +30,13 @@ def params(cls):
         value = ast.literal_eval(default)
         if arg.arg == "random_state":
             continue
-        if isinstance(value, bool):
+        if value is None:  # an optional count or real (None allowed): a count refuses 0.5
+            try:
+                cls(**{arg.arg: 0.5})
+                kind = REAL
+            except TypeError:
+                kind = COUNT
+        elif isinstance(value, bool):
             kind = FLAG
         elif isinstance(value, int):
             kind = COUNT

@@ -85,7 +85,8 @@ def test_one_statement_of_the_hyperparameters(cls):
     entries = params(cls)
     assert cls.__text_signature__.endswith(", random_state=None)"), "convention: random_state comes last"
     assert list(cls().get_params()) == [n for n, _, _ in entries], "get_params follows the signature's order"
-    assert all(float(d) == v for (_, kind, d), v in zip(entries, cls().get_params().values()) if kind != CHOICE)
+    assert all(v is None if d is None else float(d) == v
+               for (_, kind, d), v in zip(entries, cls().get_params().values()) if kind != CHOICE)
     signature_items = [item for item in cls.__text_signature__[1:-1].split(", ") if item != "random_state=None"]
     assert readme_table()[name] == signature_items, f"README.md: the row of {name} disagrees with its signature"
     assert ("n_iterations", COUNT, 100) in entries, "convention: every class has the count n_iterations"

@@ -46,6 +46,14 @@ def two_opt(tour: _SequenceLike[SupportsIndex], distance_matrix: _Matrix) -> tup
 '''
 
 
+def takes(cls: type, name: str, value: object) -> bool:
+    try:
+        cls(**{name: value})
+    except TypeError:
+        return False
+    return True
+
+
 def parameters(name: str, cls: type) -> list[str]:
     tree = ast.parse(f"def f{cls.__text_signature__}: pass")
     fn = tree.body[0]
@@ -57,6 +65,8 @@ def parameters(name: str, cls: type) -> list[str]:
             kind = "SupportsIndex | None"
         elif (name, arg.arg) in CHOICES:
             kind = CHOICES[name, arg.arg]
+        elif value is None:  # an optional count or real: the class takes 0.5 only for a real
+            kind = f"{'SupportsFloat' if takes(cls, arg.arg, 0.5) else 'SupportsIndex'} | None"
         elif isinstance(value, bool):
             kind = "bool"
         elif isinstance(value, int):

@@ -15,6 +15,10 @@ namespace {
 
 ParamValue convert(const Param& p, PyObject* obj) {
   ParamValue v{};
+  if (p.optional && obj == Py_None) {
+    v.none = true;
+    return v;
+  }
   switch (p.kind) {
     case ParamKind::Count: v.count = to_count(obj, p.name); break;
     case ParamKind::Real: v.real = to_real(obj, p.name); break;
@@ -40,6 +44,7 @@ std::string real_text(double v) {
 
 std::string default_text(const Param& p) {
   const ParamValue& v = p.default_value;
+  if (v.none) return "None";
   switch (p.kind) {
     case ParamKind::Count: return std::to_string(v.count);
     case ParamKind::Real: return real_text(v.real);

@@ -111,7 +111,8 @@ Ref params_dict(const Estimator* self) {
   Ref dict = check(PyDict_New());
   for (std::size_t i = 0; i < self->table->params.size(); ++i) {
     const Param& p = self->table->params[i];
-    Ref value = check(PyFloat_FromDouble(param_as_float(p, self->values[i])));
+    const ParamValue& v = self->values[i];
+    Ref value = v.none ? Ref::borrow(Py_None) : check(PyFloat_FromDouble(param_as_float(p, v)));
     if (PyDict_SetItemString(dict.get(), p.name, value.get()) < 0) throw ErrorAlreadySet();
   }
   return dict;
@@ -139,6 +140,10 @@ PyObject* estimator_repr(PyObject* self_obj) {
       separator = ", ";
       text += p.name;
       text += "=";
+      if (self->values[i].none) {
+        text += "None";
+        continue;
+      }
       switch (p.kind) {
         case ParamKind::Count: text += std::to_string(self->values[i].count); break;
         case ParamKind::Real: text += decimal_text(self->values[i].real); break;

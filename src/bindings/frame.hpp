@@ -22,11 +22,14 @@ namespace swarmix::py {
 enum class ParamKind : std::uint8_t { Count, Real, Bool, Choice };
 
 // A converted hyperparameter.
-union ParamValue {
-  std::uint64_t count;
-  double real;
-  bool flag;
-  std::uint32_t code;
+struct ParamValue {
+  union {
+    std::uint64_t count;
+    double real;
+    bool flag;
+    std::uint32_t code;
+  };
+  bool none = false;  // an optional hyperparameter left at None
 };
 
 // One hyperparameter: its Python name bound to its field in the algorithm's hyperparameter
@@ -42,6 +45,7 @@ struct Param {
   const std::type_info* owner;  // the hyperparameter struct
   std::function<void(void* owner, const ParamValue&)> store;
   bool in_repr = true;  // listed by __repr__ (for the classes that have one)
+  bool optional = false;  // a std::optional field: None (std::nullopt) is a value too
 
   // The entry, left out of __repr__.
   Param unlisted() && {
@@ -51,6 +55,17 @@ struct Param {
 };
 
 namespace detail {
+template <class T>
+struct Optional {
+  using type = T;
+  static constexpr bool value = false;
+};
+template <class T>
+struct Optional<std::optional<T>> {
+  using type = T;
+  static constexpr bool value = true;
+};
+
 template <class T>
 constexpr ParamKind kind_of() {
   if constexpr (std::is_same_v<T, bool>) return ParamKind::Bool;
@@ -65,7 +80,10 @@ constexpr ParamKind kind_of() {
 template <class T>
 ParamValue value_of(T v) {
   ParamValue out{};
-  if constexpr (std::is_same_v<T, bool>) out.flag = v;
+  if constexpr (Optional<T>::value) {
+    if (v) out = value_of(*v);
+    else out.none = true;
+  } else if constexpr (std::is_same_v<T, bool>) out.flag = v;
   else if constexpr (std::is_same_v<T, double>) out.real = v;
   else if constexpr (std::is_enum_v<T>) out.code = static_cast<std::uint32_t>(v);
   else out.count = v;
@@ -74,18 +92,26 @@ ParamValue value_of(T v) {
 
 template <class T>
 T field_value(const ParamValue& v) {
-  if constexpr (std::is_same_v<T, bool>) return v.flag;
+  if constexpr (Optional<T>::value) {
+    if (v.none) return std::nullopt;
+    return field_value<typename Optional<T>::type>(v);
+  } else if constexpr (std::is_same_v<T, bool>) return v.flag;
   else if constexpr (std::is_same_v<T, double>) return v.real;
   else if constexpr (std::is_enum_v<T>) return static_cast<T>(v.code);
   else return static_cast<T>(v.count);
 }
 }  // namespace detail
 
+// A std::optional<T> field is an optional hyperparameter of T's kind: None stands for
+// std::nullopt (its default when the field's initialiser is std::nullopt).
 template <class S, class T>
   requires(!std::is_enum_v<T>)
 Param param(const char* name, T S::*field) {
-  return {name, detail::kind_of<T>(), detail::value_of(S{}.*field), nullptr, &typeid(S),
+  Param p{name, detail::kind_of<typename detail::Optional<T>::type>(), detail::value_of(S{}.*field), nullptr,
+          &typeid(S),
           [field](void* owner, const ParamValue& v) { static_cast<S*>(owner)->*field = detail::field_value<T>(v); }};
+  p.optional = detail::Optional<T>::value;
+  return p;
 }
 
 // A choice: `names` (null-terminated) in the order of the enumeration's values 0, 1, ...

@@ -33,7 +33,8 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
       const Param& p = table.params[i];
       const ParamValue& v = self->values[i];
       PyObject* item = nullptr;
-      switch (p.kind) {
+      if (v.none) item = Py_NewRef(Py_None);
+      else switch (p.kind) {
         case ParamKind::Count: item = PyLong_FromUnsignedLongLong(v.count); break;
         case ParamKind::Real: item = PyFloat_FromDouble(v.real); break;
         case ParamKind::Bool: item = PyBool_FromLong(v.flag); break;
