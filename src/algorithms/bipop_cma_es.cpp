@@ -450,7 +450,9 @@ Status BipopCmaEs::fit(Problem& problem) {
       }
     }
     runs.push_back({lambda, run_sigma, run_evaluations, run_best, end});
-    if (large) {
+    if (runs.size() == 1) {
+      // The first run belongs to neither regime.
+    } else if (large) {
       large_used = large_used + run_evaluations;
       last_large_evaluations = run_evaluations;
     } else {
@@ -466,9 +468,9 @@ Status BipopCmaEs::fit(Problem& problem) {
       lambda = large_lambda;
       run_sigma = sigma0;
     } else {
-      // A population between the default and the last large one, log-uniform in u^2.
+      // A population between the default and half the last large one, log-uniform in u^2.
       const double u = rng.u01();
-      const double ratio = static_cast<double>(large_lambda) / static_cast<double>(lambda0);
+      const double ratio = static_cast<double>(large_lambda) / (static_cast<double>(lambda0) * 2.0);
       const double drawn = std::floor(static_cast<double>(lambda0) * std::pow(ratio, u * u));
       lambda = drawn < static_cast<double>(large_lambda) ? static_cast<std::size_t>(drawn) : large_lambda;
       lambda = std::max(lambda, lambda0);
