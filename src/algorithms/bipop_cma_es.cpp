@@ -84,7 +84,7 @@ namespace {
 // The margin of the piecewise-quadratic map into [0, 1] (normalised coordinates): the map is
 // the identity on [kMargin, 1 - kMargin], quadratic with slope 0 at -kMargin and 1 + kMargin,
 // and mirrored periodically beyond.
-constexpr double kMargin = 0.05;
+constexpr double kMargin = 0.001;
 
 double into_unit(double y) {
   const double low = -kMargin;
