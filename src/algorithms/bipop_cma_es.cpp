@@ -178,7 +178,7 @@ Status BipopCmaEs::fit(Problem& problem) {
 
   // Generations are counted across runs; none of them has fewer points than the first run, so
   // the budget (less the start) over the first population bounds their number.
-  const std::size_t planned = budget <= 1 ? 0 : (budget - 1 + lambda0 - 1) / lambda0;
+  const std::size_t planned = budget <= 1 ? 0 : (budget - 1) / lambda0 + ((budget - 1) % lambda0 != 0);
 
   // The start: the box's midpoint or the given point, evaluated alone.
   std::vector<double> best = bounds.midpoint();
