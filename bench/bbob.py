@@ -10,8 +10,9 @@ counts the (function, instance, target) triples reached, for the precisions f - 
 1e-1, 1e-3, 1e-5, 1e-8; only evaluations within the budget count (a swarmix fit is stopped by
 a Monitor at the first iteration boundary past the budget). Solvers:
 
-- `BipopCmaEs` and the other continuous swarmix classes, at their defaults (the iteration
-  count left unbounded, so the budget ends the fit);
+- `BipopCmaEs` and the other continuous swarmix classes, at their defaults (n_iterations set
+  to the budget, so the Monitor's stop at the budget ends the fit, or the iterations run out
+  where they evaluate nothing);
 - `pycma-bipop`: pycma's ``cma.fmin2(..., restarts=9, bipop=True)``, bounds [-5, 5], the first
   run from the centre and later ones from uniform points, like BipopCmaEs;
 - `random`: uniform random search.
@@ -82,8 +83,9 @@ def run_ours(name: str, tracked: Tracked, d: int, seed: int) -> None:
         opt = cls(n_evaluations=tracked.budget, random_state=seed)
         opt.fit(tracked, lower, upper)
         return
-    length = "n_iterations"
-    opt = cls(**{length: tracked.budget if name == "SimulatedAnnealing" else 10**9}, random_state=seed)
+    # At most the budget in iterations (every class but the glowworms evaluates in each one),
+    # so the fit ends even where iterations evaluate nothing.
+    opt = cls(n_iterations=tracked.budget, random_state=seed)
     opt.fit(swarmix.Monitor(tracked, max_evaluations=tracked.budget), lower, upper)
 
 
