@@ -44,12 +44,14 @@ struct RunSummary {
 
 // CMA-ES (weighted recombination with negative weights for the worse half, cumulative
 // step-size adaptation, rank-one and rank-mu covariance updates, the usual default constants)
-// restarted in two regimes: after the first run with the default population, each restart
-// goes to the regime that has used fewer evaluations so far, the large one (population
-// doubled at each of its restarts, the initial step) or the small one (a random population
-// between the default and half the large one, the initial step times 10^(-2u)). The search
-// runs in coordinates normalised to the box; a point outside is mapped into it by a
-// piecewise-quadratic reflection, the search itself keeps the unmapped point.
+// restarted in two regimes: after the first run with the default population (counted for
+// neither), each restart goes to the regime that has used fewer evaluations so far, the large
+// one (population doubled at each of its restarts, the initial step) or the small one (a
+// random population between the first one and half the last large one, the initial step times
+// 10^(-2u), at most half the evaluations of the last large run). Every restart counts towards
+// max_restarts. The search runs in coordinates normalised to the box; a point outside is
+// mapped into it by a piecewise-quadratic reflection, the search itself keeps the unmapped
+// point. A generation is never cut: the last one may pass n_evaluations.
 class BipopCmaEs final : public Optimizer, public BipopCmaEsParams, public SearchSettings {
  public:
   using Hyperparameters = BipopCmaEsParams;
