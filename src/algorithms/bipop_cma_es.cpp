@@ -201,7 +201,7 @@ Status BipopCmaEs::fit(Problem& problem) {
   double run_sigma = sigma0;
   std::size_t lambda = lambda0;
 
-  std::vector<double> cov, basis, axes, work, values_eig, pc, ps, zs, ys, points, zmean, ymean, step;
+  std::vector<double> cov, basis, axes, work, values_eig, pc, ps, zs, ys, zmean, ymean, step;
   std::vector<double> best_trace, median_trace, ranked, rank_weights;
   std::vector<std::size_t> order;
   PointGroup group(n);
