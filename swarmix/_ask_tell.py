@@ -12,7 +12,9 @@ from __future__ import annotations
 
 import inspect
 import numbers
+import os
 import pickle
+import struct
 import threading
 import weakref
 from collections.abc import Sequence
@@ -107,7 +109,9 @@ def _work(channel: _Channel, optimizer: Any, lower: Any, upper: Any, initial: An
 _ENDED = {"done": "the run is done", "failed": "the run failed", "closed": "the run is closed"}
 
 
-def _abandon(channel: _Channel, thread: threading.Thread) -> None:
+def _abandon(channel: _Channel, thread: threading.Thread, pid: int) -> None:
+    if os.getpid() != pid:  # a forked child: the thread and its lock are the parent's
+        return
     with channel.cond:
         channel.abandoned = True
         channel.cond.notify_all()
@@ -131,15 +135,17 @@ class AskTell:
     The groups are those a group objective receives, the first being the fit's probe (one
     point); ``initial`` gives the fit points to start from, as ``fit``'s keyword does.
     ``tell`` takes one value per point (a sequence of values per point for
-    ``Nsga2Optimizer`` and ``MopsoOptimizer``); NaN, None or an exception object fails its
-    point (+inf). A told probe that makes ``fit`` fail makes ``tell`` raise that error and
-    ends the run with the optimiser unchanged. The optimiser needs a ``random_state``, and it
+    ``Nsga2Optimizer``, ``Nsga2Sbx`` and ``MopsoOptimizer``); NaN, None or an exception object
+    fails its point (+inf); ``tell(values, points=X)`` also checks that ``X`` are the asked
+    points, bit for bit. Each ``tell`` answers the group last asked. A told probe that makes
+    ``fit`` fail makes ``tell`` raise that error and ends the run with the optimiser unchanged. The optimiser needs a ``random_state``, and it
     cannot be read or fitted elsewhere while the run goes on.
 
     ``stop()`` ends the search at its next iteration boundary, as a Monitor stop does;
     ``close()`` abandons the run and the optimiser keeps its previous state (so does garbage
     collection). A run pickles at any point: the copy asks for the same points next and ends
-    with the same result, in its own copy of the optimiser (``run.optimizer``).
+    with the same result, in its own copy of the optimiser (``run.optimizer``). A forked child
+    cannot use its parent's run (``RuntimeError``): the fit's thread is the parent's.
     """
 
     def __init__(self, optimizer: Any, lower: Sequence[float], upper: Sequence[float], *,
@@ -154,11 +160,14 @@ class AskTell:
                replay: list[tuple[bytes, list[Any]]], stop_after: int | None) -> None:
         self._saved = saved
         self._optimizer = optimizer
-        self._asked = False
+        self._pid = os.getpid()  # the process whose thread makes the fit
+        # The group asked and not told yet, and the last group told, by their number.
+        self._asked: int | None = None
+        self._told: int | None = None
         channel = self._channel = _Channel(replay, stop_after)
         thread = threading.Thread(target=_work, args=(channel, optimizer, lower, upper, initial),
                                   name="swarmix-asktell", daemon=True)
-        self._finalizer = weakref.finalize(self, _abandon, channel, thread)
+        self._finalizer = weakref.finalize(self, _abandon, channel, thread, self._pid)
         thread.start()
         with channel.cond:
             channel.wait()
@@ -170,6 +179,13 @@ class AskTell:
         error, channel.error = channel.error, None
         if error is not None:
             raise error
+
+    def _here(self) -> _Channel:
+        """The channel, in the process that made the run (before taking ``cond``)."""
+        if os.getpid() != self._pid:
+            raise RuntimeError("an AskTell run cannot be used in a forked child process: its fit runs in "
+                               "a thread of the parent (pickle it in the parent and load the copy in the child)")
+        return self._channel
 
     def _ready(self) -> _Channel:
         """The channel once the worker waits; the run must not be done (holding ``cond``)."""
@@ -188,34 +204,41 @@ class AskTell:
     @property
     def done(self) -> bool:
         """Whether the search has ended (or the run was closed)."""
-        with self._channel.cond:
-            self._channel.wait()
-            return self._channel.outcome is not None
+        channel = self._here()
+        with channel.cond:
+            channel.wait()
+            return channel.outcome is not None
 
     def ask(self) -> list[list[float]]:
         """The points of the next group, each a list of floats."""
-        with self._channel.cond:
+        with self._here().cond:
             channel = self._ready()
-            if self._asked:
+            if self._asked is not None:
                 raise RuntimeError("ask() again before tell(): tell the values of the asked points first")
-            self._asked = True
+            self._asked = len(channel.record)
             assert channel.points is not None
             return [list(point) for point in channel.points]
 
-    def tell(self, values: Sequence[Any]) -> None:
-        """Hand over the values of the asked points, in their order."""
-        with self._channel.cond:
+    def tell(self, values: Sequence[Any], *, points: Sequence[Sequence[float]] | None = None) -> None:
+        """Hand over the values of the asked points, in their order. ``points``, when given,
+        must be the asked points, bit for bit."""
+        with self._here().cond:
             channel = self._ready()
-            if not self._asked:
-                raise RuntimeError("tell() without ask(): ask for the points first")
+            group = len(channel.record)  # the group waiting for its values
+            if self._asked != group:
+                raise RuntimeError("tell() again for one ask(): its values were told; ask for the next points first"
+                                   if self._told is not None and self._told == group - 1 else
+                                   "tell() without ask(): ask for the points first")
             assert channel.points is not None
             told = self._checked(values, len(channel.points))
+            if points is not None:
+                self._same_points(points, channel)
             recorded = [None if isinstance(v, BaseException) else v for v in told]
             # The probe's entries go over as told (a failing one raises its own error), the
             # others as recorded: every failure counts alike there.
             channel.values = told if not channel.record else recorded
             channel.record.append((channel.key, recorded))
-            channel.busy, channel.points, self._asked = True, None, False
+            channel.busy, channel.points, self._asked, self._told = True, None, None, group
             channel.cond.notify_all()
             channel.wait()
             self._raise_error()
@@ -238,9 +261,27 @@ class AskTell:
                 raise ValueError(f"tell() needs one row of objective values per point; entry {i} is a number")
         return told
 
+    @staticmethod
+    def _same_points(points: Any, channel: _Channel) -> None:
+        """Refuse ``points`` unless they are the asked ones, every bit of every coordinate."""
+        asked = cast(list[list[float]], channel.points)
+        if isinstance(points, (str, bytes)) or not hasattr(points, "__len__") or len(points) != len(asked):
+            raise ValueError(f"tell(points=...) needs the {len(asked)} asked points")
+        for i, (point, x) in enumerate(zip(points, asked)):
+            try:
+                row = [float(v) for v in point]
+            except (TypeError, ValueError) as exc:
+                raise ValueError(f"tell(points=...): point {i} is not a sequence of numbers") from exc
+            if len(row) != len(x):
+                raise ValueError(f"tell(points=...): point {i} has {len(row)} coordinates, the asked {len(x)}")
+            for j, (v, w) in enumerate(zip(row, x)):
+                if struct.pack("<d", v) != struct.pack("<d", w):
+                    raise ValueError(f"tell(points=...): point {i} is not the asked one: coordinate {j} is "
+                                     f"{v!r}, asked {w!r}")
+
     def stop(self) -> None:
         """End the search at its next iteration boundary, with the result there."""
-        with self._channel.cond:
+        with self._here().cond:
             channel = self._channel
             channel.wait()
             if channel.stop_after is None and channel.outcome is None:
@@ -248,10 +289,11 @@ class AskTell:
 
     def close(self) -> None:
         """Abandon the run: the optimiser keeps the state it had before (unless it is done)."""
+        self._here()
         self._finalizer()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        channel = self._channel
+        channel = self._here()
         with channel.cond:
             channel.wait()
             if channel.outcome not in (None, "done"):

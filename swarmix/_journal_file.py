@@ -1,171 +1,35 @@
-"""Journals of fits: the file format, ``read_journal`` and the summary of ``python -m swarmix.journal PATH``.
+"""Reading journals: ``read_journal`` and what it gives (the format is in swarmix._journal_format
+and docs/journal.md).
 
-A journal (written by ``swarmix.journaled``) records one fit: a header that describes it, then
-every evaluation the fit made, then an end record when the fit succeeded. The format is
-described in docs/journal.md:
-
-    magic  b"SWXJ\\r\\n\\x1a\\n", then the format version (u32, little-endian)
-    frames u32 payload length, u32 CRC-32 of the payload, payload
-
-The first frame is the header ("H" + JSON, floats as exact hexadecimal strings), the others
-are evaluation records ("E": consecutive evaluation indices, their points and outcomes), runs
-("R": rows of point and value, numbers of a scalar fit) and end records ("Z"). A zero frame
-header starts the space a writer reserved past its records. A frame that runs past the end of
-the file, a damaged frame followed by nothing but zeros, or a zero header followed by anything
-else, is a torn tail (the process died while writing it): it is dropped with a RuntimeWarning.
-Any other damage is a ValueError naming its byte offset.
+The records are read frame by frame. A frame that runs past the end of the file, fails its
+checksum, or is a zero header followed by something else than zeros, is damage. The damage is
+a torn tail (the process died inside its last write) when no intact frame follows it: every
+writer writes frames in file order, so nothing intact can lie past its last, unfinished write.
+A torn tail is dropped with a RuntimeWarning; any other damage is a ValueError naming its byte
+offset, and so is a malformed record, an evaluation recorded twice, an index further than a
+group (max_gap) past the evaluations recorded before it, or an end record whose evaluations
+are not all recorded before it.
 """
 
 from __future__ import annotations
 
+import bisect
 import json
 import math
 import os
 import struct
-import sys
 import warnings
 import zlib
 from array import array
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["Journal", "read_journal", "main"]
+from swarmix._journal_format import (END, EVALUATIONS, FRAME, HEADER_KEYS, LENGTHS, LITTLE, MAGIC, NUMBER, OUTCOMES,
+                                     PREAMBLE, RUN, STOPPED, VERSION, RecordedError, Records, doubles, little, max_gap)
 
-MAGIC = b"SWXJ\r\n\x1a\n"
-VERSION = 1
-PREAMBLE = MAGIC + struct.pack("<I", VERSION)
-FRAME = struct.Struct("<II")  # payload length, CRC-32 of the payload
-EVALUATIONS = struct.Struct("<cQI")  # b"E", index of the first evaluation, count
-RUN = struct.Struct("<cQ")  # b"R", index of the first evaluation; then rows of point and value
-END = struct.Struct("<cQ")  # b"Z", evaluations made by the fit
-LENGTHS = "I"  # per evaluation of a vector objective: its number of values
+__all__ = ["Journal", "read_journal", "RecordedError"]
 
-# What an evaluation gave: a number (a list of numbers for a vector objective), an error
-# raised or returned by the objective, or a result that is not a number.
-NUMBER, ERROR, NOT_A_NUMBER = 0, 1, 2
-OUTCOMES = bytes([NUMBER, ERROR, NOT_A_NUMBER])
-
-HEADER_KEYS = ("class", "params", "random_state", "lower", "upper", "kind", "initial", "version")
-LITTLE = sys.byteorder == "little"
-
-
-def doubles(data: bytes | memoryview) -> array[float]:
-    """Little-endian doubles as an array of native ones."""
-    values = array("d")
-    values.frombytes(data)
-    if not LITTLE:
-        values.byteswap()
-    return values
-
-
-def little(values: array[float]) -> bytes:
-    """An array of doubles as little-endian bytes."""
-    if LITTLE:
-        return values.tobytes()
-    swapped = array("d", values)
-    swapped.byteswap()
-    return swapped.tobytes()
-
-
-def frame(payload: bytes) -> bytes:
-    return FRAME.pack(len(payload), zlib.crc32(payload)) + payload
-
-
-def header_payload(fit: dict[str, Any], version: str) -> bytes:
-    """The header record of a fit described as ``__swarmix_start__`` receives it."""
-    return b"H" + json.dumps(describe(fit, version), sort_keys=True).encode()
-
-
-def describe(fit: dict[str, Any], version: str) -> dict[str, Any]:
-    """The header's fields: floats as exact hexadecimal text."""
-    return {
-        "class": fit["class"],
-        "params": {name: None if value is None else float(value).hex() for name, value in fit["params"].items()},
-        "random_state": fit["random_state"],
-        "lower": [float(v).hex() for v in fit["lower"]],
-        "upper": [float(v).hex() for v in fit["upper"]],
-        "kind": fit["kind"],
-        "initial": None if fit["initial"] is None else [[float(v).hex() for v in row] for row in fit["initial"]],
-        "version": version,
-    }
-
-
-def exact(value: Any) -> Any:
-    """``value`` with its floats as exact text, to compare headers bit for bit."""
-    if isinstance(value, float):
-        return value.hex()
-    if isinstance(value, list):
-        return [exact(v) for v in value]
-    if isinstance(value, dict):
-        return {k: exact(v) for k, v in value.items()}
-    return value
-
-
-def evaluation_payload(first: int, tags: bytes, points: bytes, values: bytes, texts: list[str]) -> bytes:
-    """An evaluation record: ``len(tags)`` consecutive evaluations from index ``first``.
-
-    ``points`` and ``values`` are little-endian doubles (for a vector objective ``values``
-    starts with one u32 count per evaluation); ``texts`` holds one text per failure.
-    """
-    parts = [EVALUATIONS.pack(b"E", first, len(tags)), tags, points, values]
-    for text in texts:
-        encoded = text.encode("utf-8", "backslashreplace")
-        parts += [struct.pack("<I", len(encoded)), encoded]
-    return b"".join(parts)
-
-
-class RecordedError(Exception):
-    """A failure of the objective as a journal recorded it (replayed in its place).
-
-    ``str(error)`` is the original error's message, ``type_name`` the name of its type.
-    """
-
-    def __init__(self, message: str, type_name: str = "Exception") -> None:
-        super().__init__(message)
-        self.type_name = type_name
-
-
-class NotANumber:
-    """A recorded result that was not a number: converting it raises the recorded error."""
-
-    __slots__ = ("message",)
-
-    def __init__(self, message: str) -> None:
-        self.message = message
-
-    def __float__(self) -> float:
-        raise TypeError(self.message)
-
-    def __repr__(self) -> str:
-        return f"NotANumber({self.message!r})"
-
-
-def error_text(error: BaseException) -> str:
-    return f"{type(error).__name__}: {error}"
-
-
-def replayed(tag: int, text: str) -> Any:
-    """What the objective's wrapper hands back for a recorded failure."""
-    if tag == NOT_A_NUMBER:
-        return NotANumber(text)
-    type_name, _, message = text.partition(": ")
-    return RecordedError(message, type_name)
-
-
-@dataclass
-class Records:
-    """A run of consecutive evaluations as recorded in one frame."""
-
-    first: int
-    tags: bytes
-    points: bytes  # little-endian doubles, one row per evaluation
-    numbers: Any  # per evaluation: a float (an array of doubles), or a list of floats for a vector objective
-    texts: list[str | None]  # per evaluation: the failure's text, or None
-    offset: int
-
-    @property
-    def count(self) -> int:
-        return len(self.tags)
+KINDS = (b"E", b"R", b"Z")  # the records that may follow the header
 
 
 @dataclass
@@ -173,19 +37,33 @@ class Parsed:
     header: dict[str, Any]
     records: list[Records]
     complete: bool
-    end: int  # where the valid data ends (a torn tail starts there)
+    end: int  # where the valid data ends (a torn tail or reserved space starts there)
     torn: bool
+    stop: tuple[str, int, int] | None = None  # the last end record's stop: reason, completed and planned iterations
+    damage: int | None = None  # salvaging: where the damage starts (None: no damage but a torn tail)
+
+
+class Damaged(ValueError):
+    """Damage that is not a torn tail, at byte ``offset``."""
+
+    def __init__(self, name: str, offset: int, what: str) -> None:
+        super().__init__(f"the journal {name} is damaged at byte {offset}: {what}")
+        self.offset = offset
 
 
 class _Reader:
     def __init__(self, data: bytes, name: str) -> None:
         self.data = data
         self.name = name
+        self.starts: list[int] = []  # the recorded runs of indices, sorted: starts and ends
+        self.ends: list[int] = []
+        self.recorded = 0  # evaluations recorded so far
+        self.gap = 0  # how far past them a record may start (from the header)
 
-    def damaged(self, offset: int, what: str) -> ValueError:
-        return ValueError(f"the journal {self.name} is damaged at byte {offset}: {what}")
+    def damaged(self, offset: int, what: str) -> Damaged:
+        return Damaged(self.name, offset, what)
 
-    def parse(self) -> Parsed | None:
+    def parse(self, salvage: bool = False) -> Parsed | None:
         data = self.data
         if not data:
             return None
@@ -196,72 +74,125 @@ class _Reader:
         if version != VERSION:
             raise self.damaged(len(MAGIC), f"format version {version}, this swarmix reads version {VERSION}")
         offset = len(PREAMBLE)
-        payload, after = self.frame_at(offset, header=True)
-        if payload is None:
-            raise self.damaged(offset, "the header record is cut off")
+        payload, after = self.frame_at(offset)
+        if not payload:
+            raise self.damaged(offset, "its checksum does not match" if payload is None and after >= 0
+                               else "the header record is cut off")
         header = self.header(payload, offset)
+        self.gap = max_gap(header["params"])
         dims = len(header["lower"])
         vector = header["kind"] == "vector"
-        if not vector:  # a run's new row is written before the run's header
-            self.slack = 8 * (dims + 1)
         records: list[Records] = []
         complete = False
+        stop: tuple[str, int, int] | None = None
         offset = after
         while offset < len(data):
-            payload, after = self.frame_at(offset, header=False)
-            if payload == b"":  # the rest is space reserved for records: nothing was written there
-                return Parsed(header, self.unique(records), complete, offset, False)
-            if payload is None:
-                warnings.warn(f"the journal {self.name} ends in a torn record at byte {offset} (the process "
-                              "died while writing it): it is dropped and its evaluations are made again",
-                              RuntimeWarning, stacklevel=4)
-                return Parsed(header, self.unique(records), complete, offset, True)
-            kind = payload[:1]
-            if kind == b"E":
-                records.append(self.evaluations(payload, offset, dims, vector))
-                complete = False
-            elif kind == b"R" and not vector:
-                records.append(self.run(payload, offset, dims))
-                complete = False
-            elif kind == b"Z" and len(payload) == END.size:
-                complete = True
-            else:
-                raise self.damaged(offset, "a record of unknown kind")
+            if self.zeros_from(offset):  # space reserved for records: nothing written there
+                break
+            payload, after = self.frame_at(offset)
+            try:
+                if not payload:
+                    if self.intact_after(offset):
+                        raise self.damaged(offset, "a damaged record (its length or checksum does not match) "
+                                           "followed by intact ones")
+                    warnings.warn(f"the journal {self.name} ends in a torn record at byte {offset} (the process "
+                                  "died while writing it): it is dropped and its evaluations are made again",
+                                  RuntimeWarning, stacklevel=4)
+                    return Parsed(header, records, complete, offset, True, stop)
+                kind = payload[:1]
+                if kind == b"E":
+                    run = self.evaluations(payload, offset, dims, vector)
+                elif kind == b"R" and not vector:
+                    run = self.run(payload, offset, dims)
+                elif kind == b"Z":
+                    stop = self.end_record(payload, offset)
+                    complete = True
+                    offset = after
+                    continue
+                else:
+                    raise self.damaged(offset, "a record of unknown kind")
+                self.add(run)
+            except Damaged as exc:
+                if not salvage:
+                    raise
+                return Parsed(header, records, complete, offset, False, stop, damage=exc.offset)
+            records.append(run)
+            complete = False
             offset = after
-        return Parsed(header, self.unique(records), complete, offset, False)
+        return Parsed(header, records, complete, offset, False, stop)
 
-    def unique(self, records: list[Records]) -> list[Records]:
-        """The records, refused when two of them hold one evaluation."""
-        end = 0
-        for run in sorted(records, key=lambda run: run.first):
-            if run.first < end:
-                raise self.damaged(run.offset, "an evaluation recorded twice")
-            end = run.first + run.count
-        return records
+    def add(self, run: Records) -> None:
+        """Place a record's indices among those recorded: refused when it repeats one, or
+        starts further than a group's gap past the evaluations recorded before it."""
+        first, end = run.first, run.first + run.count
+        if first > self.recorded + self.gap:
+            raise self.damaged(run.offset, f"evaluation {first} recorded after only {self.recorded} evaluations")
+        i = bisect.bisect_right(self.starts, first)
+        if (i and self.ends[i - 1] > first) or (i < len(self.starts) and self.starts[i] < end):
+            raise self.damaged(run.offset, "an evaluation recorded twice")
+        self.starts.insert(i, first)
+        self.ends.insert(i, end)
+        self.recorded += run.count
 
-    slack = 0  # bytes past a failing frame that may belong to the row being added to a run
+    def end_record(self, payload: bytes, offset: int) -> tuple[str, int, int] | None:
+        """An end record: the fit's evaluations must all be recorded before it."""
+        if len(payload) != END.size and len(payload) <= END.size + STOPPED.size:
+            raise self.damaged(offset, "a malformed end record")
+        (_, n) = END.unpack_from(payload)
+        i = bisect.bisect_left(self.starts, n)
+        covered = sum(min(end, n) - start for start, end in zip(self.starts[:i], self.ends[:i]))
+        if covered != n:
+            raise self.damaged(offset, f"an end record after {n} evaluations of which {covered} are recorded")
+        if len(payload) == END.size:
+            return None
+        completed, planned = STOPPED.unpack_from(payload, END.size)
+        try:
+            reason = payload[END.size + STOPPED.size:].decode()
+        except UnicodeDecodeError:
+            raise self.damaged(offset, "a malformed end record") from None
+        return reason, completed, planned
 
     def zeros_from(self, offset: int) -> bool:
         return self.data.count(0, offset) == len(self.data) - offset
 
-    def frame_at(self, offset: int, header: bool) -> tuple[bytes | None, int]:
-        """The payload of the frame at ``offset`` and where the next one starts; None for a torn
-        tail, empty for the zeros of reserved space (a frame's header is written last)."""
+    def intact(self, offset: int) -> int:
+        """Where the frame at ``offset`` ends if it is an intact record frame, else -1."""
+        data = self.data
+        if offset + FRAME.size >= len(data) or data[offset + FRAME.size:offset + FRAME.size + 1] not in KINDS:
+            return -1
+        length, crc = FRAME.unpack_from(data, offset)
+        end: int = offset + FRAME.size + length
+        if length == 0 or end > len(data) or zlib.crc32(data[offset + FRAME.size:end]) != crc:
+            return -1
+        return end
+
+    def intact_after(self, offset: int) -> int:
+        """The offset of the first intact record frame that starts after ``offset``, or 0."""
+        found = []
+        for kind in KINDS:
+            at = self.data.find(kind, offset + 1 + FRAME.size)
+            while at >= 0 and self.intact(at - FRAME.size) < 0:
+                at = self.data.find(kind, at + 1)
+            if at >= 0:
+                found.append(at - FRAME.size)
+        return min(found, default=0)
+
+    def frame_at(self, offset: int) -> tuple[bytes | None, int]:
+        """The payload of the frame at ``offset`` and where the next one starts: None when the
+        frame is damaged (where -1: it runs past the end of the file), empty for a zero header."""
         data = self.data
         if offset + FRAME.size > len(data):
-            return (b"" if not header and self.zeros_from(offset) else None), offset
+            return None, -1
         length, crc = FRAME.unpack_from(data, offset)
-        if length == 0 and crc == 0 and not header:
-            return (b"" if self.zeros_from(offset) else None), offset
+        if length == 0 and crc == 0:
+            return b"", offset
         start = offset + FRAME.size
         end = start + length
         if end > len(data):
-            return None, offset
+            return None, -1
         payload = data[start:end]
         if zlib.crc32(payload) != crc:
-            if not header and self.zeros_from(min(len(data), max(end, offset + self.slack))):
-                return None, offset
-            raise self.damaged(offset, "its checksum does not match")
+            return None, offset
         return payload, end
 
     def header(self, payload: bytes, offset: int) -> dict[str, Any]:
@@ -312,8 +243,9 @@ class _Reader:
                 for n in lengths:
                     numbers.append(flat[start:start + n].tolist())
                     start += n
+                # a number may be an empty vector; a failure has no values
                 if len(lengths) != count or start != len(flat) or any(
-                        n == 0 for n, t in zip(lengths, tags) if t == NUMBER):
+                        n != 0 for n, t in zip(lengths, tags) if t != NUMBER):
                     raise ValueError
             else:
                 numbers = doubles(payload[at:at + 8 * count])
@@ -357,6 +289,31 @@ def parse(data: bytes, name: str) -> Parsed | None:
     return _Reader(data, name).parse()
 
 
+def salvage(data: bytes, name: str) -> tuple[Parsed, int]:
+    """The valid prefix of a damaged journal, and how many evaluations intact records after the
+    damage hold (they are dropped with it)."""
+    reader = _Reader(data, name)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        parsed = reader.parse(salvage=True)
+    if parsed is None:
+        raise ValueError(f"the journal {name} is empty")
+    dropped = 0
+    at = parsed.end
+    if parsed.damage is not None or parsed.torn:
+        if reader.intact(at) < 0:
+            at = reader.intact_after(at)
+        while at:
+            end = reader.intact(at)
+            kind = data[at + FRAME.size:at + FRAME.size + 1]
+            if kind == b"E":
+                dropped += EVALUATIONS.unpack_from(data, at + FRAME.size)[2]
+            elif kind == b"R":
+                dropped += (end - at - FRAME.size - RUN.size) // (8 * (len(parsed.header["lower"]) + 1))
+            at = end if reader.intact(end) >= 0 else reader.intact_after(end)
+    return parsed, dropped
+
+
 @dataclass
 class Journal:
     """What a journal recorded: the fit and its evaluations, in evaluation order."""
@@ -373,6 +330,28 @@ class Journal:
     values: list[Any] = field(default_factory=list)  # a float, a list of floats, or None for a failure
     errors: list[str | None] = field(default_factory=list)
     complete: bool = False
+    stop_reason: str | None = None  # why an ended fit stopped before its planned end
+    iterations: tuple[int, int] | None = None  # a stopped fit's completed and planned iterations
+
+    def best_points(self, k: int) -> list[list[float]]:
+        """The ``k`` best distinct points that gave a number (not NaN), best first (on a tie,
+        the earlier evaluation first): ready for ``fit(..., initial=...)``. Scalar fits only."""
+        if self.kind != "scalar":
+            raise ValueError("best_points needs a journal of a scalar fit: the points of a fit with several "
+                             "objectives have no order (read journal.values for its objective vectors)")
+        if isinstance(k, bool) or not isinstance(k, int) or k < 0:
+            raise ValueError(f"k must be a non-negative integer, not {k!r}")
+        ranked = sorted((value, i) for i, value in enumerate(self.values) if value is not None and not math.isnan(value))
+        best: list[list[float]] = []
+        seen: set[bytes] = set()
+        for _, i in ranked:
+            if len(best) == k:
+                break
+            key = struct.pack(f"<{len(self.points[i])}d", *self.points[i])
+            if key not in seen:
+                seen.add(key)
+                best.append(list(self.points[i]))
+        return best
 
 
 def read_journal(path: str | os.PathLike[str]) -> Journal:
@@ -380,9 +359,10 @@ def read_journal(path: str | os.PathLike[str]) -> Journal:
 
     ``points`` holds one list of floats per evaluation, in evaluation order; ``values`` the
     value (a list of floats for the multi-objective classes; None for a failure); ``errors``
-    the failure's text or None; ``complete`` whether the fit ended (succeeded). A torn last
-    record is dropped with a RuntimeWarning; any other damage raises ValueError naming its byte
-    offset.
+    the failure's text or None; ``complete`` whether the fit ended (succeeded);
+    ``stop_reason`` None while the fit has not ended or when it ran to its planned end, else
+    why it stopped early (a Monitor's stop reason). A torn last record is dropped with a
+    RuntimeWarning; any other damage raises ValueError naming its byte offset.
     """
     with open(path, "rb") as f:
         data = f.read()
@@ -390,9 +370,16 @@ def read_journal(path: str | os.PathLike[str]) -> Journal:
     parsed = parse(data, name)
     if parsed is None:
         raise ValueError(f"the journal {name} is empty")
+    return journal_of(parsed)
+
+
+def journal_of(parsed: Parsed) -> Journal:
     h = parsed.header
+    stop = parsed.stop if parsed.complete else None
     journal = Journal(h["class"], h["params"], h["lower"], h["upper"], h["random_state"], h["kind"],
-                      h["initial"], h["version"], complete=parsed.complete)
+                      h["initial"], h["version"], complete=parsed.complete,
+                      stop_reason=None if stop is None else stop[0],
+                      iterations=None if stop is None else (stop[1], stop[2]))
     dims = len(h["lower"])
     entries = []
     for run in parsed.records:
@@ -407,37 +394,3 @@ def read_journal(path: str | os.PathLike[str]) -> Journal:
         journal.values.append(value)
         journal.errors.append(error)
     return journal
-
-
-def summary(journal: Journal) -> str:
-    # failures as the fit counts them: errors, non-numbers and NaN values
-    failures = sum(value is None or any(math.isnan(v) for v in (value if isinstance(value, list) else [value]))
-                   for value in journal.values)
-    lines = [f"class        {journal.cls} (random_state={journal.random_state})",
-             f"evaluations  {len(journal.points)}",
-             f"failures     {failures}"]
-    if journal.kind == "scalar":
-        found = [(v, i) for i, v in enumerate(journal.values) if v is not None and not math.isnan(v)]
-        if found:
-            value, i = min(found)
-            lines += [f"best value   {value!r}", f"best point   {journal.points[i]!r}"]
-    else:
-        lines.append("best         (several objectives)")
-    lines.append(f"complete     {'yes' if journal.complete else 'no'}")
-    return "\n".join(lines)
-
-
-def main(argv: list[str] | None = None) -> int:
-    """``python -m swarmix.journal PATH``: a summary of the journal at PATH."""
-    import argparse
-
-    ap = argparse.ArgumentParser(prog="python -m swarmix.journal", description="Summarise a swarmix journal.")
-    ap.add_argument("path")
-    args = ap.parse_args(argv)
-    try:
-        journal = read_journal(args.path)
-    except (OSError, ValueError) as exc:
-        print(f"error: {exc}", file=sys.stderr)
-        return 1
-    print(summary(journal))
-    return 0

@@ -1,25 +1,106 @@
-"""Fits that survive their process: every evaluation recorded in a journal, replayed on resume."""
+"""Fits that survive their process: every evaluation recorded in a journal, replayed on resume.
+
+The writing side: ``journaled``, the session of one journaled fit (its file, the group path
+that records group objectives) and what the frame needs to record plain objectives natively.
+The format is in swarmix._journal_format, reading in swarmix._journal_file, locking in
+swarmix._journal_lock.
+"""
 
 from __future__ import annotations
 
-import fcntl
+import errno
 import os
+import struct
+import weakref
 from array import array
 from collections.abc import Callable
 from typing import Any
 
-from swarmix import _journal_file as fmt, _protocol
+from swarmix import _journal_format as fmt, _protocol
 from swarmix._errors import UsageError, fails_fit, is_fit_failure
+from swarmix._journal_file import parse
+from swarmix._journal_lock import lock, unlock
 
 __all__ = ["journaled", "Journaled"]
 
-SYNCS = ("point", "group", "none")
+SYNCS = tuple(fmt.SYNCS)
+# Opening a journal: never inherited by a program a child process runs; binary on Windows.
+OPEN_FLAGS = getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOINHERIT", 0) | getattr(os, "O_BINARY", 0)
+READ_ONLY_ERRORS = (errno.EACCES, errno.EPERM, errno.EROFS)
+
+
+class _File:
+    """The one owner of an open journal's descriptor and lock. Closed once: by the end of
+    its fit, on any error while the fit starts, by garbage collection, and in a forked child
+    (whose copy of the descriptor would otherwise keep the lock after the parent let go)."""
+
+    def __init__(self, fd: int) -> None:
+        self.fd = fd
+        _OPEN.add(self)
+
+    def close(self) -> None:
+        fd, self.fd = self.fd, -1
+        if fd >= 0:
+            try:
+                unlock(fd)
+            except OSError:
+                pass
+            finally:
+                os.close(fd)
+
+    def forget(self) -> None:
+        """In a forked child: close the copy without touching the parent's lock."""
+        fd, self.fd = self.fd, -1
+        if fd >= 0:
+            os.close(fd)
+
+    def __del__(self) -> None:
+        self.close()
+
+
+_OPEN: weakref.WeakSet[_File] = weakref.WeakSet()
+
+
+def _close_in_child() -> None:
+    for file in list(_OPEN):
+        file.forget()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_close_in_child)
+
+
+def _pread(fd: int, n: int, offset: int) -> bytes:
+    if hasattr(os, "pread"):
+        return os.pread(fd, n, offset)
+    os.lseek(fd, offset, os.SEEK_SET)  # Windows: the session alone moves this descriptor
+    return os.read(fd, n)
+
+
+def _pwrite(fd: int, data: memoryview, offset: int) -> int:
+    if hasattr(os, "pwrite"):
+        return os.pwrite(fd, data, offset)
+    os.lseek(fd, offset, os.SEEK_SET)
+    return os.write(fd, data)
+
+
+def _open(path: str) -> tuple[_File, OSError | None]:
+    """The journal opened for writing; on storage that refuses writing, opened read-only, with
+    the refusal (a finished journal replays without writing)."""
+    try:
+        return _File(os.open(path, os.O_RDWR | os.O_CREAT | OPEN_FLAGS, 0o666)), None
+    except OSError as exc:
+        if exc.errno not in READ_ONLY_ERRORS:
+            raise
+        refused = exc
+    return _File(os.open(path, os.O_RDONLY | OPEN_FLAGS)), refused
 
 
 class Journaled:
     """An objective whose evaluations are recorded in a journal file (see ``journaled``)."""
 
-    def __init__(self, objective: Any, path: str | os.PathLike[str], *, sync: str = "group") -> None:
+    def __init__(self, objective: Any, path: str | os.PathLike[str], *, sync: str = "group",
+                 check_objective: bool = True) -> None:
         if not callable(objective) and not hasattr(objective, "__swarmix_group__"):
             raise TypeError(f"journaled() needs an objective, not {type(objective).__name__}")
         if sync not in SYNCS:
@@ -27,44 +108,62 @@ class Journaled:
         self.objective = objective
         self.path = os.fspath(path)
         self.sync = sync
-        self._session: _Session | None = None
+        self.check_objective = bool(check_objective)
+        self._session: weakref.ref[_Session] | None = None  # the fit's session, while it lives
 
     def __call__(self, x: list[float]) -> Any:
         """The objective's value at one point (not recorded: only fits are)."""
         return self.objective(x)
 
     def __repr__(self) -> str:
-        return f"journaled({self.objective!r}, {self.path!r}, sync={self.sync!r})"
+        check = "" if self.check_objective else ", check_objective=False"
+        return f"journaled({self.objective!r}, {self.path!r}, sync={self.sync!r}{check})"
 
     def __swarmix_start__(self, fit: dict[str, Any]) -> Any:
-        if self._session is not None:
+        running = None if self._session is None else self._session()
+        if running is not None and running.file.fd >= 0:
             raise UsageError(f"the journal {self.path} is recording another fit")
         if fit["random_state"] is None:
             raise ValueError("a journaled fit needs a random_state: a fit seeded from the operating "
                              "system cannot be replayed")
         session = _Session(self.path, self.sync, fit)
+        started = False
         try:
             session.inner = _protocol.start(self.objective, fit)
-        except BaseException:
-            session.close()
+            started = True
+            session.reports = getattr(session.inner, "__swarmix_reports__", False) is True
+            if self.check_objective:
+                session.check_objective()
+            # The frame records a plain objective itself; a group objective is recorded here.
+            if not hasattr(session.inner, "__swarmix_group__"):
+                session.__swarmix_record__ = _Record(session)
+        except BaseException as exc:
+            try:
+                session.close()
+            finally:
+                if started:
+                    _protocol.end(self.objective, None, exc)
             raise
-        session.reports = getattr(session.inner, "__swarmix_reports__", False) is True
-        # The frame records a plain objective itself; a group objective is recorded here.
-        if not hasattr(session.inner, "__swarmix_group__"):
-            session.__swarmix_record__ = _Record(session)
-        self._session = session
+        self._session = weakref.ref(session)
         return session
 
     def __swarmix_end__(self, counts: Any, error: BaseException | None) -> None:
-        session, self._session = self._session, None
+        session = None
         try:
+            session = None if self._session is None else self._session()
+            self._session = None
             if session is not None:
-                session.finish(succeeded=error is None)
+                session.finish(error is None, _protocol.stop_of(counts))
         finally:
-            _protocol.end(self.objective, counts, error)
+            try:
+                if session is not None:
+                    session.close()
+            finally:
+                _protocol.end(self.objective, counts, error)
 
 
-def journaled(objective: Any, path: str | os.PathLike[str], *, sync: str = "group") -> Journaled:
+def journaled(objective: Any, path: str | os.PathLike[str], *, sync: str = "group",
+              check_objective: bool = True) -> Journaled:
     """Record every evaluation of a fit in the journal at ``path``, and resume from it.
 
     Pass the result to ``fit`` in place of the objective (a plain callable,
@@ -78,8 +177,13 @@ def journaled(objective: Any, path: str | os.PathLike[str], *, sync: str = "grou
     Each evaluation is written (handed to the operating system) before the next group of
     points starts; ``sync`` says when the file is also flushed to the disk: after every
     evaluation ("point"), every group ("group") or never ("none").
+
+    A resume first evaluates the fit's first point (the probe) live and compares it with its
+    record, bit for bit: an objective that gives another value raises ValueError before
+    anything else is evaluated, the file unchanged (so a finished journal costs one call).
+    ``check_objective=False`` skips that check, for noisy objectives.
     """
-    return Journaled(objective, path, sync=sync)
+    return Journaled(objective, path, sync=sync, check_objective=check_objective)
 
 
 def _little(raw: bytes) -> bytes:
@@ -98,50 +202,37 @@ def _reply(run: fmt.Records, j: int) -> Any:
 
 
 class _Outcomes:
-    """Evaluations made live, waiting to be written: index, outcome tag, value, text, reply."""
+    """Evaluations made live, waiting to be written: index, outcome, value, text."""
 
-    def __init__(self, vector: bool) -> None:
-        self.vector = vector
+    def __init__(self) -> None:
         self.items: list[tuple[int, int, Any, str | None]] = []
 
     def add(self, index: int, entry: Any) -> Any:
-        """Read ``entry`` as the fit's adapter reads a value; keep it; return what the fit is given."""
-        if isinstance(entry, BaseException):
-            return self.failed(index, fmt.ERROR, fmt.error_text(entry), entry)
-        holder = array("d")
-        try:
-            if self.vector:
-                holder.extend(entry if type(entry) is list else list(entry))
-            else:
-                holder.append(entry)
-        except Exception as exc:
-            if is_fit_failure(exc):
-                raise
-            if isinstance(exc, TypeError):
-                text = str(exc)
-                return self.failed(index, fmt.NOT_A_NUMBER, text, fmt.NotANumber(text))
-            return self.failed(index, fmt.ERROR, fmt.error_text(exc), exc)
-        value: Any = holder.tolist() if self.vector else holder[0]
-        self.items.append((index, fmt.NUMBER, value, None))
-        return value
-
-    def failed(self, index: int, tag: int, text: str, reply: Any) -> Any:
-        self.items.append((index, tag, None, text))
-        return reply
+        """Keep an entry as the fit's reader read it (``read_group``); return what the fit is given."""
+        if type(entry) is not tuple:  # a number
+            self.items.append((index, fmt.NUMBER, entry, None))
+            return entry
+        kind, error = entry
+        if kind == 2 and isinstance(error, TypeError):  # not a number: replayed as such
+            text = str(error)
+            self.items.append((index, fmt.NOT_A_NUMBER, None, text))
+            return fmt.NotANumber(text)
+        self.items.append((index, fmt.ERROR, None, fmt.error_text(error)))
+        return error
 
 
 class _Record:
     """What the fit needs to record a plain objective natively (``__swarmix_record__``)."""
 
     def __init__(self, session: _Session) -> None:
-        self.session = session
+        self.session: Any = weakref.proxy(session)  # the session owns this, not the other way round
         self.objective = session.inner
-        self.fd = session.fd
+        self.fd = session.file.fd
         self.end = session.end
-        self.sync = {"none": 0, "point": 1, "group": 2}[session.sync]
+        self.sync = fmt.SYNCS[session.sync]
         self.mapped = session.sync == "none"
         n, d = session.recorded_end, session.row // 8
-        kinds = bytearray(b"\xff") * n
+        kinds = bytearray([fmt.NOT_RECORDED]) * n
         points = bytearray(8 * d * n)
         values = array("d", bytes(0 if session.vector else 8 * n))
         for run in session.records:
@@ -162,7 +253,8 @@ class _Record:
         return _reply(run, j)
 
     def mismatch(self, index: int) -> BaseException:
-        return self.session.mismatch(index)
+        error: BaseException = self.session.mismatch(index)
+        return error
 
     def closed(self, end: int, appended: bool, evaluations: int) -> None:
         session = self.session
@@ -186,14 +278,13 @@ class _Session:
         self.sync = sync
         self.vector = fit["kind"] == "vector"
         self.row = 8 * len(fit["lower"])
-        self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        self.read_group: Callable[[Any, int], list[Any]] = fit["read_group"]
+        self.file, self.refused = _open(path)
         try:
-            try:
-                fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                raise UsageError(f"the journal {path} is being written by another fit") from None
+            if not lock(self.file.fd):
+                raise UsageError(f"the journal {path} is being written by another fit")
             data = self._read_all()
-            parsed = fmt.parse(data, path)
+            parsed = parse(data, path)
             if parsed is None:
                 self.end = 0
                 self.complete = False
@@ -201,18 +292,60 @@ class _Session:
                 self._append(fmt.PREAMBLE + fmt.frame(fmt.header_payload(fit, swarmix.__version__)))
             else:
                 self._check(parsed.header, fit)
+                if self.refused is not None and not parsed.complete:
+                    raise self.refused  # a journal to resume must be written to
                 self.end = parsed.end
                 self.torn = parsed.end < len(data)
                 self.complete = parsed.complete
                 self.records = parsed.records
         except BaseException:
-            os.close(self.fd)
+            self.file.close()
             raise
         self.next = 0  # the index of the next evaluation the fit asks for
         self.by_first = {run.first: run for run in self.records}
         self.recorded_end = max((run.first + run.count for run in self.records), default=0)
         self.by_index: dict[int, tuple[fmt.Records, int]] | None = None
-        self.replies: dict[int, list[Any] | array[float]] = {}
+
+    @property
+    def fd(self) -> int:
+        return self.file.fd
+
+    def check_objective(self) -> None:
+        """A resume: the probe, evaluated live, must give what the journal recorded, bit for bit."""
+        found = self.recorded_at(0)
+        if found is None or self.row == 0:
+            return
+        run, j = found
+        point = fmt.doubles(run.points[j * self.row:(j + 1) * self.row])
+        recorded = run.numbers[j] if run.tags[j] == fmt.NUMBER else (run.tags[j], run.texts[j])
+        live = self._probe(point)
+        if type(live) is tuple:
+            same = type(recorded) is tuple and live[0] == recorded[0]
+        elif self.vector:
+            same = type(recorded) is list and struct.pack(f"<{len(live)}d", *live) == struct.pack(
+                f"<{len(recorded)}d", *recorded)
+        else:
+            same = type(recorded) is not tuple and struct.pack("<d", live) == struct.pack("<d", recorded)
+        if not same:
+            shown = repr(live[1]) if type(live) is tuple else repr(live)
+            raise ValueError(
+                f"the objective gives another value than the journal {self.path} records at the fit's first "
+                f"point: {shown}, recorded {recorded!r}; a changed objective cannot resume this journal "
+                "(journaled(..., check_objective=False) skips this check, for noisy objectives)")
+
+    def _probe(self, point: array[float]) -> Any:
+        """The probe evaluated live, read as the fit reads it: a number, or (kind, error)."""
+        group = getattr(self.inner, "__swarmix_group__", None)
+        try:
+            if group is None:
+                return self.read_group((self.inner(point.tolist()),), 1)[0]
+            view = memoryview(bytearray(point.tobytes())).cast("d", (1, len(point)))
+            result = group(view, report=lambda i, entry: None) if self.reports else group(view)
+            return self.read_group(result, 1)[0]
+        except Exception as exc:
+            if is_fit_failure(exc):
+                raise
+            return (fmt.ERROR, exc)
 
     # ------------------------------------------------------------ the file
 
@@ -221,7 +354,7 @@ class _Session:
         chunks = []
         offset = 0
         while offset < size:
-            chunk = os.pread(self.fd, min(size - offset, 1 << 24), offset)
+            chunk = _pread(self.fd, min(size - offset, 1 << 24), offset)
             if not chunk:
                 break
             chunks.append(chunk)
@@ -236,13 +369,15 @@ class _Session:
 
     def _append(self, data: bytes) -> None:
         """Write ``data`` at the end of the valid records (what follows them is cut off first)."""
+        if self.refused is not None:
+            raise fails_fit(self.refused)
         try:
             if not self.appended and self.torn:
                 os.ftruncate(self.fd, self.end)
             self.appended = True
             view = memoryview(data)
             while view:
-                written = os.pwrite(self.fd, view, self.end)
+                written = _pwrite(self.fd, view, self.end)
                 self.end += written
                 view = view[written:]
             if self.sync == "point":
@@ -283,20 +418,19 @@ class _Session:
             data = fmt.little(values)
         return fmt.evaluation_payload(first, tags, points, data, texts)
 
-    def finish(self, succeeded: bool) -> None:
-        """The fit ended: an end record when it succeeded (once), then the file is closed."""
+    def finish(self, succeeded: bool, stop: tuple[str, int, int] | None) -> None:
+        """The fit ended: an end record when it succeeded (once; with the reason of an early
+        stop), then the file is closed."""
         try:
             if succeeded and (self.appended or not self.complete):
-                self._append(fmt.frame(fmt.END.pack(b"Z", self.next)))
+                self._append(fmt.frame(fmt.end_payload(self.next, stop)))
             if self.appended and self.sync != "none":
                 os.fsync(self.fd)
         finally:
             self.close()
 
     def close(self) -> None:
-        if self.fd >= 0:
-            fd, self.fd = self.fd, -1
-            os.close(fd)  # releases the lock
+        self.file.close()
 
     # ------------------------------------------------------------ the fit's evaluations
 
@@ -352,11 +486,9 @@ class _Session:
         one the frame records itself), record them, and fill their entries."""
         row = self.row
         self.asked = {n + i: raw[i * row:(i + 1) * row] for i in missing}
-        outcomes = _Outcomes(self.vector)
+        outcomes = _Outcomes()
         try:
-            refused = self._evaluate_group(points, raw, n, missing, entries, outcomes)
-            if refused is not None:  # not one result per point: the fit refuses it as usual
-                return refused
+            self._evaluate_group(points, raw, n, missing, entries, outcomes)
         finally:
             if n == 0 and outcomes.items and outcomes.items[0][1] != fmt.NUMBER:
                 outcomes.items = []  # a failed probe fails the fit: nothing to resume
@@ -369,7 +501,7 @@ class _Session:
         return entries
 
     def _evaluate_group(self, points: memoryview, raw: bytes, n: int, missing: list[int], entries: list[Any],
-                        outcomes: _Outcomes) -> Any:
+                        outcomes: _Outcomes) -> None:
         k = len(missing)
         view: memoryview[Any] = points
         if k < len(points):
@@ -377,10 +509,11 @@ class _Session:
             rows = b"".join(raw[i * row:(i + 1) * row] for i in missing)
             view = memoryview(bytearray(_little(rows))).cast("d", (k, row // 8))
         group: Callable[..., Any] = self.inner.__swarmix_group__
+        read = self.read_group
         reported: set[int] = set()
         if self.reports:
             def report(i: int, entry: Any) -> None:
-                entries[missing[i]] = outcomes.add(n + missing[i], entry)
+                entries[missing[i]] = outcomes.add(n + missing[i], read((entry,), 1)[0])
                 reported.add(i)
                 self._write(outcomes)
             call: Callable[[], Any] = lambda: group(view, report=report)
@@ -391,30 +524,12 @@ class _Session:
         except Exception as exc:
             if is_fit_failure(exc):
                 raise
-            result = [exc] * k
-        items = self._items(result, k)
-        if items is None or len(items) != k:  # the fit refuses it, as without a journal
-            return result if items is None else items
-        for i, entry in enumerate(items):
+            read_entries = [(fmt.ERROR, exc)] * k  # the whole group failed with that error
+        else:
+            try:
+                read_entries = read(result, k)  # by the fit's own rules
+            except Exception as exc:  # not one entry per point, or an error that ends the fit
+                raise exc if is_fit_failure(exc) else fails_fit(exc)
+        for i, entry in enumerate(read_entries):
             if i not in reported:
                 entries[missing[i]] = outcomes.add(n + missing[i], entry)
-        return None
-
-    def _items(self, result: Any, k: int) -> list[Any] | None:
-        """The entries of a group objective's result, read as the fit reads them (None when it
-        cannot be read as entries)."""
-        try:
-            view = memoryview(result)
-        except TypeError:
-            pass
-        else:
-            with view:
-                if view.ndim != (2 if self.vector else 1) or not view.shape or view.shape[0] != k:
-                    return None
-                if view.format.lstrip("@=<" if fmt.LITTLE else "@=>") == "d":
-                    return list(view.tolist())
-        try:
-            return list(result)
-        except TypeError:
-            return None
-

@@ -94,6 +94,7 @@ class Monitor:
         self.n_iterations = 0
         self.trace: list[tuple[int, float | None]] = []
         self.stop_reason: str | None = None
+        self._planned = 0
         self._started = time.monotonic()
         self._interrupted = False
         self._previous_handler: Any = None
@@ -159,6 +160,7 @@ class Monitor:
 
     def __swarmix_boundary__(self, completed: int, planned: int, best: float | None, counts: tuple[Any, ...]) -> bool:
         self._counts = counts
+        self._planned = planned
         stop_by_callback = False
         if completed:
             self.n_iterations = completed
@@ -193,7 +195,8 @@ class Monitor:
         try:
             self._finish()
         finally:
-            _protocol.end(self.objective, None, error)
+            stop = None if self.stop_reason is None else (self.stop_reason, self.n_iterations, self._planned)
+            _protocol.end(self.objective, _protocol.stopped(counts, stop), error)
 
     def _finish(self) -> None:
         # Whatever fails here, the handler returns and the monitor is free again.

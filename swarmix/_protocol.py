@@ -8,7 +8,10 @@ A fit inspects the object passed to ``fit`` once. Each method is optional:
 - ``__swarmix_boundary__(completed, planned, best, counts)`` makes the object a monitor: it
   hears every iteration boundary and stops the search there by returning true;
 - ``__swarmix_end__(counts, error)`` is called once after a start, however the fit ends
-  (``error`` is None when it succeeded, else the exception that fails it);
+  (``error`` is None when it succeeded, else the exception that fails it). A monitor ends
+  the objective it wraps with ``counts`` None, or, when it stopped the search early, with
+  the fit's counts followed by ``(stop_reason, completed, planned)``: its reason and the
+  iterations completed and planned (``stopped`` below);
 - ``__swarmix_group__(points)`` makes the objective to evaluate a group objective;
 - ``__swarmix_record__`` on the objective to evaluate hands the fit a plain objective to call
   per point, with recorded evaluations to answer from and a file to append the live ones to
@@ -23,7 +26,7 @@ from __future__ import annotations
 
 from typing import Any
 
-__all__ = ["start", "end"]
+__all__ = ["start", "end", "stopped", "stop_of"]
 
 
 def start(objective: Any, fit: dict[str, Any]) -> Any:
@@ -37,3 +40,20 @@ def end(objective: Any, counts: Any, error: BaseException | None) -> None:
     method = getattr(objective, "__swarmix_end__", None)
     if method is not None:
         method(counts, error)
+
+
+def stopped(counts: Any, stop: tuple[str, int, int] | None) -> Any:
+    """The ``counts`` a monitor ends the objective it wraps with: None unless it stopped the
+    search early (a stop at the last planned iteration is none), else the fit's counts
+    followed by ``stop`` (reason, completed, planned)."""
+    if stop is None or counts is None or stop[1] >= stop[2]:
+        return None
+    return tuple(counts) + tuple(stop)
+
+
+def stop_of(counts: Any) -> tuple[str, int, int] | None:
+    """Why a wrapper's monitor stopped the search early (reason, completed and planned
+    iterations), or None."""
+    if isinstance(counts, tuple) and len(counts) == 8 and isinstance(counts[5], str):
+        return counts[5], int(counts[6]), int(counts[7])
+    return None

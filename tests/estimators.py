@@ -2,7 +2,7 @@
 
 Every class with `get_params` is an estimator. Its hyperparameters come from its text
 signature (a whole-number default is a count, a float a real, True/False a flag, a string
-a choice). A `fit` that takes `distance_matrix` is a tour class, a class without `history_`
+a choice). A `fit` that takes `distance_matrix` is a tour class, a class with `front_values_`
 takes a vector objective, and the binary swarm uses its box only for the length.
 """
 
@@ -53,7 +53,7 @@ def is_tour(cls):
 
 
 def is_multi(cls):
-    return not is_tour(cls) and not hasattr(cls, "history_")
+    return hasattr(cls, "front_values_")
 
 
 def is_binary(cls):

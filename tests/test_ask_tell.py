@@ -85,10 +85,29 @@ def test_told_loop_is_the_fit(cls):
     assert workers() == []
 
 
+def flipped(value, bit):
+    """`value` with one bit of its double flipped."""
+    return struct.unpack("<d", struct.pack("<Q", struct.unpack("<Q", struct.pack("<d", value))[0] ^ 1 << bit))[0]
+
+
 def test_usage_errors_change_nothing():
+    earlier = []
+
     def misuse(run, n, points):
+        if n == 1:
+            earlier.extend(points)
         if n != 2:
             return
+        # told with points, the values must be the asked points', every bit of every coordinate
+        assert len(earlier) == len(points) and earlier != points
+        for i, j, bit in ((0, 0, 0), (len(points) - 1, len(points[0]) - 1, 51)):
+            changed = [list(x) for x in points]
+            changed[i][j] = flipped(changed[i][j], bit)
+            with pytest.raises(ValueError, match=f"point {i} is not the asked one: coordinate {j} is"):
+                run.tell(values_of(flaky_vector, points), points=changed)
+        for other in (earlier, points[:-1], [x[:-1] for x in points], "ab"):
+            with pytest.raises(ValueError, match="tell.points=...."):
+                run.tell(values_of(flaky_vector, points), points=other)
         with pytest.raises(RuntimeError, match="again before tell"):
             run.ask()
         wrong = [values_of(flaky_vector, points)[:-1], 3.0, "values", [1.0] * len(points), iter([])]
@@ -102,6 +121,10 @@ def test_usage_errors_change_nothing():
     run = AskTell(make(swarmix.Nsga2Optimizer, 4), lower, upper)
     with pytest.raises(RuntimeError, match="without ask"):
         run.tell([[0.0, 0.0]])
+    probe = run.ask()
+    run.tell(values_of(flaky_vector, probe), points=np.array(probe))
+    with pytest.raises(RuntimeError, match="tell.. again for one ask"):  # the next group has the probe's size
+        run.tell(values_of(flaky_vector, probe))
     run, _, _ = drive(run, flaky_vector, before_tell=misuse)
     assert state(run.optimizer) == state(plain)
     with pytest.raises(RuntimeError, match="the run is done"):
@@ -154,6 +177,63 @@ def test_failed_probe_raises_the_fits_error():
     assert told.value is error and state(obj) == before
     with pytest.raises(RuntimeError, match="the run failed"):
         run.ask()
+
+
+def test_a_pickle_replays_only_the_points_it_recorded():
+    cls = swarmix.CmaEsOptimizer
+    _, lower, upper = fit_args(cls)
+    run = AskTell(make(cls, 6), lower, upper)
+    for _ in range(3):
+        run.tell(values_of(sphere, run.ask()))
+    data = pickle.dumps(run)
+    recorded = run.__reduce__()[1][4]
+    assert len(recorded) == 3 and pickle.loads(data).ask() == run.ask()
+    for group, byte, bit in ((1, 0, 0), (2, 8 * len(lower) + 6, 3), (2, len(recorded[2][0]) - 1, 7)):
+        at = data.index(recorded[group][0]) + byte  # one bit of a recorded point
+        tampered = data[:at] + bytes([data[at] ^ 1 << bit]) + data[at + 1:]
+        with pytest.raises(RuntimeError, match=f"asked for other points than the pickled one in group {group}"):
+            pickle.loads(tampered)
+    run.close()
+    gc.collect()
+    assert workers() == []
+
+
+FORKED = """
+import os, sys
+from swarmix import AskTell, GreyWolfOptimizer
+from objectives import sphere
+
+run = AskTell(GreyWolfOptimizer(n_wolves=4, n_iterations=3, random_state=1), [-1.0] * 2, [1.0] * 2)
+run.tell([sphere(x) for x in run.ask()])
+points = run.ask()
+child = os.fork()
+if child == 0:  # every use of the parent's run is refused; the exit does not wait for its thread
+    for use in (run.ask, lambda: run.tell([1.0] * len(points)), lambda: run.done, run.stop, run.close,
+                run.__reduce__):
+        try:
+            use()
+            print("used")
+        except RuntimeError as exc:
+            print("forked child" in str(exc))
+    sys.exit(0)
+assert os.waitpid(child, 0)[1] == 0
+run.tell([sphere(x) for x in points])  # the parent's run goes on
+while not run.done:
+    run.tell([sphere(x) for x in run.ask()])
+plain = GreyWolfOptimizer(n_wolves=4, n_iterations=3, random_state=1)
+plain.fit(sphere, [-1.0] * 2, [1.0] * 2)
+print(run.optimizer.score() == plain.score())
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_a_forked_child_cannot_use_the_parents_run():
+    import subprocess
+    import sys
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    done = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", FORKED], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.split() == ["True"] * 7, done.stdout + done.stderr
 
 
 def test_stop_is_a_monitor_stop():

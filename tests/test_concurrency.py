@@ -167,6 +167,6 @@ def test_one_object_hammered_by_two_threads(cls, fast_switching):
         else:
             assert got in (want[name], unfitted[name]) or got in busy, (name, got)
     assert any(name == "fit" and got is None for name, got in seen)
-    if not is_tour(cls):  # the objective lets the threads meet inside fit
-        assert busy <= {got for _, got in seen}
+    # Which borrow errors the race meets depends on the scheduler (under load, some runs meet
+    # only one kind): test_one_object_from_two_threads_gets_borrow_errors forces each of them.
     assert state(obj) == state(expected)

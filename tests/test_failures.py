@@ -2,6 +2,7 @@
 group results fail the fit (object unchanged); an evaluation that hangs times out as a failed
 point; Ctrl-C never hangs a fit in flight and always gives the SIGINT handler back."""
 
+import itertools
 import math
 import multiprocessing
 import os
@@ -60,6 +61,26 @@ def test_executor_failures_fail_the_fit():
     with pytest.raises(Exception) as raised:
         obj.fit(parallel(sphere, Cancels()), [-1.0] * 2, [1.0] * 2)
     assert type(raised.value).__name__ == "CancelledError" and state(obj) == before
+
+    class Heals(InOrder):  # one future fails, then the executor works again
+        _max_workers = 2
+
+        def __init__(self):
+            self.submitted = 0
+
+        def submit(self, fn, /, *args, **kwargs):
+            self.submitted += 1
+            if self.submitted == 3:
+                future = Future()
+                future.set_exception(OSError("worker lost"))
+                return future
+            return super().submit(fn, *args, **kwargs)
+    for timeout in (None, 60):
+        with pytest.raises(OSError, match="worker lost"):
+            obj.fit(parallel(sphere, Heals(), timeout=timeout), [-1.0] * 2, [1.0] * 2)
+        assert state(obj) == before
+    with pytest.raises(TypeError, match="needs an executor whose number of workers it can read"):
+        parallel(sphere, InOrder(), timeout=60)
 
 
 def test_usage_errors_fail_the_fit():
@@ -159,6 +180,66 @@ def test_a_hanging_evaluation_times_out_and_every_point_is_reported():
     with pytest.raises(KeyboardInterrupt):
         parallel(sphere, Interrupted()).__swarmix_group__(points, report=lambda i, e: heard.append((i, e)))
     assert sorted(heard) == [(0, 1.0), (2, 9.0)]
+
+
+def test_a_timeout_runs_from_the_start_of_its_evaluation(monkeypatch):
+    """The timeouts' clock is the test's: here it moves only when an evaluation moves it."""
+    clock = [0.0]
+    monkeypatch.setattr(swarmix._group, "_clock", lambda: clock[0])
+    release = threading.Event()
+    calls = []
+
+    def slow_first(x):  # the first evaluation runs ten seconds, then ends once it timed out
+        calls.append(x)
+        if x[0] == 1.0:
+            clock[0] += 10.0
+            release.wait(60)
+        return sphere(x)
+    heard = {}
+
+    def report(i, entry):
+        heard[i] = entry
+        if isinstance(entry, TimeoutError):
+            release.set()
+    points = memoryview(bytearray(np.array([[1.0], [2.0], [3.0]]).tobytes())).cast("d", (3, 1))
+    with ThreadPoolExecutor(1) as pool:  # the later points wait for the one worker
+        values = parallel(slow_first, pool, timeout=1.0).__swarmix_group__(points, report=report)
+    assert isinstance(values[0], TimeoutError) and values[1:] == [4.0, 9.0] and heard == dict(enumerate(values))
+
+    # every worker kept by an evaluation that timed out while points wait: the fit fails, naming
+    # them, and no point that never ran is reported
+    release.clear()
+    calls.clear()
+    ticks = itertools.count(0.0, 0.25)  # now time passes as it is read, once both workers hang
+    monkeypatch.setattr(swarmix._group, "_clock", lambda: next(ticks) if len(calls) == 3 else 0.0)
+
+    def hangs(x):
+        calls.append(x)
+        if len(calls) > 1:  # the probe (here) ends, evaluations in the workers hang
+            release.wait(60)
+        return sphere(x)
+
+    class Reported:
+        def __init__(self, inner):
+            self.inner, self.heard = inner, {}
+
+        def __swarmix_group__(self, points):
+            self.points = points.tolist()
+            return self.inner.__swarmix_group__(points, report=self.heard.__setitem__)
+    obj = fitted_wolves()
+    before = state(obj)
+    with ThreadPoolExecutor(2) as pool:
+        try:
+            reported = Reported(parallel(hangs, pool, timeout=1.0))
+            with pytest.raises(RuntimeError, match="the executor is stuck") as raised:
+                obj.fit(reported, [-1.0] * 2, [1.0] * 2)
+        finally:
+            release.set()
+    assert state(obj) == before and len(calls) == 3
+    assert sorted(reported.heard) == [0, 1] and all(isinstance(e, TimeoutError) for e in reported.heard.values())
+    assert sorted(calls[1:]) == sorted(reported.points[:2])
+    assert all(f"point {i} of its group {reported.points[i]}, running for" in str(raised.value) for i in (0, 1))
+    assert "3 wait" in str(raised.value)
 
 
 MUTATING = """

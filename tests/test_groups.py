@@ -213,4 +213,6 @@ def test_dask_cluster_gives_the_serial_result():
             distributed.Client(cluster) as client:
         grouped = swarmix.CmaEsOptimizer(n_iterations=5, random_state=9)
         grouped.fit(parallel(objectives.raise_often, client.get_executor()), [-1.0] * 4, [2.0] * 4)
-    assert state(grouped) == state(plain)
+        timed = swarmix.CmaEsOptimizer(n_iterations=5, random_state=9)  # as many calls at once as workers
+        timed.fit(parallel(objectives.raise_often, client.get_executor(), timeout=60), [-1.0] * 4, [2.0] * 4)
+    assert state(grouped) == state(plain) == state(timed)

@@ -16,7 +16,7 @@ from hypothesis import given, settings, strategies as st
 import swarmix
 from estimators import CLASSES, fit_args, is_multi, is_tour, small_kwargs, state
 from swarmix import Monitor, UsageError, journaled, parallel, read_journal, vectorized
-from swarmix import _journal_file as fmt
+from swarmix import _journal_cli as cli, _journal_file as reading, _journal_format as fmt
 from objectives import flaky, flaky_vector
 from test_groups import Calls, InOrder, numpy_style
 
@@ -53,7 +53,7 @@ def test_a_journaled_fit_is_the_plain_fit_and_its_rerun_calls_nothing(cls, tmp_p
         assert live[0][0] == plain[0][0] and live[1] == plain[1]
         assert run(cls, wrap, path) == live, name
         recorded = path.read_bytes()
-        assert run(cls, wrap, path) == (live[0], []), name  # replayed: no call
+        assert run(cls, wrap, path) == (live[0], live[1][:1]), name  # replayed: one call, the probe's check
         assert path.read_bytes() == recorded  # and nothing written
     journal = read_journal(tmp_path / "plain.swj")
     assert journal.complete and journal.cls == cls.__name__ and journal.random_state == 4
@@ -174,6 +174,7 @@ def test_a_fit_killed_again_and_again_resumes_to_the_uninterrupted_fit(mode, tmp
     rng = random.Random(mode)
     total_calls = lost = kills = 0
     while True:
+        check = int(kills > 0)  # a resume first evaluates the probe again, to check the objective
         done, recorded, made = child(tmp_path, mode, rng.randint(10, 50))
         total_calls += made
         if done.returncode == 0:
@@ -181,15 +182,15 @@ def test_a_fit_killed_again_and_again_resumes_to_the_uninterrupted_fit(mode, tmp
         assert done.returncode == -signal.SIGKILL, done.stderr
         kills += 1
         # only evaluations in flight are lost: at most those of the group the kill interrupted
-        assert 1 <= made - recorded <= 8
-        lost += made - recorded
+        assert 1 <= made - recorded - check <= 8
+        lost += made - recorded - check
     assert kills >= 3 and done.stdout.strip() == expected
-    assert total_calls == n + lost  # every other evaluation was made once
+    assert total_calls == n + lost + kills  # every other evaluation was made once, each resume checks the probe
 
-    # a complete journal: the rerun replays it whole, calls nothing and writes nothing
+    # a complete journal: the rerun replays it whole, calls only the probe's check and writes nothing
     recorded = (tmp_path / "fit.swj").read_bytes()
-    done, _, made = child(tmp_path, mode, 1)
-    assert done.stdout.strip() == expected and made == 0 and (tmp_path / "fit.swj").read_bytes() == recorded
+    done, _, made = child(tmp_path, mode, 2)
+    assert done.stdout.strip() == expected and made == 1 and (tmp_path / "fit.swj").read_bytes() == recorded
 
 
 def test_a_full_disk_fails_the_fit_and_what_was_written_resumes(tmp_path):
@@ -198,7 +199,7 @@ def test_a_full_disk_fails_the_fit_and_what_was_written_resumes(tmp_path):
     assert done.returncode == 3 and done.stdout.split() == ["OSError", str(__import__("errno").EFBIG)]
     assert 0 < recorded < n
     done, _, made = child(tmp_path, "serial", 0)
-    assert done.returncode == 0 and done.stdout.strip() == expected and made == n - recorded
+    assert done.returncode == 0 and done.stdout.strip() == expected and made == n - recorded + 1
 
 
 # ---------------------------------------------------------------- damage and mismatches
@@ -236,7 +237,7 @@ def test_truncated_journals_resume_to_the_same_fit(tmp_path):
             assert fit_de(calls, path) == full
         torn = cut not in {end for _, end in frames(data)}
         assert [w.category for w in caught] == [RuntimeWarning] * (2 * torn)
-        assert len(calls.points) == full[1] - len(kept.points)
+        assert len(calls.points) == full[1] - len(kept.points) + (len(kept.points) > 0)  # + the probe's check
         assert read_journal(path).complete
 
 
@@ -255,7 +256,7 @@ def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_wri
             warnings.simplefilter("error")
             assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))
             calls = Calls(flaky)
-            assert fit_de(calls, path) == full and calls.points == [] and path.read_bytes() == data + reserved
+            assert fit_de(calls, path) == full and len(calls.points) == 1 and path.read_bytes() == data + reserved
 
     # a frame cut short by the zeros of reserved space, or still behind a zero header, or a row
     # added to a run before the run's header (its first double read as a length of 0): torn
@@ -271,7 +272,7 @@ def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_wri
         calls = Calls(flaky)
         with pytest.warns(RuntimeWarning):
             assert fit_de(calls, path) == full
-        assert len(calls.points) == full[1] - len(kept.points) > 0 and path.read_bytes() == data
+        assert len(calls.points) == full[1] - len(kept.points) + 1 > 1 and path.read_bytes() == data
 
 
 def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path):
@@ -280,16 +281,16 @@ def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path)
     data = path.read_bytes()
     spans = frames(data)
 
-    def refused(content, match, seed=11):
+    def refused(content, match, seed=11, made=0):
         path.write_bytes(content)
         calls = Calls(flaky)
         with pytest.raises(ValueError, match=match):
             fit_de(calls, path, seed)
-        assert path.read_bytes() == content and calls.points == []
+        assert path.read_bytes() == content and len(calls.points) == made
 
     middle = spans[len(spans) // 2][0] + 20
     flipped = data[:middle] + bytes([data[middle] ^ 0x10]) + data[middle + 1:]
-    refused(flipped, f"damaged at byte {spans[len(spans) // 2][0]}: its checksum")
+    refused(flipped, f"damaged at byte {spans[len(spans) // 2][0]}: a damaged record .* followed by intact ones")
     with pytest.raises(ValueError, match=f"damaged at byte {spans[len(spans) // 2][0]}"):
         read_journal(path)
     refused(data[:30], f"damaged at byte {len(fmt.PREAMBLE)}: the header record is cut off")
@@ -311,7 +312,8 @@ def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path)
         _, first, count = fmt.EVALUATIONS.unpack_from(payload)
         at = fmt.EVALUATIONS.size + count
     payload[at] ^= 0x01  # the first coordinate's lowest bit
-    refused(data[:start] + fmt.frame(bytes(payload)) + data[end:], f"evaluation {first} of the fit asks for another")
+    refused(data[:start] + fmt.frame(bytes(payload)) + data[end:], f"evaluation {first} of the fit asks for another",
+            made=1)  # the probe's check
 
 
 def test_a_second_writer_is_refused_and_a_journal_needs_a_seed(tmp_path):
@@ -344,10 +346,13 @@ def test_read_journal_on_mutated_files_raises_only_value_error(tmp_path_factory,
             swarmix.ParticleSwarm(n_particles=4, n_iterations=3, random_state=2).fit(
                 journaled(flaky, base, sync="none"), [-1.0, 0.0], [1.0, 1.0])
             base.write_bytes(base.read_bytes() + bytes(64))
-    content = bytearray(base.read_bytes())
+    original = base.read_bytes()
+    content = bytearray(original)
+    actions = []
     for _ in range(data.draw(st.integers(1, 4))):
         at = data.draw(st.integers(0, len(content)))
         action = data.draw(st.sampled_from(["flip", "insert", "delete", "cut"]))
+        actions.append((action, at))
         if action == "flip" and at < len(content):
             content[at] ^= data.draw(st.integers(1, 255))
         elif action == "insert":
@@ -358,12 +363,31 @@ def test_read_journal_on_mutated_files_raises_only_value_error(tmp_path_factory,
             del content[at:]
     path = base.with_name("mutated.swj")
     path.write_bytes(bytes(content))
+    last = len(fmt.PREAMBLE)  # where the last frame starts (reserved zeros follow it)
+    while fmt.FRAME.unpack_from(original, last)[0] and last + fmt.FRAME.size + fmt.FRAME.unpack_from(
+            original, last)[0] < len(original.rstrip(b"\0")):
+        last += fmt.FRAME.size + fmt.FRAME.unpack_from(original, last)[0]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         try:
             read_journal(path)
         except ValueError as exc:
             assert "damaged at byte" in str(exc) or "is empty" in str(exc)
+            damaged = True
+        else:
+            damaged = False
+            # a changed byte before the last write is damage, never a torn tail
+            assert not (actions[0][0] == "flip" and len(actions) == 1 and actions[0][1] < last
+                        and bytes(content) != original)
+    if damaged and bytes(content):
+        out = base.with_name("repaired.swj")
+        out.unlink(missing_ok=True)
+        if cli.main(["repair", str(path), str(out)]) == 0:  # the valid records, read back whole
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                kept = read_journal(out)
+            whole = read_journal(base)
+            assert all(point in whole.points for point in kept.points)
 
 
 def test_the_summary(tmp_path):
@@ -374,4 +398,381 @@ def test_the_summary(tmp_path):
                           env=env, timeout=60)
     assert done.returncode == 0 and done.stderr == "", done.stderr
     assert "DifferentialEvolution" in done.stdout and "complete     yes" in done.stdout
-    assert fmt.main([str(tmp_path / "missing.swj")]) == 1
+    assert done.stdout.splitlines()[-1] == "finished"
+    assert cli.main([str(tmp_path / "missing.swj")]) == 1
+
+
+# ---------------------------------------------------------------- the objective checked on resume
+
+OTHER_NAN = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000001))[0]  # a NaN in another lowest bit
+
+
+def changed(f, scale):
+    """``f`` with every value scaled, and its NaN values in another lowest bit: a new objective."""
+    def g(x):
+        value = f(x)
+        if not isinstance(value, float):
+            return value
+        return OTHER_NAN if math.isnan(value) else value * scale
+    return g
+
+
+@pytest.mark.parametrize("wrap", ["plain", "vectorized"])
+def test_a_resume_checks_the_objective_at_the_probe_bit_for_bit(wrap, tmp_path):
+    def wrapped(f):
+        calls = Calls(f)
+        return calls, (calls if wrap == "plain" else vectorized(numpy_style(calls, False)))
+
+    path = tmp_path / "fit.swj"
+    full = fit_de(flaky, path)
+    data = path.read_bytes()
+    next_ulp = 1.0 + 2.0**-52
+    assert math.isnan(read_journal(path).values[0])  # the probe's value: OTHER_NAN differs in its lowest bit only
+    for cut, made in ((len(data), 1), (frames(data)[5][1], 1)):  # finished, and killed early
+        path.write_bytes(data[:cut])
+        calls, objective = wrapped(changed(flaky, next_ulp))
+        with pytest.raises(ValueError, match=r"gives another value than the journal .* records.*check_objective=False"):
+            fit_de(objective, path)
+        assert len(calls.points) == made and path.read_bytes() == data[:cut]  # nothing else evaluated or written
+        failing = (lambda x: 1 / 0) if wrap == "plain" else vectorized(lambda X: 1 / 0)
+        with pytest.raises(ValueError, match="gives another value"):  # a failure where a number is recorded
+            fit_de(failing, path)
+    # a noisy objective skips the check: the finished journal replays and calls nothing
+    path.write_bytes(data)
+    calls, objective = wrapped(changed(flaky, next_ulp))
+    monitor = Monitor(journaled(objective, path, check_objective=False))
+    obj = swarmix.DifferentialEvolution(n_individuals=8, n_iterations=12, random_state=11)
+    obj.fit(monitor, [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5])
+    assert observed(obj, monitor) == full and calls.points == [] and path.read_bytes() == data
+
+
+# ---------------------------------------------------------------- how a fit ended
+
+def test_a_stopped_fit_says_why_and_a_resume_past_its_end_is_the_full_fit(tmp_path):
+    path = tmp_path / "fit.swj"
+    full = fit_de(flaky, tmp_path / "full.swj")
+    monitor = Monitor(journaled(flaky, path), max_evaluations=20)
+    swarmix.DifferentialEvolution(n_individuals=8, n_iterations=12, random_state=11).fit(
+        monitor, [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5])
+    stopped = read_journal(path)
+    assert (stopped.complete, stopped.stop_reason, stopped.iterations, len(stopped.points)) == (
+        True, "max_evaluations", (2, 12), 25)
+    assert read_journal(tmp_path / "full.swj").stop_reason is None
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    shown = subprocess.run([sys.executable, "-m", "swarmix.journal", str(path)], capture_output=True, text=True,
+                           env=env, timeout=60).stdout
+    assert shown.splitlines()[-1] == "stopped early (max_evaluations) after 25 evaluations, 2 of 12 planned iterations"
+    assert cli.main([str(tmp_path / "full.swj")]) == 0
+
+    # the same fit without the budget: it goes on past the end record, which stays in the file
+    before = path.read_bytes()
+    calls = Calls(flaky)
+    assert fit_de(calls, path) == full and len(calls.points) == full[1] - 25 + 1  # + the probe's check
+    resumed = path.read_bytes()
+    assert resumed.startswith(before) and resumed[len(before):].count(b"Z") >= 1
+    journal = read_journal(path)
+    assert journal.complete and journal.stop_reason is None and journal.points == read_journal(
+        tmp_path / "full.swj").points
+
+
+# ---------------------------------------------------------------- damage, repair
+
+def test_only_damage_inside_the_last_write_is_a_torn_tail_and_repair_keeps_the_valid_prefix(tmp_path, capsys):
+    path = tmp_path / "fit.swj"
+    full = fit_de(flaky, path)
+    data = path.read_bytes()
+    spans = frames(data)
+    n = full[1]
+
+    def refused(content, match):
+        path.write_bytes(content)
+        with pytest.raises(ValueError, match=match):
+            read_journal(path)
+        with pytest.raises(ValueError, match=match):
+            fit_de(Calls(flaky), path)
+        assert path.read_bytes() == content
+
+    first = spans[1][0]  # the first record's length: a flipped bit anywhere in it is damage, never a torn tail
+    for bit in (0, 9, 31):
+        at = first + bit // 8
+        refused(data[:at] + bytes([data[at] ^ (1 << bit % 8)]) + data[at + 1:], f"damaged at byte {first}: ")
+    far = fmt.frame(fmt.evaluation_payload(2**40, bytes(1), bytes(24), bytes(8), []))  # index 2**40, checksum valid
+    refused(data + far, f"damaged at byte {len(data)}: evaluation {2**40} recorded after only {n} evaluations")
+    refused(data + data[spans[2][0]:spans[2][1]], f"damaged at byte {len(data)}: an evaluation recorded twice")
+    end = fmt.frame(fmt.end_payload(n + 1, None))  # an end record that claims more than was recorded
+    refused(data[:spans[-1][0]] + end, f"after {n + 1} evaluations of which {n} are recorded")
+    refused(data[:spans[4][0]] + fmt.frame(fmt.end_payload(n, None)) + data[spans[4][0]:], f"after {n} evaluations")
+
+    # repair: the records before the damage, to a new file that resumes to the same fit
+    middle = spans[len(spans) // 2]
+    damaged = data[:middle[1] - 3] + bytes([data[middle[1] - 3] ^ 1]) + data[middle[1] - 2:]
+    path.write_bytes(damaged)
+    out = tmp_path / "repaired.swj"
+    kept = sum(run.count for run in reading.parse(data[:middle[0]], "prefix").records)
+    in_middle = sum(run.count for run in reading.parse(data[:middle[1]], "with").records) - kept
+    assert cli.main(["repair", str(path), str(out)]) == 0
+    assert capsys.readouterr().out == f"kept {kept} evaluations, dropped {n - kept - in_middle}\n"
+    assert out.read_bytes() == data[:middle[0]] and path.read_bytes() == damaged
+    assert cli.main(["repair", str(path), str(out)]) == 1  # never over an existing file
+    calls = Calls(flaky)
+    assert fit_de(calls, out) == full and len(calls.points) == n - kept + 1
+
+
+@pytest.mark.parametrize("wrap", ["plain", "vectorized"])
+def test_a_recorded_point_differing_in_any_bit_is_a_mismatch_and_a_torn_tail_is_cut(wrap, tmp_path):
+    def objective():
+        calls = Calls(flaky)
+        return calls, (calls if wrap == "plain" else vectorized(numpy_style(calls, False)))
+
+    path = tmp_path / "fit.swj"
+    full = fit_de(objective()[1], path)
+    data = path.read_bytes()
+    spans = frames(data)
+    start, end = spans[3]
+    payload = bytes(data[start + fmt.FRAME.size:end])
+    first, at = ((fmt.RUN.unpack_from(payload)[1], fmt.RUN.size) if payload[:1] == b"R" else
+                 (fmt.EVALUATIONS.unpack_from(payload)[1], fmt.EVALUATIONS.size + fmt.EVALUATIONS.unpack_from(payload)[2]))
+    for coordinate, bit in ((0, 0), (2, 51), (2, 63), (1, 30)):
+        changed_payload = bytearray(payload)
+        changed_payload[at + 8 * coordinate + bit // 8] ^= 1 << bit % 8
+        path.write_bytes(data[:start] + fmt.frame(bytes(changed_payload)) + data[end:])
+        calls, wrapped = objective()
+        with pytest.raises(ValueError, match=f"evaluation {first} of the fit asks for another point"):
+            fit_de(wrapped, path)
+        assert len(calls.points) == 1  # the probe's check, then nothing evaluated
+
+    # a torn last write is cut off at the first write of the resumed fit: the journal reads whole again
+    cut = spans[-3][0] + 13
+    path.write_bytes(data[:cut] + b"\x07" * 4000)  # longer than what the resume writes
+    calls, wrapped = objective()
+    with pytest.warns(RuntimeWarning, match=f"torn record at byte {spans[-3][0]}"):
+        assert fit_de(wrapped, path) == full
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert read_journal(path).points == read_journal(tmp_path / "fit.swj").points and read_journal(path).complete
+    assert len(calls.points) == full[1] - len(read_journal_points(data[:spans[-3][0]], tmp_path)) + 1
+
+
+def read_journal_points(data, tmp_path):
+    path = tmp_path / "prefix.swj"
+    path.write_bytes(data)
+    return read_journal(path).points
+
+
+# ---------------------------------------------------------------- one rule for each value
+
+class Odd:
+    """A group objective whose entries are of every kind the fit reads."""
+
+    def __init__(self, ends_at=None):
+        self.calls, self.ends_at = 0, ends_at
+
+    def __swarmix_group__(self, points):
+        out = []
+        for row in points.tolist():
+            self.calls += 1
+            if self.calls == self.ends_at:
+                out.append(UsageError("a returned error that ends the fit"))
+                continue
+            kind = int(abs(row[0]) * 1000) % 7
+            out.append([row[0] ** 2 + row[1], 1 + 2j, "abc", None, ValueError("bad"), math.nan, 3][kind])
+        return out
+
+
+def test_a_journaled_group_fit_reads_values_by_the_fit_s_own_rules(tmp_path):
+    def fit(objective, path=None):
+        monitor = Monitor(objective if path is None else journaled(objective, path))
+        obj = swarmix.DifferentialEvolution(n_individuals=6, n_iterations=5, random_state=3)
+        obj.fit(monitor, [-1.0, -1.0], [1.0, 1.0])
+        return state(obj), monitor.n_evaluations, monitor.n_failed, str(monitor.first_error)
+
+    path = tmp_path / "fit.swj"
+    plain = fit(Odd())
+    assert fit(Odd(), path) == plain and plain[2] > 10
+    replayed = Odd()
+    assert fit(replayed, path) == plain and replayed.calls == 1
+    records = reading.parse(path.read_bytes(), "fit").records
+    texts = {(tag, run.texts[j]) for run in records for j, tag in enumerate(run.tags) if tag != fmt.NUMBER}
+    assert texts == {(fmt.NOT_A_NUMBER, "must be real number, not str"), (fmt.NOT_A_NUMBER, "must be real number, "
+                     "not NoneType"), (fmt.NOT_A_NUMBER, "the objective value is complex: (1+2j)"),
+                     (fmt.ERROR, "ValueError: bad")}
+
+    # results the fit refuses whole fail the journaled fit alike, and write no record
+    for result in ({1.0}, {0: 1.0}, "1", (v for v in [1.0])):
+        group = type("Group", (), {"__swarmix_group__": lambda self, points, r=result: r})()
+        other = tmp_path / "refused.swj"
+        with pytest.raises(ValueError, match="the group objective returned") as plain_error:
+            fit(group)
+        with pytest.raises(ValueError, match="the group objective returned") as journaled_error:
+            fit(group, other)
+        assert str(journaled_error.value) == str(plain_error.value)
+        assert len(reading.parse(other.read_bytes(), "refused").records) == 0
+        other.unlink()
+
+    # a returned error that ends the fit ends the resumed fit too, evaluated again
+    ending = tmp_path / "ending.swj"
+    for ends_at, calls in ((20, 21), (2, 3)):  # in a group of 2 points; on resume, after the probe's check
+        objective = Odd(ends_at=ends_at)
+        with pytest.raises(UsageError, match="a returned error that ends the fit"):
+            fit(objective, ending)
+        assert len(read_journal(ending).points) == 19 and objective.calls == calls
+
+
+def test_an_empty_vector_is_recorded_and_read_back(tmp_path):
+    def f(x):
+        return [] if x[0] > 0.5 else [x[0], x[1] * x[1]]
+
+    for name, objective in (("plain", f), ("vectorized", vectorized(lambda X: [f(row) for row in X.tolist()]))):
+        path = tmp_path / f"{name}.swj"
+        obj = swarmix.Nsga2Optimizer(n_individuals=4, n_iterations=3, random_state=2)
+        obj.fit(journaled(objective, path), [-1.0, -1.0], [1.0, 1.0])
+        fitted = state(obj)
+        journal = read_journal(path)
+        assert journal.complete and 0 < journal.values.count([]) == sum(p[0] > 0.5 for p in journal.points)
+        obj.fit(journaled(objective, path), [-1.0, -1.0], [1.0, 1.0])
+        assert state(obj) == fitted
+        with pytest.raises(ValueError, match="best_points needs a journal of a scalar fit"):
+            journal.best_points(2)
+
+
+def test_best_points_start_a_fit(tmp_path):
+    path = tmp_path / "fit.swj"
+    fit_de(flaky, path)
+    journal = read_journal(path)
+    numbers = {struct.pack("<3d", *p): v for p, v in zip(journal.points, journal.values)
+               if v is not None and not math.isnan(v)}
+    best = journal.best_points(4)
+    assert [numbers[struct.pack("<3d", *p)] for p in best] == sorted(numbers.values())[:4]
+    assert len(journal.best_points(10**6)) == len(numbers) and journal.best_points(0) == []
+    obj = swarmix.DifferentialEvolution(n_individuals=8, n_iterations=2, random_state=1)
+    obj.fit(flaky, [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5], initial=best)
+    assert obj.score() <= numbers[struct.pack("<3d", *best[0])]
+
+
+# ---------------------------------------------------------------- one owner of the file and its lock
+
+def held(path):
+    """The descriptors of this process open on ``path``."""
+    return [fd for fd in os.listdir("/proc/self/fd") if os.path.realpath(f"/proc/self/fd/{fd}") == str(path)]
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="lists open descriptors through /proc")
+def test_the_file_and_its_lock_are_released_on_every_path(tmp_path, monkeypatch):
+    from swarmix import _journaled
+
+    path = tmp_path / "fit.swj"
+    fit_de(flaky, path)
+    data = path.read_bytes()
+
+    class Interrupting:  # a wrapper whose start is interrupted
+        def __swarmix_start__(self, fit):
+            raise KeyboardInterrupt
+
+        def __call__(self, x):
+            return flaky(x)
+
+    def raising(error):
+        def f(*args, **kwargs):
+            raise error
+        return f
+
+    faults = [("parse", raising(KeyboardInterrupt)), ("_Session.check_objective", raising(MemoryError)),
+              ("_Record.__init__", raising(KeyboardInterrupt)), ("_Session.finish", raising(MemoryError)),
+              ("_protocol.stop_of", raising(KeyboardInterrupt)), ("inner", None)]
+    for where, fault in faults:
+        with monkeypatch.context() as patch:
+            if fault is not None:
+                owner, _, name = where.rpartition(".")
+                patch.setattr(getattr(_journaled, owner) if owner else _journaled, name, fault)
+            with pytest.raises((KeyboardInterrupt, MemoryError)):
+                fit_de(Interrupting() if fault is None else flaky, path)
+        assert held(path) == [], where
+        calls = Calls(flaky)
+        assert fit_de(calls, path)[1] == 105 and len(calls.points) == 1 and path.read_bytes() == data, where
+
+    # a journal on storage that refuses writing: a finished one replays, an unfinished one cannot resume
+    real_open = os.open
+
+    def read_only(file, flags, *args):
+        if flags & (os.O_RDWR | os.O_WRONLY):
+            raise PermissionError(13, "Read-only storage", file)
+        return real_open(file, flags, *args)
+
+    monkeypatch.setattr(os, "open", read_only)
+    calls = Calls(flaky)
+    assert fit_de(calls, path)[1] == 105 and len(calls.points) == 1
+    path.write_bytes(data[:frames(data)[6][1]])
+    with pytest.raises(PermissionError):
+        fit_de(Calls(flaky), path)
+    assert held(path) == [] and path.read_bytes() == data[:frames(data)[6][1]]
+
+
+FORKING = r"""
+import os, sys
+import swarmix
+from objectives import flaky
+from test_groups import Calls
+
+path = sys.argv[1]
+said, say = os.pipe()
+wait, release = os.pipe()
+children = []
+
+def held():
+    return [fd for fd in os.listdir("/proc/self/fd") if os.path.realpath(f"/proc/self/fd/{fd}") == path]
+
+def objective(x):
+    if not children:
+        pid = os.fork()
+        if pid == 0:  # the child: says what it holds, and lives until released
+            os.write(say, b"held" if held() else b"free")
+            os.read(wait, 1)
+            os._exit(0)
+        children.append(pid)
+    return flaky(x)
+
+def fit(f):
+    obj = swarmix.DifferentialEvolution(n_individuals=8, n_iterations=3, random_state=11)
+    obj.fit(swarmix.journaled(f, path), [-1.0, -2.0, 0.0], [1.0, 2.0, 0.5])
+    return obj.score()
+
+try:
+    full = fit(objective)
+    child_held = os.read(said, 4).decode()
+    calls = Calls(flaky)
+    replayed = fit(calls)  # the child still lives: the journal is free for the parent
+    print(child_held, replayed == full, len(calls.points))
+finally:
+    os.write(release, b"x")
+    for pid in children:
+        os.waitpid(pid, 0)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or not os.path.isdir("/proc/self/fd"), reason="forks")
+def test_a_forked_child_holds_neither_the_file_nor_its_lock(tmp_path):
+    # in a process of its own: a fork must not copy other tests' threads
+    package = pathlib.Path(swarmix.__file__).parent.parent
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(package), os.path.dirname(__file__)])}
+    done = subprocess.run([sys.executable, "-c", FORKING, str(tmp_path / "fit.swj")], capture_output=True,
+                          text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "free True 1\n"
+
+
+def test_swarmix_imports_and_fails_clearly_without_file_locks(tmp_path):
+    script = f"""
+import sys
+sys.modules["fcntl"] = None  # as on Windows
+import swarmix
+obj = swarmix.ParticleSwarm(n_iterations=2, random_state=1)
+obj.fit(lambda x: x[0] ** 2, [-1.0], [1.0])
+try:
+    obj.fit(swarmix.journaled(lambda x: x[0] ** 2, {str(tmp_path / "fit.swj")!r}), [-1.0], [1.0])
+except OSError as exc:
+    print(exc)
+"""
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "journals need file locks, which this platform does not provide (no fcntl, no msvcrt)\n"

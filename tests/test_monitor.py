@@ -193,6 +193,7 @@ def test_wrappers_hear_the_fit_its_end_and_its_error():
     monitor = Monitor(inner)
     opt.fit(monitor, [-1.0, 0.0], [1.0, 2.0])
     (_, fit), (_, counts, error) = inner.heard
+    assert callable(fit.pop("read_group"))
     assert fit == {"class": "DifferentialEvolution", "params": opt.get_params(), "random_state": 3,
                    "lower": [-1.0, 0.0], "upper": [1.0, 2.0], "kind": "scalar", "initial": None}
     assert counts is None and error is None and monitor.n_evaluations == 16

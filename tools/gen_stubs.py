@@ -15,7 +15,6 @@ sys.path.insert(0, str(HERE))
 
 from swarmix import _swarmix  # noqa: E402
 
-MULTI = {"Nsga2Optimizer", "MopsoOptimizer"}
 
 # Hyperparameters that take one of a few names (any other text selects the first, but a
 # type checker should catch a misspelt one).
@@ -90,7 +89,7 @@ def class_stub(name: str, cls: type) -> str:
     if tour:
         lines.append(f"    def fit(self, distance_matrix: _Matrix, {initial}) -> None: ...")
         lines.append("    def predict(self) -> list[int]: ...")
-    elif name in MULTI:
+    elif hasattr(cls, "front_values_"):
         lines.append(
             f"    def fit(self, objective: _VectorObjective, lower: _Reals, upper: _Reals, {initial}) -> None: ..."
         )
@@ -100,11 +99,14 @@ def class_stub(name: str, cls: type) -> str:
             f"    def fit(self, objective: _ScalarObjective, lower: _Reals, upper: _Reals, {initial}) -> None: ..."
         )
         lines.append("    def predict(self) -> list[float]: ...")
-    lines.append("    def score(self) -> float: ...")
+    if "reference" in (cls.score.__text_signature__ or ""):
+        lines.append("    def score(self, reference: _Reals | None = None) -> float: ...")
+    else:
+        lines.append("    def score(self) -> float: ...")
     lines.append("    def get_params(self) -> dict[str, float]: ...")
     lines.append("    @property")
     lines.append("    def population_(self) -> list[list[float]]: ...")
-    if name in MULTI:
+    if hasattr(cls, "front_values_"):
         lines.append("    @property")
         lines.append("    def front_values_(self) -> list[list[float]]: ...")
     if hasattr(cls, "history_"):

@@ -80,22 +80,11 @@ Status Nsga2Optimizer::fit(VectorProblem& problem) {
     for (std::size_t c = 0; c < N; ++c) combined.push_back({std::move(children[c]), std::move(values[c])});
 
     // Survival: whole fronts while they fit, then the least crowded members of the first
-    // front that does not. Each point is in at most one front, so taken points are moved.
+    // front that does not. Each point is kept at most once, so taken points are moved.
+    const std::vector<Survivor> survivors = select_survivors(combined, N);
     points = std::vector<ParetoPoint>();
     points.reserve(N);
-    for (const Front& front : non_dominated_sort(combined)) {
-      if (points.size() + front.size() <= N) {
-        for (std::size_t index : front) points.push_back(std::move(combined[index]));
-        continue;
-      }
-      if (points.size() < N) {
-        for (const auto& [index, distance] : by_crowding(combined, front)) {
-          if (points.size() >= N) break;
-          points.push_back(std::move(combined[index]));
-        }
-      }
-      break;
-    }
+    for (const Survivor& s : survivors) points.push_back(std::move(combined[s.index]));
     stop = iteration_done(generation + 1, T, no_best);
   }
 

@@ -47,6 +47,25 @@ std::vector<std::pair<std::size_t, double>> by_crowding(std::span<const ParetoPo
 // of the first front that does not fit.
 std::vector<ParetoPoint> archive_from_population(std::vector<ParetoPoint> population, std::size_t archive_size);
 
+// One member kept by select_survivors: its index in the population, its rank (0: first
+// front) and its crowding distance within its whole front.
+struct Survivor {
+  std::size_t index;
+  std::size_t rank;
+  double crowding;
+};
+
+// The elitist survival of NSGA-II: at most n members, whole fronts in rank order (each in
+// front order) while they fit, then the members of the first front that does not, largest
+// crowding distance first (equal distances in front order). Members in no front are left out.
+std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, std::size_t n);
+
+// The exact hypervolume dominated by the points and bounded by the reference point, in as
+// many objectives as the reference has. A point with fewer objectives, or not below the
+// reference in every one, adds nothing. Slices along the last objective down to three, where
+// a sweep keeps the two-dimensional staircase: O(k^2) for three objectives, O(k^(m-1)) above.
+double hypervolume(std::span<const std::vector<double>> points, std::span<const double> reference);
+
 // The values of the positions, evaluated as one group (`flat` holds them row after row).
 void evaluate_rows(VectorProblem& problem, const std::vector<std::vector<double>>& rows, std::vector<double>& flat,
                    std::vector<std::vector<double>>& values);

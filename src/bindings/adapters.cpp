@@ -240,6 +240,96 @@ std::vector<bool> masked_points(PyObject* result, std::size_t k) {
   return masked;
 }
 
+// How a group objective's result is read, entry by entry, for the adapters and for the
+// journal's reader alike: `value(i, v)` receives a number (a double, or a vector's values, a
+// NaN as it is), `failure(i, error)` a failed entry: `error` is the entry's exception object
+// (an exception returned as the entry, or a ValueError for a masked entry), or null when
+// converting the entry failed (that error is pending). A result that is not k entries is a
+// ValueError.
+template <class Value, class Failure>
+void read_scalars(PyObject* result, std::size_t k, Value&& value, Failure&& failure) {
+  auto masked_error = [] { return check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is masked")); };
+  if (BufferView buffer(result); buffer.held()) {
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 1 || static_cast<std::size_t>(view.shape[0]) != k)
+      shape_error("shape " + shape_text(view), k, false);
+    if (is_double_format(view.format)) {
+      const std::vector<bool> masked = masked_points(result, k);
+      for (std::size_t i = 0; i < k; ++i) {
+        if (!masked.empty() && masked[i])
+          failure(i, masked_error().get());
+        else
+          value(i, buffer.at(static_cast<Py_ssize_t>(i)));
+      }
+      return;
+    }
+  }
+  Ref items = result_items(result, k, false);
+  const std::vector<bool> masked = masked_points(result, k);
+  for (std::size_t i = 0; i < k; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+    if (!masked.empty() && masked[i]) {
+      failure(i, masked_error().get());
+    } else if (PyExceptionInstance_Check(item)) {
+      failure(i, item);
+    } else if (PyFloat_CheckExact(item)) {
+      value(i, PyFloat_AS_DOUBLE(item));
+    } else {
+      const double v = is_complex(item) ? -1.0 : PyFloat_AsDouble(item);
+      if (v == -1.0 && PyErr_Occurred())
+        failure(i, nullptr);
+      else
+        value(i, v);
+    }
+  }
+}
+
+template <class Value, class Failure>
+void read_vectors(PyObject* result, std::size_t k, Value&& value, Failure&& failure) {
+  auto masked_error = [] { return check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is masked")); };
+  if (BufferView buffer(result); buffer.held()) {
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != k)
+      shape_error("shape " + shape_text(view), k, true);
+    if (is_double_format(view.format)) {
+      const std::vector<bool> masked = masked_points(result, k);
+      for (std::size_t i = 0; i < k; ++i) {
+        if (!masked.empty() && masked[i]) {
+          failure(i, masked_error().get());
+          continue;
+        }
+        std::vector<double> row(static_cast<std::size_t>(view.shape[1]));
+        for (Py_ssize_t j = 0; j < view.shape[1]; ++j)
+          row[static_cast<std::size_t>(j)] = buffer.at(static_cast<Py_ssize_t>(i), j);
+        value(i, std::move(row));
+      }
+      return;
+    }
+  }
+  Ref items = result_items(result, k, true);
+  const std::vector<bool> masked = masked_points(result, k);
+  for (std::size_t i = 0; i < k; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+    if (!masked.empty() && masked[i]) {
+      failure(i, masked_error().get());
+    } else if (PyExceptionInstance_Check(item)) {
+      failure(i, item);
+    } else {
+      std::vector<double> row;
+      bool converted = true;
+      try {
+        row = to_float_vec(item, nullptr);
+      } catch (const ErrorAlreadySet&) {
+        converted = false;
+      }
+      if (converted)
+        value(i, std::move(row));
+      else
+        failure(i, nullptr);
+    }
+  }
+}
+
 }  // namespace
 
 void GroupAdapter::failed_with(PyObject* error) const {
@@ -258,13 +348,6 @@ Ref GroupAdapter::call(std::span<const double> points, std::size_t k) const {
   return result;
 }
 
-bool GroupAdapter::masked_out(const std::vector<bool>& masked, std::size_t i) const {
-  if (masked.empty() || !masked[i]) return false;
-  Ref error = check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is masked"));
-  failed_with(error.get());
-  return true;
-}
-
 void GroupAdapter::operator()(std::span<const double> points, std::span<double> values) const {
   const std::size_t k = values.size();
   if (k == 0) return;
@@ -273,30 +356,15 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<double> 
     std::fill(values.begin(), values.end(), kInf);
     return;
   }
-  if (BufferView buffer(result.get()); buffer.held()) {
-    const Py_buffer& view = buffer.view();
-    if (view.ndim != 1 || static_cast<std::size_t>(view.shape[0]) != k)
-      shape_error("shape " + shape_text(view), k, false);
-    if (is_double_format(view.format)) {
-      const std::vector<bool> masked = masked_points(result.get(), k);
-      for (std::size_t i = 0; i < k; ++i)
-        values[i] = masked_out(masked, i) ? kInf : searched(buffer.at(static_cast<Py_ssize_t>(i)), strict_, log_);
-      return;
-    }
-  }
-  Ref items = result_items(result.get(), k, false);
-  const std::vector<bool> masked = masked_points(result.get(), k);
-  for (std::size_t i = 0; i < k; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
-    if (masked_out(masked, i)) {
-      values[i] = kInf;
-    } else if (PyExceptionInstance_Check(item)) {
-      failed_with(item);
-      values[i] = kInf;
-    } else {
-      values[i] = scalar_result(item, strict_, log_);
-    }
-  }
+  read_scalars(
+      result.get(), k, [&](std::size_t i, double v) { values[i] = searched(v, strict_, log_); },
+      [&](std::size_t i, PyObject* error) {
+        if (error)
+          failed_with(error);
+        else
+          absorb_failure(strict_, log_);
+        values[i] = kInf;
+      });
 }
 
 void GroupAdapter::operator()(std::span<const double> points, std::span<std::vector<double>> values) const {
@@ -307,38 +375,79 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
     for (auto& row : values) row.assign(1, kInf);
     return;
   }
-  if (BufferView buffer(result.get()); buffer.held()) {
-    const Py_buffer& view = buffer.view();
-    if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != k)
-      shape_error("shape " + shape_text(view), k, true);
-    if (is_double_format(view.format)) {
-      const std::vector<bool> masked = masked_points(result.get(), k);
-      for (std::size_t i = 0; i < k; ++i) {
-        if (masked_out(masked, i)) {
-          values[i].assign(1, kInf);
-          continue;
-        }
-        values[i].resize(static_cast<std::size_t>(view.shape[1]));
-        for (Py_ssize_t j = 0; j < view.shape[1]; ++j)
-          values[i][static_cast<std::size_t>(j)] = buffer.at(static_cast<Py_ssize_t>(i), j);
+  read_vectors(
+      result.get(), k,
+      [&](std::size_t i, std::vector<double>&& row) {
+        values[i] = std::move(row);
         searched(values[i], strict_, log_);
+      },
+      [&](std::size_t i, PyObject* error) {
+        if (error)
+          failed_with(error);
+        else
+          absorb_failure(strict_, log_);
+        values[i].assign(1, kInf);
+      });
+}
+
+// ---------------------------------------------------------------- the journal's reader
+
+namespace {
+
+// read_group(result, k): the k entries of a group objective's result as the fit reads them
+// (see make_group_reader). `self` is True for a vector fit.
+PyObject* read_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "read_group(result, k) takes 2 arguments");
+      throw ErrorAlreadySet();
+    }
+    const Py_ssize_t n = PyLong_AsSsize_t(args[1]);
+    if (n < 0) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "k must not be negative");
+      throw ErrorAlreadySet();
+    }
+    const auto k = static_cast<std::size_t>(n);
+    Ref entries = check(PyList_New(n));
+    auto put = [&](std::size_t i, Ref entry) { PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), entry.release()); };
+    // A failure: (1, error) for an error entry, (2, error) for an entry that is no number;
+    // an error that ends the fit (or is no Exception) is raised, as the adapters do.
+    auto failure = [&](std::size_t i, PyObject* error) {
+      long kind = 1;
+      Ref held;
+      if (!error) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet();
+        held = Ref(PyErr_GetRaisedException());
+        kind = 2;
+      } else {
+        held = Ref::borrow(error);
       }
-      return;
-    }
-  }
-  Ref items = result_items(result.get(), k, true);
-  const std::vector<bool> masked = masked_points(result.get(), k);
-  for (std::size_t i = 0; i < k; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
-    if (masked_out(masked, i)) {
-      values[i].assign(1, kInf);
-    } else if (PyExceptionInstance_Check(item)) {
-      failed_with(item);
-      values[i].assign(1, kInf);
-    } else {
-      values[i] = vector_result(item, strict_, log_);
-    }
-  }
+      if (ends_fit(held.get())) {
+        PyErr_SetRaisedException(held.release());
+        throw ErrorAlreadySet();
+      }
+      put(i, check(Py_BuildValue("(lO)", kind, held.get())));
+    };
+    if (k == 0) return entries.release();
+    if (self == Py_True)
+      read_vectors(
+          args[0], k, [&](std::size_t i, std::vector<double>&& row) { put(i, float_list(row)); }, failure);
+    else
+      read_scalars(args[0], k, [&](std::size_t i, double v) { put(i, check(PyFloat_FromDouble(v))); }, failure);
+    return entries.release();
+  });
+}
+
+PyMethodDef read_group_def = {
+    "read_group", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_group)), METH_FASTCALL,
+    "read_group(result, k)\n--\n\nThe k entries of a group objective's result as the fit reads them: a float\n"
+    "(a list of floats for a vector fit) per number, (1, error) per error entry, (2, error) per entry\n"
+    "that is no number. A result that is not k entries, and an error that ends the fit, raise."};
+
+}  // namespace
+
+Ref make_group_reader(bool vector) {
+  return check(PyCFunction_New(&read_group_def, vector ? Py_True : Py_False));
 }
 
 }  // namespace swarmix::py

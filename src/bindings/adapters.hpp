@@ -93,12 +93,19 @@ class GroupAdapter {
   Ref call(std::span<const double> points, std::size_t k) const;
   // An entry that is an exception object: raised in strict mode, else reported to the log.
   void failed_with(PyObject* error) const;
-  // Whether entry i is one that a masked result marks as missing (it has then failed).
-  bool masked_out(const std::vector<bool>& masked, std::size_t i) const;
   PyObject* group_;
   std::size_t d_;
   bool strict_;
   FailureLog* log_;
 };
+
+// The journal's reader of group results, handed to the wrappers in the fit's description
+// ("read_group"): `read_group(result, k)` reads a group objective's result by the rules above
+// and returns one entry per point: a float (a list of floats for a vector fit, a NaN as it
+// is) for a number, `(1, error)` for an error entry (returned, or a masked entry's
+// ValueError), `(2, error)` for an entry that is no number (the error converting it raised).
+// A result that is not k entries is the adapters' ValueError; an error that ends the fit
+// (returned or raised while converting) and anything but an Exception is raised.
+Ref make_group_reader(bool vector);
 
 }  // namespace swarmix::py

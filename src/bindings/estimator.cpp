@@ -1,11 +1,16 @@
 // The object and its readers: the fitted record, deallocation, predict, score,
 // get_params, __repr__ and the getters.
+#include <cmath>
+#include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "algorithms/pareto.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/estimator.hpp"
 #include "core/decimal.hpp"
+#include "core/numeric.hpp"
 
 namespace swarmix::py {
 
@@ -16,6 +21,7 @@ Fitted::Fitted(const Fitted& o)
       population(o.population),
       archive_positions(o.archive_positions),
       archive_objectives(o.archive_objectives),
+      population_values(o.population_values),
       runs(o.runs),
       persistent(o.persistent ? o.persistent->clone() : nullptr) {}
 
@@ -89,6 +95,57 @@ PyObject* estimator_predict(PyObject* self_obj, PyObject*) {
         if (!f.best_position) unfitted("predict");
         return float_list(*f.best_position).release();
     }
+  });
+}
+
+namespace {
+
+// The hypervolume of the archive against `given` (none: the population's maximum plus a
+// tenth of its range, per objective, over the finite values), in as many objectives as the
+// longest archive vector has.
+double reference_hypervolume(const Fitted& f, const std::optional<std::vector<double>>& given) {
+  std::size_t m = 0;
+  for (const auto& row : f.archive_objectives) m = row.size() > m ? row.size() : m;
+  std::vector<double> ref;
+  if (given) {
+    ref = *given;
+    if (ref.size() != m)
+      raise_value_error("reference must have " + std::to_string(m) + " values, one per objective, not " +
+                        std::to_string(ref.size()));
+    for (double r : ref)
+      if (!std::isfinite(r)) raise_value_error("reference values must be finite");
+  } else {
+    ref.reserve(m);
+    for (std::size_t j = 0; j < m; ++j) {
+      double hi = -std::numeric_limits<double>::infinity(), lo = std::numeric_limits<double>::infinity();
+      for (const auto& row : f.population_values) {
+        if (row.size() <= j || !std::isfinite(row[j])) continue;
+        hi = nan_max(hi, row[j]);
+        lo = nan_min(lo, row[j]);
+      }
+      if (!(hi >= lo)) return 0.0;  // no finite value to bound
+      ref.push_back(hi + (hi - lo) * 0.1);
+    }
+  }
+  return hypervolume(f.archive_objectives, ref);
+}
+
+}  // namespace
+
+PyObject* estimator_score_reference(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    static const char* keywords[] = {"reference", nullptr};
+    PyObject* reference = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:score", const_cast<char**>(keywords), &reference))
+      throw ErrorAlreadySet();
+    // Converted before the borrow: reading a sequence may run the caller's code.
+    std::optional<std::vector<double>> given;
+    if (reference != Py_None) given = to_float_vec(reference, "reference");
+    ReadBorrow borrow(self);
+    const Fitted& f = self->fitted;
+    if (f.archive_objectives.empty()) unfitted("score");
+    return PyFloat_FromDouble(reference_hypervolume(f, given));
   });
 }
 

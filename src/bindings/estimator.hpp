@@ -82,6 +82,8 @@ std::string text_signature(const ClassSpec& table);
 void estimator_dealloc(PyObject* self);
 PyObject* estimator_predict(PyObject* self, PyObject*);
 PyObject* estimator_score(PyObject* self, PyObject*);
+// score(reference=None) of the classes with ClassSpec::score_reference.
+PyObject* estimator_score_reference(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* estimator_get_params(PyObject* self, PyObject*);
 // The hyperparameters as get_params reports them (without taking the borrow).
 Ref params_dict(const Estimator* self);

@@ -98,10 +98,11 @@ Matrix convert_initial(PyObject* obj, const Estimator& self, std::size_t d, cons
 Ref fit_description(const Estimator* self, const Bounds& bounds, bool vector, const Matrix& initial) {
   Ref seed = self->random_state ? check(PyLong_FromUnsignedLongLong(*self->random_state)) : Ref::borrow(Py_None);
   Ref rows = initial.empty() ? Ref::borrow(Py_None) : float_rows(initial);
-  return check(Py_BuildValue("{s:s,s:N,s:N,s:N,s:N,s:s,s:O}", "class", self->table->name, "params",
+  return check(Py_BuildValue("{s:s,s:N,s:N,s:N,s:N,s:s,s:O,s:N}", "class", self->table->name, "params",
                              params_dict(self).release(), "random_state", seed.release(), "lower",
                              float_list(bounds.lower()).release(), "upper", float_list(bounds.upper()).release(),
-                             "kind", vector ? "vector" : "scalar", "initial", rows.get()));
+                             "kind", vector ? "vector" : "scalar", "initial", rows.get(), "read_group",
+                             make_group_reader(vector).release()));
 }
 
 }  // namespace

@@ -181,6 +181,7 @@ struct Fitted {
   std::vector<std::vector<double>> population;
   std::vector<std::vector<double>> archive_positions;   // multi-objective classes
   std::vector<std::vector<double>> archive_objectives;
+  std::vector<std::vector<double>> population_values;  // ClassSpec::score_reference: population's objectives
   std::vector<std::vector<double>> runs;  // classes with ClassSpec::run_fields: a row per run
   std::unique_ptr<Persistent> persistent;
 
@@ -239,6 +240,10 @@ struct ClassSpec {
   bool single_entry = false;
   // Multi: score of a non-empty archive whose first objective vector has two entries.
   double (*archive_score)(const Fitted&) = nullptr;
+  // Multi, instead of archive_score: score(reference=None) is the exact hypervolume of the
+  // archive against `reference`, by default the component-wise maximum of population_values
+  // plus a tenth of their range. The fitted record keeps population_values, which pickle.
+  bool score_reference = false;
   // Rebuilds the long-lived state from Persistent::save(); null result: malformed data (a
   // state that the class cannot have saved).
   std::unique_ptr<Persistent> (*load_persistent)(std::span<const double>) = nullptr;

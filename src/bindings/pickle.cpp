@@ -57,14 +57,20 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     Ref archive_positions = float_rows(f.archive_positions);
     Ref archive_objectives = float_rows(f.archive_objectives);
     Ref persistent = f.persistent ? float_list(f.persistent->save()) : Ref::borrow(Py_None);
-    // The classes with per-run records pickle them as an eighth part.
-    Ref runs = float_rows(f.runs);
-    Ref state = table.run_fields.empty()
-                    ? check(PyTuple_Pack(7, value.get(), position.get(), history.get(), population.get(),
-                                         archive_positions.get(), archive_objectives.get(), persistent.get()))
-                    : check(PyTuple_Pack(8, value.get(), position.get(), history.get(), population.get(),
-                                         archive_positions.get(), archive_objectives.get(), persistent.get(),
-                                         runs.get()));
+    Ref state = check(PyTuple_Pack(7, value.get(), position.get(), history.get(), population.get(),
+                                   archive_positions.get(), archive_objectives.get(), persistent.get()));
+    // Parts that only some classes have come after the seven: the population's values
+    // (ClassSpec::score_reference), then the per-run records (ClassSpec::run_fields).
+    if (self->table->score_reference) {
+      Ref values = float_rows(f.population_values);
+      Ref extra = check(PyTuple_Pack(1, values.get()));
+      state = check(PySequence_Concat(state.get(), extra.get()));
+    }
+    if (!self->table->run_fields.empty()) {
+      Ref runs = float_rows(f.runs);
+      Ref extra = check(PyTuple_Pack(1, runs.get()));
+      state = check(PySequence_Concat(state.get(), extra.get()));
+    }
     return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), args.get(), state.get())).release();
   });
 }
@@ -135,7 +141,12 @@ bool sound(const ClassSpec& table, const Fitted& f) {
   };
   std::optional<std::size_t> d;
   if (table.fit_kind == FitKind::Multi) {
-    return !f.best_value && !f.best_position && f.history.empty() &&
+    const bool values_agree = table.score_reference
+                                  ? f.population_values.size() == f.population.size() &&
+                                        std::all_of(f.population_values.begin(), f.population_values.end(),
+                                                    [](const auto& row) { return !row.empty(); })
+                                  : f.population_values.empty();
+    return !f.best_value && !f.best_position && (table.has_history || f.history.empty()) && values_agree &&
            f.archive_positions.size() == f.archive_objectives.size() && same_length(f.population, d) &&
            same_length(f.archive_positions, d);
   }
@@ -168,7 +179,9 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
     WriteBorrow borrow(self);
-    const Py_ssize_t parts = self->table->run_fields.empty() ? 7 : 8;
+    const bool has_values = self->table->score_reference;
+    const bool has_runs = !self->table->run_fields.empty();
+    const Py_ssize_t parts = 7 + has_values + has_runs;
     if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != parts) malformed_state();
     auto part = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     Fitted next;
@@ -179,7 +192,8 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
       next.population = to_matrix(part(3), nullptr);
       next.archive_positions = to_matrix(part(4), nullptr);
       next.archive_objectives = to_matrix(part(5), nullptr);
-      if (parts == 8) next.runs = to_matrix(part(7), nullptr);
+      if (has_values) next.population_values = to_matrix(part(7), nullptr);
+      if (has_runs) next.runs = to_matrix(part(has_values ? 8 : 7), nullptr);
       return 0;
     });
     if (part(6) != Py_None) {

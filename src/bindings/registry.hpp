@@ -24,6 +24,7 @@ namespace swarmix::py {
   X(permutation_genetic_spec) \
   X(binary_particle_swarm_spec) \
   X(nsga2_spec) \
+  X(nsga2_sbx_spec) \
   X(mopso_spec)
 
 #define SWARMIX_DECLARE_CLASS(table) extern const ClassSpec table;

@@ -54,14 +54,19 @@ PyObject* make_type(const ClassSpec& table) {
       tour ? "fit($self, distance_matrix, *, initial=None)" : "fit($self, objective, lower, upper, *, initial=None)",
       table.fit_doc);
   info.predict_doc = method_doc("predict($self)", table.predict_doc);
-  info.score_doc = method_doc("score($self)", table.score_doc);
+  info.score_doc = method_doc(table.score_reference ? "score($self, reference=None)" : "score($self)", table.score_doc);
   info.get_params_doc = method_doc("get_params($self)", table.get_params_doc);
   set_constructor_format(info);
 
   info.methods[0] = {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(estimator_fit)),
                      METH_VARARGS | METH_KEYWORDS, info.fit_doc.c_str()};
   info.methods[1] = {"predict", estimator_predict, METH_NOARGS, info.predict_doc.c_str()};
-  info.methods[2] = {"score", estimator_score, METH_NOARGS, info.score_doc.c_str()};
+  info.methods[2] = table.score_reference
+                        ? PyMethodDef{"score",
+                                      reinterpret_cast<PyCFunction>(
+                                          reinterpret_cast<void (*)()>(estimator_score_reference)),
+                                      METH_VARARGS | METH_KEYWORDS, info.score_doc.c_str()}
+                        : PyMethodDef{"score", estimator_score, METH_NOARGS, info.score_doc.c_str()};
   info.methods[3] = {"get_params", estimator_get_params, METH_NOARGS, info.get_params_doc.c_str()};
   info.methods[4] = {"__reduce__", estimator_reduce, METH_NOARGS, nullptr};
   info.methods[5] = {"__setstate__", estimator_setstate, METH_O, nullptr};

@@ -2,6 +2,7 @@
 // vector; where a function returns points, it returns their indices in the input.
 #include <string>
 
+#include "algorithms/nsga2_sbx.hpp"
 #include "algorithms/pareto.hpp"
 #include "bindings/convert.hpp"
 
@@ -93,6 +94,83 @@ PyObject* population_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// select_survivors(objectives, n) -> [(index, rank, crowding), ...] in survival order
+PyObject* survivors_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) usage("select_survivors(objectives, n)");
+    const std::vector<Survivor> kept = select_survivors(points_of(args[0]), to_count(args[1], "n"));
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(kept.size())));
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      PyObject* item = Py_BuildValue("(nnd)", static_cast<Py_ssize_t>(kept[i].index),
+                                     static_cast<Py_ssize_t>(kept[i].rank), kept[i].crowding);
+      if (!item) throw ErrorAlreadySet();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
+// hypervolume(objectives, reference) -> float
+PyObject* hypervolume_any_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) usage("hypervolume(objectives, reference)");
+    const Matrix rows = to_matrix(args[0], "objectives");
+    return PyFloat_FromDouble(hypervolume(rows, to_float_vec(args[1], "reference")));
+  });
+}
+
+Bounds box_of(PyObject* lower, PyObject* upper) {
+  auto made = Bounds::make(to_float_vec(lower, "lower"), to_float_vec(upper, "upper"));
+  if (auto* text = std::get_if<std::string>(&made)) {
+    PyErr_SetString(PyExc_ValueError, text->c_str());
+    throw ErrorAlreadySet();
+  }
+  return std::get<Bounds>(std::move(made));
+}
+
+// sbx(seed, a, b, lower, upper, rate, eta, n) -> [[child_a, child_b], ...]: n crossings of
+// the same parents with one random source
+PyObject* sbx_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 8) usage("sbx(seed, a, b, lower, upper, rate, eta, n)");
+    StdRng rng = StdRng::from_seed(to_seed(args[0], "seed"));
+    const std::vector<double> a = to_float_vec(args[1], "a"), b = to_float_vec(args[2], "b");
+    const Bounds box = box_of(args[3], args[4]);
+    if (a.size() != box.size() || b.size() != box.size()) usage("parents and box differ in length");
+    const double rate = to_real(args[5], "rate"), eta = to_real(args[6], "eta");
+    const std::size_t n = to_count(args[7], "n");
+    Matrix out;
+    for (std::size_t k = 0; k < n; ++k) {
+      std::vector<double> x = a, y = b;
+      sbx_crossover(rng, box, rate, eta, x, y);
+      out.push_back(std::move(x));
+      out.push_back(std::move(y));
+    }
+    return float_rows(out).release();
+  });
+}
+
+// polynomial_mutation(seed, x, lower, upper, rate, eta, n) -> n mutated copies of x, one
+// random source
+PyObject* mutation_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 7) usage("polynomial_mutation(seed, x, lower, upper, rate, eta, n)");
+    StdRng rng = StdRng::from_seed(to_seed(args[0], "seed"));
+    const std::vector<double> x = to_float_vec(args[1], "x");
+    const Bounds box = box_of(args[2], args[3]);
+    if (x.size() != box.size()) usage("point and box differ in length");
+    const double rate = to_real(args[4], "rate"), eta = to_real(args[5], "eta");
+    const std::size_t n = to_count(args[6], "n");
+    Matrix out;
+    for (std::size_t k = 0; k < n; ++k) {
+      std::vector<double> y = x;
+      polynomial_mutation(rng, box, rate, eta, y);
+      out.push_back(std::move(y));
+    }
+    return float_rows(out).release();
+  });
+}
+
 template <class F>
 PyCFunction fast(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -107,6 +185,10 @@ PyMethodDef pareto_testing_functions[] = {
     {"archive_from_population", fast(archive_fn), METH_FASTCALL, nullptr},
     {"hypervolume_2d", fast(hypervolume_fn), METH_FASTCALL, nullptr},
     {"initialize_continuous_population", fast(population_fn), METH_FASTCALL, nullptr},
+    {"select_survivors", fast(survivors_fn), METH_FASTCALL, nullptr},
+    {"hypervolume", fast(hypervolume_any_fn), METH_FASTCALL, nullptr},
+    {"sbx", fast(sbx_fn), METH_FASTCALL, nullptr},
+    {"polynomial_mutation", fast(mutation_fn), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

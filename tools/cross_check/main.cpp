@@ -34,6 +34,7 @@
 #include "algorithms/grey_wolf.hpp"
 #include "algorithms/mopso.hpp"
 #include "algorithms/nsga2.hpp"
+#include "algorithms/nsga2_sbx.hpp"
 #include "algorithms/pareto.hpp"
 #include "algorithms/particle_swarm.hpp"
 #include "algorithms/permutation_genetic.hpp"
@@ -415,6 +416,16 @@ std::vector<double> two_goals(std::span<const double> x) {
   return {a * 0.5, b * 0.5};
 }
 
+// Three objectives on the unit sphere's positive part (the first two variables place the
+// point, the rest add their squared distance from 0.5).
+std::vector<double> dtlz2(std::span<const double> x) {
+  const double half_pi = 1.5707963267948966;
+  double g = 0.0;
+  for (std::size_t i = 2; i < x.size(); ++i) g = g + (x[i] - 0.5) * (x[i] - 0.5);
+  const double a = x[0] * half_pi, b = x[1] * half_pi;
+  return {(1.0 + g) * std::cos(a) * std::cos(b), (1.0 + g) * std::cos(a) * std::sin(b), (1.0 + g) * std::sin(a)};
+}
+
 const VectorProblem kVectorProblems[] = {
     {"zdt1", zdt1, {0.0, 0.0, 0.0, 0.0}, {1.0, 1.0, 1.0, 1.0}},
     {"two_goals", two_goals, {-1.0, -0.5}, {2.0, 1.5}},
@@ -452,6 +463,48 @@ void multi(const char* name, Configure configure) {
   }
 }
 
+// Nsga2Sbx: its first front, its population with the values, the history and the exact
+// hypervolume of the front against a fixed reference.
+void nsga2_sbx_runs() {
+  const VectorProblem problems[] = {
+      kVectorProblems[0], kVectorProblems[1], {"dtlz2", dtlz2, {0.0, 0.0, 0.0, 0.0, 0.0}, {1.0, 1.0, 1.0, 1.0, 1.0}}};
+  for (const VectorProblem& problem : problems) {
+    for (std::uint64_t seed : kSeeds) {
+      std::size_t calls = 0;
+      Nsga2Sbx nsga(std::get<Bounds>(Bounds::make(problem.lower, problem.upper)));
+      nsga.n_individuals = 30;
+      nsga.n_iterations = 40;
+      if (seed % 2 == 1) nsga.mutation_rate = 0.5;
+      nsga.random_state = seed;
+      FunctionVectorProblem counted(
+          [&calls, f = problem.f](std::span<const double> x) {
+            ++calls;
+            return f(x);
+          },
+          problem.lower.size());
+      const Status status = nsga.fit(counted);
+      std::string line = head("Nsga2Sbx", problem.name, seed) + " calls=" + std::to_string(calls);
+      if (status) {
+        print_line(line + " error=" + status->display());
+        continue;
+      }
+      Digest positions, objectives;
+      for (const ParetoPoint& p : nsga.front) {
+        positions.add(p.position);
+        objectives.add(p.objectives);
+      }
+      const std::vector<double> reference(nsga.front.empty() ? 0 : nsga.front[0].objectives.size(), 4.0);
+      std::vector<std::vector<double>> values;
+      for (const ParetoPoint& p : nsga.front) values.push_back(p.objectives);
+      line += " front=" + std::to_string(nsga.front.size()) + ":" + hex(positions.value()) + ":" + hex(objectives.value());
+      line += " hypervolume=" + hex(bits(hypervolume(values, reference)));
+      line += " population=" + summary(nsga.population) + " values=" + summary(nsga.population_values);
+      line += " history=" + summary(nsga.history);
+      print_line(line);
+    }
+  }
+}
+
 void multi_runs() {
   multi<Nsga2Optimizer>("Nsga2Optimizer", [](Nsga2Optimizer& a) {
     a.n_individuals = 30;
@@ -473,5 +526,6 @@ int main() {
   two_opt_runs();
   binary_runs();
   multi_runs();
+  nsga2_sbx_runs();
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
