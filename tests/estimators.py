@@ -73,18 +73,27 @@ def counts(cls):
     return [name for name, kind, _ in params(cls) if kind == COUNT]
 
 
+# The counts that state a fit's length: n_iterations, or n_evaluations in a class that plans its
+# fit by evaluations (BipopCmaEs: the start, then generations of the population).
+LENGTHS = ("n_iterations", "n_evaluations")
+
+
 def small_kwargs(cls, size=4, iterations=2, other=2):
-    """Counts shrunk: the first (the population) to `size`, n_iterations to `iterations`,
-    the rest (inner loops, limits, archive) to `other`."""
+    """Counts shrunk: the first (the population) to `size`, n_iterations to `iterations`
+    (n_evaluations to the start and `iterations` generations of `size`), the rest (inner loops,
+    limits, archive) to `other`."""
     kwargs = {}
-    rest = [name for name in counts(cls) if name != "n_iterations"]
+    rest = [name for name in counts(cls) if name not in LENGTHS]
     for name in counts(cls):
-        kwargs[name] = iterations if name == "n_iterations" else size if name == rest[0] else other
+        kwargs[name] = (iterations if name == "n_iterations" else 1 + iterations * size if name == "n_evaluations"
+                        else size if name == rest[0] else other)
     return kwargs
 
 
 def small(cls, seed=5, **overrides):
     kwargs = small_kwargs(cls)
+    if "n_evaluations" in kwargs and "n_iterations" in overrides:  # as many generations, by evaluations
+        kwargs = small_kwargs(cls, iterations=overrides.pop("n_iterations"))
     kwargs.update(overrides)
     return cls(**kwargs, random_state=seed)
 

@@ -9,8 +9,8 @@ import runpy
 import pytest
 
 import swarmix
-from estimators import (CLASSES, COUNT, CHOICE, SINGLE_ENTRY, counts, fit_args, is_multi, is_single_entry, is_tour,
-                        params, small)
+from estimators import (CLASSES, COUNT, CHOICE, LENGTHS, SINGLE_ENTRY, counts, fit_args, is_multi, is_single_entry,
+                        is_tour, params, small)
 from swarmix import _swarmix
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -35,6 +35,7 @@ SIGNATURES = {
                                   "random_state=None)",
     "DifferentialEvolution": "(n_individuals=40, n_iterations=100, f=0.8, cr=0.9, random_state=None)",
     "CmaEsOptimizer": "(n_individuals=20, n_iterations=100, sigma=0.5, random_state=None)",
+    "BipopCmaEs": "(n_evaluations=None, sigma0=0.3, population_size=None, max_restarts=9, random_state=None)",
     "PermutationGeneticOptimizer": "(n_individuals=40, n_iterations=100, mutation_rate=0.1, use_two_opt=True, "
                                    "random_state=None)",
     "BinaryParticleSwarm": "(n_particles=30, n_iterations=100, w=0.7, c1=1.5, c2=1.5, random_state=None)",
@@ -90,7 +91,8 @@ def test_one_statement_of_the_hyperparameters(cls):
                for (_, kind, d), v in zip(entries, cls().get_params().values()) if kind != CHOICE)
     signature_items = [item for item in cls.__text_signature__[1:-1].split(", ") if item != "random_state=None"]
     assert readme_table()[name] == signature_items, f"README.md: the row of {name} disagrees with its signature"
-    assert ("n_iterations", COUNT, 100) in entries, "convention: every class has the count n_iterations"
+    assert ("n_iterations", COUNT, 100) in entries or ("n_evaluations", COUNT, None) in entries, (
+        "convention: every class has the count n_iterations (or plans its fit by n_evaluations)")
     for (owner, param), literal in stub_choices().items():
         if owner == name:  # the stub's names in the class's own order (get_params gives the position)
             choices = re.findall(r'"(\w+)"', literal)
@@ -115,7 +117,7 @@ class Boundaries:
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_conventions_of_a_fit(cls):
-    population = [n for n in counts(cls) if n != "n_iterations"]
+    population = [n for n in counts(cls) if n not in LENGTHS]
     obj = small(cls, **{population[0]: 5} if population else {})
     args = fit_args(cls)
     if is_tour(cls):

@@ -20,7 +20,7 @@ SIZE = 6  # the population parameter of every fit here
 def holds(cls):
     """How many points `initial` may give a fit of SIZE, and the message's reason."""
     name = cls.__name__
-    if name in ("SimulatedAnnealing", "CmaEsOptimizer"):
+    if name in ("SimulatedAnnealing", "CmaEsOptimizer", "BipopCmaEs"):
         return 1, "one start point"
     if name == "BeeColony":
         return SIZE // 2, "from n_bees"
@@ -74,8 +74,8 @@ def test_given_points_replace_the_first_drawn_ones(cls):
 
     # The population a fit leaves is a valid start for the next (not CMA-ES's samples).
     population = obj.population_
-    if cls.__name__ == "CmaEsOptimizer":
-        with pytest.raises(ValueError, match="^initial has 6 points; CmaEsOptimizer holds 1"):
+    if cls.__name__ in ("CmaEsOptimizer", "BipopCmaEs"):
+        with pytest.raises(ValueError, match=f"^initial has 6 points; {cls.__name__} holds 1"):
             obj.fit(*fit_args(cls), initial=population)
     else:
         obj.fit(*fit_args(cls), initial=population)

@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from estimators import CLASSES, fit_args, fitted, is_multi, is_tour, small, state
+from estimators import CLASSES, counts, fit_args, fitted, is_multi, is_tour, small, state
 
 by_class = pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 
@@ -39,7 +39,7 @@ def sigint_raises_keyboard_interrupt():
 
 def endless(cls):
     """An object whose fit would take many seconds, holding the state of a short fit."""
-    obj = small(cls, 5, n_iterations=10**8)
+    obj = small(cls, 5, n_iterations=10**8, **{name: 10**8 for name in counts(cls) if name == "max_restarts"})
     obj.__setstate__(fitted(cls, 5).__reduce__()[2])
     return obj
 

@@ -112,6 +112,9 @@ def class_stub(name: str, cls: type) -> str:
     if hasattr(cls, "history_"):
         lines.append("    @property")
         lines.append("    def history_(self) -> list[float]: ...")
+    if hasattr(cls, "runs_"):
+        lines.append("    @property")
+        lines.append("    def runs_(self) -> list[dict[str, int | float | str]]: ...")
     return "\n".join(lines) + "\n"
 
 

@@ -22,6 +22,7 @@ Fitted::Fitted(const Fitted& o)
       archive_positions(o.archive_positions),
       archive_objectives(o.archive_objectives),
       population_values(o.population_values),
+      runs(o.runs),
       persistent(o.persistent ? o.persistent->clone() : nullptr) {}
 
 void Fitted::take_best(const std::optional<Solution>& best, bool single_entry) {
@@ -225,6 +226,31 @@ PyObject* get_front_values(PyObject* self_obj, void*) {
     Estimator* self = as_estimator(self_obj);
     ReadBorrow borrow(self);
     return float_rows(self->fitted.archive_objectives).release();
+  });
+}
+
+PyObject* get_runs(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    const std::vector<RunField>& fields = self->table->run_fields;
+    Ref list = check(PyList_New(0));
+    for (const std::vector<double>& row : self->fitted.runs) {
+      Ref entry = check(PyDict_New());
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        Ref value;
+        switch (fields[i].kind) {
+          case ParamKind::Count: value = check(PyLong_FromDouble(row[i])); break;
+          case ParamKind::Choice:
+            value = check(PyUnicode_FromString(fields[i].choices[static_cast<std::size_t>(row[i])]));
+            break;
+          default: value = check(PyFloat_FromDouble(row[i])); break;
+        }
+        if (PyDict_SetItemString(entry.get(), fields[i].name, value.get()) < 0) throw ErrorAlreadySet();
+      }
+      if (PyList_Append(list.get(), entry.get()) < 0) throw ErrorAlreadySet();
+    }
+    return list.release();
   });
 }
 

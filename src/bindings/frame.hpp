@@ -164,6 +164,15 @@ struct Persistent {
   virtual bool agrees_with(const Fitted&) const { return true; }
 };
 
+// A field of the records that a class keeps per run of its fit (runs_): a count, a real, or a
+// choice among `choices` (null-terminated names, stored as the position). A record is one row
+// of numbers, its fields in the table's order.
+struct RunField {
+  const char* name;
+  ParamKind kind;
+  const char* const* choices = nullptr;
+};
+
 // What the object keeps from its last successful fit.
 struct Fitted {
   std::optional<double> best_value;
@@ -173,6 +182,7 @@ struct Fitted {
   std::vector<std::vector<double>> archive_positions;   // multi-objective classes
   std::vector<std::vector<double>> archive_objectives;
   std::vector<std::vector<double>> population_values;  // ClassSpec::score_reference: population's objectives
+  std::vector<std::vector<double>> runs;  // classes with ClassSpec::run_fields: a row per run
   std::unique_ptr<Persistent> persistent;
 
   Fitted() = default;
@@ -238,6 +248,9 @@ struct ClassSpec {
   // state that the class cannot have saved).
   std::unique_ptr<Persistent> (*load_persistent)(std::span<const double>) = nullptr;
   StartCapacity start = {};
+  // Non-empty: the class keeps a record per run (Fitted::runs), read as runs_, one dict per run
+  // with these keys, and pickled with the rest of the state.
+  std::vector<RunField> run_fields = {};
 };
 
 // The number of estimator types in the registry, and the undoing of a failed module init:

@@ -2,6 +2,7 @@
 // unpickled state, which is untrusted input.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -58,12 +59,17 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     Ref persistent = f.persistent ? float_list(f.persistent->save()) : Ref::borrow(Py_None);
     Ref state = check(PyTuple_Pack(7, value.get(), position.get(), history.get(), population.get(),
                                    archive_positions.get(), archive_objectives.get(), persistent.get()));
-    if (self->table->score_reference) {  // the population's values come last
+    // Parts that only some classes have come after the seven: the population's values
+    // (ClassSpec::score_reference), then the per-run records (ClassSpec::run_fields).
+    if (self->table->score_reference) {
       Ref values = float_rows(f.population_values);
-      Ref longer = check(PyTuple_Pack(8, value.get(), position.get(), history.get(), population.get(),
-                                      archive_positions.get(), archive_objectives.get(), persistent.get(),
-                                      values.get()));
-      state = std::move(longer);
+      Ref extra = check(PyTuple_Pack(1, values.get()));
+      state = check(PySequence_Concat(state.get(), extra.get()));
+    }
+    if (!self->table->run_fields.empty()) {
+      Ref runs = float_rows(f.runs);
+      Ref extra = check(PyTuple_Pack(1, runs.get()));
+      state = check(PySequence_Concat(state.get(), extra.get()));
     }
     return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), args.get(), state.get())).release();
   });
@@ -103,7 +109,29 @@ bool same_row(const std::vector<double>& a, const std::vector<double>& b) {
 // other (one dimension for every position, archive positions and objectives in pairs), a
 // tour is a permutation of the cities, bits are 0 or 1, and the single-entry classes hold
 // their best in history_ and population_.
+// Whether the per-run records have the table's fields: one number each, a count a whole
+// number below 2^53, a choice the position of one of its names; none without a fitted result.
+bool sound_runs(const ClassSpec& table, const Fitted& f) {
+  if (!f.best_position && !f.runs.empty()) return false;
+  const std::vector<RunField>& fields = table.run_fields;
+  return std::all_of(f.runs.begin(), f.runs.end(), [&](const std::vector<double>& row) {
+    if (row.size() != fields.size()) return false;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const double v = row[i];
+      std::size_t limit = std::size_t{1} << 53;
+      if (fields[i].kind == ParamKind::Choice) {
+        limit = 0;
+        while (fields[i].choices[limit]) ++limit;
+      }
+      if (fields[i].kind != ParamKind::Real && !(v >= 0.0 && v < static_cast<double>(limit) && v == std::floor(v)))
+        return false;
+    }
+    return true;
+  });
+}
+
 bool sound(const ClassSpec& table, const Fitted& f) {
+  if (!sound_runs(table, f)) return false;
   auto same_length = [](const std::vector<std::vector<double>>& rows, std::optional<std::size_t>& d) {
     for (const auto& row : rows) {
       if (row.empty() || (d && row.size() != *d)) return false;
@@ -151,7 +179,9 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
   return guarded([&]() -> PyObject* {
     Estimator* self = as_estimator(self_obj);
     WriteBorrow borrow(self);
-    const Py_ssize_t parts = self->table->score_reference ? 8 : 7;
+    const bool has_values = self->table->score_reference;
+    const bool has_runs = !self->table->run_fields.empty();
+    const Py_ssize_t parts = 7 + has_values + has_runs;
     if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != parts) malformed_state();
     auto part = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     Fitted next;
@@ -162,7 +192,8 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
       next.population = to_matrix(part(3), nullptr);
       next.archive_positions = to_matrix(part(4), nullptr);
       next.archive_objectives = to_matrix(part(5), nullptr);
-      if (parts == 8) next.population_values = to_matrix(part(7), nullptr);
+      if (has_values) next.population_values = to_matrix(part(7), nullptr);
+      if (has_runs) next.runs = to_matrix(part(has_values ? 8 : 7), nullptr);
       return 0;
     });
     if (part(6) != Py_None) {

@@ -20,6 +20,7 @@ namespace swarmix::py {
   X(bacterial_foraging_spec) \
   X(differential_evolution_spec) \
   X(cma_es_spec) \
+  X(bipop_cma_es_spec) \
   X(permutation_genetic_spec) \
   X(binary_particle_swarm_spec) \
   X(nsga2_spec) \

@@ -77,6 +77,8 @@ PyObject* make_type(const ClassSpec& table) {
   if (table.fit_kind == FitKind::Multi)
     info.getset[g++] = {"front_values_", get_front_values, nullptr,
                         "The objective vectors of the points that predict() returns, in the same order.", nullptr};
+  if (!table.run_fields.empty())
+    info.getset[g++] = {"runs_", get_runs, nullptr, "One dict per run of the last fit, in order.", nullptr};
   info.getset[g] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
   std::vector<PyType_Slot> slots = {

@@ -3,6 +3,7 @@
 // Not part of the public API.
 #include <string>
 
+#include "algorithms/bipop_cma_es.hpp"
 #include "algorithms/cma_es.hpp"
 #include "algorithms/swarm_common.hpp"
 #include "bindings/convert.hpp"
@@ -92,12 +93,32 @@ PyObject* cma_rank(PyObject*, PyObject* arg) {
   });
 }
 
+// symmetric_eigen(matrix) -> (eigenvalues, eigenvector rows): the eigendecomposition of a
+// square matrix read as symmetric; column k of the returned rows is the eigenvector of value k.
+PyObject* symmetric_eigen_py(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    Matrix rows = to_matrix(arg, "matrix");
+    const std::size_t n = rows.size();
+    std::vector<double> a;
+    for (const auto& row : rows) {
+      if (row.size() != n) value_error("the matrix must be square");
+      a.insert(a.end(), row.begin(), row.end());
+    }
+    std::vector<double> values, vectors;
+    symmetric_eigen(n, a, values, vectors);
+    Ref value_list = float_list(values);
+    Ref vector_rows = float_rows(split_rows(vectors, n));
+    return check(PyTuple_Pack(2, value_list.get(), vector_rows.get())).release();
+  });
+}
+
 PyMethodDef functions[] = {
     {"rng", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rng)), METH_FASTCALL, nullptr},
     {"decimal_text", decimal, METH_O, nullptr},
     {"clamp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clamp)), METH_FASTCALL, nullptr},
     {"cma_weights", cma_weights, METH_O, nullptr},
     {"cma_rank", cma_rank, METH_O, nullptr},
+    {"symmetric_eigen", symmetric_eigen_py, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

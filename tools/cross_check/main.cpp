@@ -25,6 +25,7 @@
 #include "algorithms/bat_algorithm.hpp"
 #include "algorithms/bee_colony.hpp"
 #include "algorithms/binary_particle_swarm.hpp"
+#include "algorithms/bipop_cma_es.hpp"
 #include "algorithms/cma_es.hpp"
 #include "algorithms/cuckoo_search.hpp"
 #include "algorithms/differential_evolution.hpp"
@@ -232,7 +233,15 @@ void continuous(const char* name, Configure configure) {
       configure(algorithm);
       algorithm.random_state = seed;
       const Status status = algorithm.fit(problem);
-      print_line(head(name, objective.name, seed) + " " + result_fields(algorithm, status, calls));
+      std::string line = head(name, objective.name, seed) + " " + result_fields(algorithm, status, calls);
+      if constexpr (requires { algorithm.runs; }) {  // the restarting search's records of its runs
+        std::vector<std::vector<double>> rows;
+        for (const RunSummary& r : algorithm.runs)
+          rows.push_back({static_cast<double>(r.population_size), r.sigma0, static_cast<double>(r.evaluations),
+                          r.best_value, static_cast<double>(r.end)});
+        line += " runs=" + summary(rows);
+      }
+      print_line(line);
     }
   }
 }
@@ -282,6 +291,7 @@ void continuous_runs() {
     a.n_individuals = 12;
     a.n_iterations = 100;
   });
+  continuous<BipopCmaEs>("BipopCmaEs", [](BipopCmaEs& a) { a.n_evaluations = 8000; });
 }
 
 std::string pheromone_field(const AntColony& colony) {

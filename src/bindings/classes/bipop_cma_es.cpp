@@ -1,0 +1,34 @@
+#include "algorithms/bipop_cma_es.hpp"
+#include "bindings/registry.hpp"
+
+namespace swarmix::py {
+
+const ClassSpec bipop_cma_es_spec = {
+    .name = "BipopCmaEs",
+    .doc = "CMA-ES with BIPOP restarts for continuous minimization.",
+    .params = {param("n_evaluations", &BipopCmaEsParams::n_evaluations),
+               param("sigma0", &BipopCmaEsParams::sigma0),
+               param("population_size", &BipopCmaEsParams::population_size),
+               param("max_restarts", &BipopCmaEsParams::max_restarts)},
+    .fit_kind = FitKind::Continuous,
+    .run = [](const Params& p, FitInput& in, Fitted& out) -> Status {
+      BipopCmaEs search(*in.bounds);
+      p.apply(search, in.common);
+      if (auto error = search.fit(*in.problem)) return error;
+      std::vector<std::vector<double>> runs;
+      runs.reserve(search.runs.size());
+      for (const RunSummary& r : search.runs)
+        runs.push_back({static_cast<double>(r.population_size), r.sigma0, static_cast<double>(r.evaluations),
+                        r.best_value, static_cast<double>(r.end)});
+      out.take_run(std::move(search));
+      out.runs = std::move(runs);
+      return std::nullopt;
+    },
+    .run_fields = {{"population_size", ParamKind::Count},
+                   {"sigma0", ParamKind::Real},
+                   {"evaluations", ParamKind::Count},
+                   {"best_value", ParamKind::Real},
+                   {"termination", ParamKind::Choice, kRunEndNames}},
+};
+
+}  // namespace swarmix::py

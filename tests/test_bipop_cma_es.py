@@ -1,0 +1,131 @@
+"""BipopCmaEs: convergence within counted evaluations, the restarts and their records, the box,
+the budget, and the eigendecomposition it rests on. (Grouped = per point, journaled resume,
+AskTell, pickling and Monitor stops are the generic tests' through tests/estimators.py.)"""
+
+import math
+import random
+
+import pytest
+
+from swarmix import BipopCmaEs, _testing
+from objectives import rastrigin
+
+SHIFT = 1.234  # the optimum is not the box's centre, where the fit starts
+
+
+class Counted:
+    """An objective that counts its calls (the probe included) and keeps every point."""
+
+    def __init__(self, f):
+        self.f = f
+        self.points = []
+
+    def __call__(self, x):
+        self.points.append(list(x))
+        return self.f(x)
+
+
+def shifted_sphere(x):
+    return math.fsum((v - SHIFT) ** 2 for v in x)
+
+
+def ellipsoid(x):  # condition number 1e6
+    d = len(x)
+    return math.fsum(1e6 ** (i / (d - 1)) * (v - SHIFT) ** 2 for i, v in enumerate(x))
+
+
+@pytest.mark.parametrize("f, budget", [(shifted_sphere, 2_000), (ellipsoid, 4_000)],
+                         ids=["sphere", "ellipsoid"])
+def test_reaches_1e_10_within_a_stated_number_of_evaluations(f, budget):
+    objective = Counted(f)
+    opt = BipopCmaEs(n_evaluations=budget, random_state=3)
+    opt.fit(objective, [-5.0] * 10, [5.0] * 10)
+    first = next(k for k, x in enumerate(objective.points) if f(x) < 1e-10)
+    assert first <= budget and opt.score() < 1e-10
+    assert opt.runs_[0]["population_size"] == 4 + math.floor(3 * math.log(10))  # 10
+    # The last generation may pass the budget, never by a whole generation; the probe comes on top.
+    assert budget <= len(objective.points) - 1 == sum(r["evaluations"] for r in opt.runs_) < (
+        budget + opt.runs_[-1]["population_size"])
+    assert opt.history_ == sorted(opt.history_, reverse=True) and opt.history_[-1] == opt.score()
+
+
+def test_restarts_after_stagnation_double_the_large_population():
+    objective = Counted(rastrigin)
+    opt = BipopCmaEs(n_evaluations=10**6, max_restarts=7, random_state=1)
+    opt.fit(objective, [-5.12] * 4, [5.12] * 4)
+    runs = opt.runs_
+    assert len(runs) == 8, "max_restarts restarts after the first run"
+    stagnation = {"tolfun", "tolx", "noeffectaxis", "noeffectcoord", "conditioncov", "equalfunvalues",
+                  "stagnation", "tolupsigma", "maxiter"}
+    small = [r for r in runs[1:] if r["sigma0"] < 0.3]
+    large = [runs[0]] + [r for r in runs[1:] if r["sigma0"] == 0.3]
+    assert small and len(large) > 2
+    # A large run ends on its own (a stagnating run); a small one may also use up its share.
+    assert all(r["termination"] in stagnation for r in large)
+    assert all(r["termination"] in stagnation | {"maxfevals"} for r in small)
+    assert [r["population_size"] for r in large] == [8 * 2**k for k in range(len(large))]
+    assert all(8 <= r["population_size"] <= 8 * 2 ** (len(large) - 1) and 0.003 <= r["sigma0"] / 0.3 <= 1
+               for r in small)
+    assert sum(r["evaluations"] for r in runs) == len(objective.points) - 1
+    assert min(r["best_value"] for r in runs) == opt.score() < 1.0
+    # The regimes share the evaluations: the small one never holds more than the large one's
+    # plus a run's share (half the last large run's evaluations).
+    assert sum(r["evaluations"] for r in small) <= sum(r["evaluations"] for r in large)
+
+
+def test_every_point_lies_in_the_box():
+    # A slope that pushes the search through the corner (the box's edge coordinates vary).
+    lower, upper = [-1.0, 0.0, 2.0, -3.0], [1.0, 1e-3, 2.0, 7.0]
+    objective = Counted(lambda x: math.fsum(x))
+    opt = BipopCmaEs(n_evaluations=3_000, sigma0=0.9, random_state=2)
+    opt.fit(objective, lower, upper)
+    assert all(lo <= v <= hi for x in objective.points for v, lo, hi in zip(x, lower, upper))
+    assert opt.score() < math.fsum(lower) + 1e-6
+
+
+def test_budget_and_failures():
+    # d = 5: population 8; the start, then whole generations until 20 evaluations are reached.
+    objective = Counted(shifted_sphere)
+    opt = BipopCmaEs(n_evaluations=20, random_state=0)
+    opt.fit(objective, [-5.0] * 5, [5.0] * 5)
+    assert len(objective.points) == 1 + 1 + 3 * 8 and len(opt.history_) == 3 and len(opt.population_) == 8
+    assert opt.runs_ == [{"population_size": 8, "sigma0": 0.3, "evaluations": 25, "best_value": opt.score(),
+                          "termination": "budget"}]
+    before = (opt.predict(), opt.history_, opt.runs_)
+    for bad in (dict(sigma0=0.0), dict(sigma0=math.inf), dict(population_size=1)):
+        with pytest.raises(ValueError):
+            BipopCmaEs(**bad).fit(shifted_sphere, [-5.0] * 5, [5.0] * 5)
+        failing = BipopCmaEs(**bad)
+        failing.__setstate__(opt.__reduce__()[2])
+        with pytest.raises(ValueError):
+            failing.fit(shifted_sphere, [-5.0] * 5, [5.0] * 5)
+        assert (failing.predict(), failing.history_, failing.runs_) == before
+    # A record that no fit can leave is refused.
+    state = list(opt.__reduce__()[2])
+    for runs in ([[8.0, 0.3, 25.0, 1.0]], [[8.5, 0.3, 25.0, 1.0, 10.0]], [[8.0, 0.3, 25.0, 1.0, 12.0]]):
+        state[7] = runs
+        with pytest.raises(ValueError, match="malformed pickled state"):
+            BipopCmaEs().__setstate__(tuple(state))
+
+
+def test_symmetric_eigendecomposition():
+    rng = random.Random(7)
+    cases = [[[2.0]], [[1.0, 0.0], [0.0, 1.0]], [[0.0] * 3 for _ in range(3)]]
+    for n in (2, 3, 5, 8, 13, 20):
+        a = [[rng.gauss(0, 1) for _ in range(n)] for _ in range(n)]
+        cases.append([[a[i][j] + a[j][i] for j in range(n)] for i in range(n)])
+        # A covariance with condition 1e12 and a repeated eigenvalue.
+        scales = [1e-6] * 2 + [1e6 ** (k / (n - 1)) for k in range(n - 2)]
+        _, v = _testing.symmetric_eigen(cases[-1])
+        cases.append([[math.fsum(v[i][k] * scales[k] * v[j][k] for k in range(n)) for j in range(n)]
+                      for i in range(n)])
+    for a in cases:
+        n = len(a)
+        values, v = _testing.symmetric_eigen(a)
+        scale = max(abs(x) for row in a for x in row) or 1.0
+        for i in range(n):
+            for j in range(n):
+                back = math.fsum(v[i][k] * values[k] * v[j][k] for k in range(n))
+                assert abs(back - a[i][j]) <= 1e-13 * n * scale
+                dot = math.fsum(v[k][i] * v[k][j] for k in range(n))
+                assert abs(dot - (i == j)) <= 1e-14 * n
