@@ -58,7 +58,7 @@ class _Reader:
         self.starts: list[int] = []  # the recorded runs of indices, sorted: starts and ends
         self.ends: list[int] = []
         self.recorded = 0  # evaluations recorded so far
-        self.gap = 0  # how far past them a record may start (from the header)
+        self.params: dict[str, float | None] = {}  # the header's: how far past them a record may start
 
     def damaged(self, offset: int, what: str) -> Damaged:
         return Damaged(self.name, offset, what)
@@ -79,7 +79,7 @@ class _Reader:
             raise self.damaged(offset, "its checksum does not match" if payload is None and after >= 0
                                else "the header record is cut off")
         header = self.header(payload, offset)
-        self.gap = max_gap(header["params"])
+        self.params = header["params"]
         dims = len(header["lower"])
         vector = header["kind"] == "vector"
         records: list[Records] = []
@@ -125,7 +125,7 @@ class _Reader:
         """Place a record's indices among those recorded: refused when it repeats one, or
         starts further than a group's gap past the evaluations recorded before it."""
         first, end = run.first, run.first + run.count
-        if first > self.recorded + self.gap:
+        if first > self.recorded + max_gap(self.params, self.recorded):
             raise self.damaged(run.offset, f"evaluation {first} recorded after only {self.recorded} evaluations")
         i = bisect.bisect_right(self.starts, first)
         if (i and self.ends[i - 1] > first) or (i < len(self.starts) and self.starts[i] < end):

@@ -49,14 +49,15 @@ NOT_RECORDED = 255  # in the native recorder's table of recorded indices
 SYNC_NONE, SYNC_POINT, SYNC_GROUP = 0, 1, 2
 SYNCS = {"none": SYNC_NONE, "point": SYNC_POINT, "group": SYNC_GROUP}
 
-def max_gap(params: dict[str, float]) -> int:
-    """How far past the evaluations recorded before it a record may start. Evaluations that
-    complete out of order (a process pool) leave gaps inside one group, never more, and no
-    class's group holds more than a few times its largest integral hyperparameter (its
-    population, its iterations): the bound keeps what a damaged index costs in proportion
-    to the fit."""
+def max_gap(params: dict[str, float | None], recorded: int) -> int:
+    """How far past the ``recorded`` evaluations recorded before it a record may start.
+    Evaluations that complete out of order (a process pool) leave gaps inside one group, never
+    more, and no class's group holds more than a few times its largest integral hyperparameter
+    (its population, its iterations) or, for a restarting search that doubles its population,
+    twice what the earlier runs evaluated: the bound keeps what a damaged index costs in
+    proportion to the fit."""
     integral = [v for v in params.values() if isinstance(v, float) and v.is_integer() and 0 <= v < 2**53]
-    return 8 * int(max(integral, default=0)) + 1024
+    return 8 * int(max(integral, default=0)) + 1024 + 2 * recorded
 
 # The Windows lock: one byte far past any journal's data, locked without waiting.
 WINDOWS_LOCK_OFFSET = 1 << 62
