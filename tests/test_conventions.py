@@ -2,6 +2,7 @@
 README, get_params and the stub agree with it), every place that lists the classes lists all
 of the module's, and the conventions the generic tests rely on hold for each class."""
 
+import importlib.resources
 import pathlib
 import re
 import runpy
@@ -75,7 +76,8 @@ def test_every_place_lists_every_class():
         "tests/test_conventions.py SIGNATURES")
     assert sorted(readme_table()) == sorted(names), "README.md: the table of the classes must list every class"
     assert [n for n in swarmix.__all__ if n in names] == names, "swarmix/__init__.py must import and export it"
-    stub = (ROOT / "swarmix" / "_swarmix.pyi").read_text()
+    # The stub as installed beside the compiled module (the package's, not the source tree's).
+    stub = importlib.resources.files(swarmix).joinpath("_swarmix.pyi").read_text()
     assert re.findall(r"^class (\w+):", stub, re.M) == names, "regenerate the stub: python tools/gen_stubs.py"
     assert SINGLE_ENTRY <= set(names), "tests/estimators.py SINGLE_ENTRY names a class the module lacks"
 

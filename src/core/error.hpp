@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "core/portable.hpp"
+
 namespace swarmix {
 
 class OptimizationError {
@@ -53,7 +55,7 @@ class InternalError : public std::runtime_error {
 // a * b for a buffer size; an overflowing product is an allocation that cannot succeed.
 inline std::size_t checked_mul(std::size_t a, std::size_t b) {
   std::size_t product;
-  if (__builtin_mul_overflow(a, b, &product)) throw std::bad_alloc();
+  if (portable::mul_overflow(a, b, &product)) throw std::bad_alloc();
   return product;
 }
 

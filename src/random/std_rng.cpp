@@ -5,43 +5,47 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
-#if defined(__linux__)
+// Entropy from the operating system's own call: the getrandom system call on Linux (through
+// syscall(), so that no newer C library symbol is needed), getentropy elsewhere on POSIX,
+// BCryptGenRandom on Windows.
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <bcrypt.h>
+#elif defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#else
 #include <sys/random.h>
+#include <unistd.h>
 #endif
 
 namespace swarmix {
 
 namespace {
 
+constexpr std::uint32_t kSigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+
+// The output layout shared by both twins: out[8p + j] holds words 2p and 2p+1 (low, high) of
+// block kOrder[j], the lane order of the 256-bit unpack instructions.
+constexpr int kOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+
+#if SWARMIX_VECTORS
+using portable::Bytes;
+using portable::Lanes;
+
 // Eight ChaCha blocks side by side: lane b of word vector w is word w of block counter+b.
 // The same source compiles for AVX2 (one register per word) and for plain SSE2 (two).
-typedef std::uint32_t Lanes __attribute__((vector_size(32)));
-typedef std::uint8_t Bytes __attribute__((vector_size(32)));
-
-// A shuffle with constant indices (0 .. N-1 pick from a, N .. 2N-1 from b), the same words
-// with every compiler: __builtin_shufflevector where it exists (clang, GCC 12 and later),
-// GCC's __builtin_shuffle with an index vector of type Mask before that.
-#if defined(__has_builtin)
-#if __has_builtin(__builtin_shufflevector)
-#define SWARMIX_SHUFFLE(Mask, a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
-#endif
-#endif
-#ifndef SWARMIX_SHUFFLE
-#define SWARMIX_SHUFFLE(Mask, a, b, ...) __builtin_shuffle(a, b, Mask{__VA_ARGS__})
-#endif
-
 // Inlined into each wrapper below, so it is compiled once per instruction set.
 // With byte shuffles (SSSE3 and later) the rotations by 16 and 8 take one instruction.
 template <bool kByteShuffle>
-[[gnu::always_inline]] inline void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter,
-                                                   std::uint64_t* out) {
-  constexpr std::uint32_t sigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+SWARMIX_ALWAYS_INLINE void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t* out) {
   Lanes in[16];
-  for (int w = 0; w < 4; ++w) in[w] = Lanes{} + sigma[w];
+  for (int w = 0; w < 4; ++w) in[w] = Lanes{} + kSigma[w];
   for (int w = 0; w < 8; ++w) in[4 + w] = Lanes{} + key[w];
   for (int b = 0; b < 8; ++b) {
     std::uint64_t k = counter + static_cast<std::uint64_t>(b);
@@ -75,21 +79,18 @@ template <bool kByteShuffle>
     quarter(0, 4, 8, 12); quarter(1, 5, 9, 13); quarter(2, 6, 10, 14); quarter(3, 7, 11, 15);
     quarter(0, 5, 10, 15); quarter(1, 6, 11, 12); quarter(2, 7, 8, 13); quarter(3, 4, 9, 14);
   }
-  // Words 2p and 2p+1 of every block interleaved into 64-bit pairs: the low vector holds
-  // the pairs of blocks 0, 1, 4, 5 and the high one those of blocks 2, 3, 6, 7 (the lane
-  // order of the 256-bit unpack instructions).
+  // Words 2p and 2p+1 of every block interleaved into 64-bit pairs in the order kOrder.
   for (int p = 0; p < 8; ++p) {
     Lanes a = x[2 * p] + in[2 * p], b = x[2 * p + 1] + in[2 * p + 1];
     Lanes lo = SWARMIX_SHUFFLE(Lanes, a, b, 0, 8, 1, 9, 4, 12, 5, 13);
     Lanes hi = SWARMIX_SHUFFLE(Lanes, a, b, 2, 10, 3, 11, 6, 14, 7, 15);
-    __builtin_memcpy(out + 8 * p, &lo, sizeof lo);
-    __builtin_memcpy(out + 8 * p + 4, &hi, sizeof hi);
+    std::memcpy(out + 8 * p, &lo, sizeof lo);
+    std::memcpy(out + 8 * p + 4, &hi, sizeof hi);
   }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2"))) void chacha12_blocks_avx2(const std::uint32_t* key, std::uint64_t counter,
-                                                          std::uint64_t* out) {
+#if SWARMIX_AVX2_DISPATCH
+SWARMIX_TARGET_AVX2 void chacha12_blocks_avx2(const std::uint32_t* key, std::uint64_t counter, std::uint64_t* out) {
   chacha12_blocks<true>(key, counter, out);
 }
 #endif
@@ -97,24 +98,77 @@ __attribute__((target("avx2"))) void chacha12_blocks_avx2(const std::uint32_t* k
 void chacha12_blocks_generic(const std::uint32_t* key, std::uint64_t counter, std::uint64_t* out) {
   chacha12_blocks<false>(key, counter, out);
 }
+#undef SWARMIX_SHUFFLE
+
+#else  // the plain twin: one block at a time, the same words in the same places
+
+void chacha12_blocks_generic(const std::uint32_t* key, std::uint64_t counter, std::uint64_t* out) {
+  for (int b = 0; b < 8; ++b) {
+    std::uint64_t k = counter + static_cast<std::uint64_t>(b);
+    std::uint32_t in[16];
+    for (int w = 0; w < 4; ++w) in[w] = kSigma[w];
+    for (int w = 0; w < 8; ++w) in[4 + w] = key[w];
+    in[12] = static_cast<std::uint32_t>(k);
+    in[13] = static_cast<std::uint32_t>(k >> 32);
+    in[14] = 0;
+    in[15] = 0;
+    std::uint32_t x[16];
+    for (int w = 0; w < 16; ++w) x[w] = in[w];
+    auto quarter = [&](int a, int b2, int c, int d) {
+      x[a] += x[b2]; x[d] ^= x[a]; x[d] = std::rotl(x[d], 16);
+      x[c] += x[d]; x[b2] ^= x[c]; x[b2] = std::rotl(x[b2], 12);
+      x[a] += x[b2]; x[d] ^= x[a]; x[d] = std::rotl(x[d], 8);
+      x[c] += x[d]; x[b2] ^= x[c]; x[b2] = std::rotl(x[b2], 7);
+    };
+    for (int round = 0; round < 6; ++round) {
+      quarter(0, 4, 8, 12); quarter(1, 5, 9, 13); quarter(2, 6, 10, 14); quarter(3, 7, 11, 15);
+      quarter(0, 5, 10, 15); quarter(1, 6, 11, 12); quarter(2, 7, 8, 13); quarter(3, 4, 9, 14);
+    }
+    int j = 0;
+    while (kOrder[j] != b) ++j;
+    for (int p = 0; p < 8; ++p) {
+      out[8 * p + j] = static_cast<std::uint64_t>(x[2 * p] + in[2 * p]) |
+                       (static_cast<std::uint64_t>(x[2 * p + 1] + in[2 * p + 1]) << 32);
+    }
+  }
+}
+
+#endif
 
 using BlocksFn = void (*)(const std::uint32_t*, std::uint64_t, std::uint64_t*);
 
-// Runs from a static initialiser, possibly before the compiler runtime has read the
-// processor's features: __builtin_cpu_init() reads them first.
 BlocksFn pick_blocks_fn() {
-#if defined(__x86_64__) && defined(__GNUC__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return chacha12_blocks_avx2;
+#if SWARMIX_AVX2_DISPATCH
+  if (portable::cpu_has_avx2()) return chacha12_blocks_avx2;
 #endif
   return chacha12_blocks_generic;
 }
 
 const BlocksFn blocks_fn = pick_blocks_fn();
 
+// Fills bytes[0, n) from the operating system; false (errno set where there is one) when it
+// cannot.
+bool os_entropy(unsigned char* bytes, std::size_t n) {
+#if defined(_WIN32)
+  return BCryptGenRandom(nullptr, bytes, static_cast<ULONG>(n), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+#elif defined(__linux__)
+  std::size_t got = 0;
+  while (got < n) {
+    long r = ::syscall(SYS_getrandom, bytes + got, n - got, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    got += static_cast<std::size_t>(r);
+  }
+  return true;
+#else
+  return ::getentropy(bytes, n) == 0;  // at most 256 bytes a call
+#endif
+}
+
 }  // namespace
 
-#undef SWARMIX_SHUFFLE
 
 void StdRng::refill() {
   blocks_fn(key_.data(), counter_, buffer_.data());
@@ -142,32 +196,9 @@ StdRng StdRng::seed_from_u64(std::uint64_t seed) {
 
 StdRng StdRng::from_entropy() {
   unsigned char bytes[32];
-  std::size_t got = 0;
-#if defined(__linux__)
-  while (got < sizeof bytes) {
-    ssize_t r = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      break;  // ENOSYS and friends: fall back to the device file
-    }
-    got += static_cast<std::size_t>(r);
-  }
-#endif
-  if (got < sizeof bytes) {
-    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw InternalError(std::string("from_entropy failed: ") + std::strerror(errno));
-    got = 0;
-    while (got < sizeof bytes) {
-      ssize_t r = ::read(fd, bytes + got, sizeof bytes - got);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) {
-        int err = r < 0 ? errno : EIO;
-        ::close(fd);
-        throw InternalError(std::string("from_entropy failed: ") + std::strerror(err));
-      }
-      got += static_cast<std::size_t>(r);
-    }
-    ::close(fd);
+  errno = 0;
+  if (!os_entropy(bytes, sizeof bytes)) {
+    throw InternalError(std::string("from_entropy failed: ") + (errno ? std::strerror(errno) : "no entropy"));
   }
   std::array<std::uint32_t, 8> key;
   for (int w = 0; w < 8; ++w) {
