@@ -32,7 +32,7 @@ constexpr std::uint32_t kSigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b
 
 // The output layout shared by both twins: out[8p + j] holds words 2p and 2p+1 (low, high) of
 // block kOrder[j], the lane order of the 256-bit unpack instructions.
-constexpr int kOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+[[maybe_unused]] constexpr int kOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};  // read by the plain twin
 
 #if SWARMIX_VECTORS
 using portable::Bytes;
