@@ -145,8 +145,8 @@ def test_demo_lists_every_optimizer():
     assert code == 0
     names = ["ParticleSwarm", "BeeColony", "GreyWolfOptimizer", "FireflyOptimizer", "CuckooSearch",
              "BatAlgorithm", "GlowwormOptimizer", "BacterialForagingOptimizer", "SimulatedAnnealing",
-             "DifferentialEvolution", "CmaEsOptimizer", "AntColony", "PermutationGeneticOptimizer",
-             "Nsga2Optimizer", "MopsoOptimizer", "BinaryParticleSwarm", "two_opt"]
+             "DifferentialEvolution", "CmaEsOptimizer", "BipopCmaEs", "AntColony", "PermutationGeneticOptimizer",
+             "Nsga2Optimizer", "MopsoOptimizer", "Nsga2Sbx", "BinaryParticleSwarm", "two_opt"]
     for name in names:
         line = next(line for line in out.splitlines() if line.split()[:1] == [name])
         assert ("(not in this build)" in line) != hasattr(swarmix, name), line
