@@ -13,18 +13,9 @@ from estimators import state
 from swarmix import Monitor, journaled, read_journal
 from swarmix import _journal_format as fmt
 from objectives import flaky
+from test_journal import frames
 
 FIRST_CHUNK = 1 << 16  # the first reservation; each next one doubles
-
-
-def frames(data):
-    """(offset, end) of every frame after the preamble."""
-    out, offset = [], len(fmt.PREAMBLE)
-    while offset < len(data):
-        length, _ = fmt.FRAME.unpack_from(data, offset)
-        out.append((offset, offset + fmt.FRAME.size + length))
-        offset = out[-1][1]
-    return out
 
 
 def de_fit(objective, iterations=400):

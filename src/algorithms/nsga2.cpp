@@ -14,13 +14,8 @@ Status Nsga2Optimizer::fit(VectorProblem& problem) {
   const std::size_t N = n_individuals;
 
   // The initial population is one group, then each generation's offspring.
-  std::vector<double> flat;
-  std::vector<std::vector<double>> values;
-  std::vector<std::vector<double>> start = initialize_continuous_population(rng, bounds, N, initial);
-  evaluate_rows(problem, start, flat, values);
   std::vector<ParetoPoint> points;
-  points.reserve(N);
-  for (std::size_t i = 0; i < N; ++i) points.push_back({std::move(start[i]), std::move(values[i])});
+  append_evaluated(problem, initialize_continuous_population(rng, bounds, N, initial), points);
 
   std::vector<std::size_t> rank;
   std::vector<double> crowding;
@@ -76,8 +71,7 @@ Status Nsga2Optimizer::fit(VectorProblem& problem) {
     // Parents first, then the offspring in the order they were made.
     std::vector<ParetoPoint> combined = std::move(points);
     combined.reserve(n + N);
-    evaluate_rows(problem, children, flat, values);
-    for (std::size_t c = 0; c < N; ++c) combined.push_back({std::move(children[c]), std::move(values[c])});
+    append_evaluated(problem, std::move(children), combined);
 
     // Survival: whole fronts while they fit, then the least crowded members of the first
     // front that does not. Each point is kept at most once, so taken points are moved.

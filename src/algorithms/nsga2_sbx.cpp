@@ -99,13 +99,8 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
   const double pm = mutation_rate ? *mutation_rate : 1.0 / static_cast<double>(dims);
 
   // The start is one group, then each generation's offspring.
-  std::vector<double> flat;
-  std::vector<std::vector<double>> values;
-  std::vector<std::vector<double>> start = initialize_continuous_population(rng, bounds, N, initial);
-  evaluate_rows(problem, start, flat, values);
   std::vector<ParetoPoint> points;
-  points.reserve(N);
-  for (std::size_t i = 0; i < N; ++i) points.push_back({std::move(start[i]), std::move(values[i])});
+  append_evaluated(problem, initialize_continuous_population(rng, bounds, N, initial), points);
   std::vector<std::size_t> rank;
   std::vector<double> crowding;
   {

@@ -179,6 +179,15 @@ void evaluate_rows(VectorProblem& problem, const std::vector<std::vector<double>
   problem.evaluate_group(flat, values);
 }
 
+void append_evaluated(VectorProblem& problem, std::vector<std::vector<double>>&& rows, std::vector<ParetoPoint>& points) {
+  std::vector<double> flat;
+  std::vector<std::vector<double>> values;
+  evaluate_rows(problem, rows, flat, values);
+  points.reserve(points.size() + rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) points.push_back({std::move(rows[i]), std::move(values[i])});
+  rows.clear();
+}
+
 std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n,
                                                                   const Matrix& given) {
   const auto& lower = bounds.lower();

@@ -70,6 +70,9 @@ double hypervolume(std::span<const std::vector<double>> points, std::span<const 
 void evaluate_rows(VectorProblem& problem, const std::vector<std::vector<double>>& rows, std::vector<double>& flat,
                    std::vector<std::vector<double>>& values);
 
+// Evaluates the rows as one group and appends them, with their values, to `points`.
+void append_evaluated(VectorProblem& problem, std::vector<std::vector<double>>&& rows, std::vector<ParetoPoint>& points);
+
 // n positions drawn uniformly in the box, member by member, coordinate by coordinate; then the
 // given points replace the first ones (every draw is made as without them).
 std::vector<std::vector<double>> initialize_continuous_population(StdRng& rng, const Bounds& bounds, std::size_t n,

@@ -246,25 +246,31 @@ std::vector<bool> masked_points(PyObject* result, std::size_t k) {
 // (an exception returned as the entry, or a ValueError for a masked entry), or null when
 // converting the entry failed (that error is pending). A result that is not k entries is a
 // ValueError.
-template <class Value, class Failure>
-void read_scalars(PyObject* result, std::size_t k, Value&& value, Failure&& failure) {
+template <bool Vector, class Value, class Failure>
+void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& failure) {
   auto masked_error = [] { return check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is masked")); };
   if (BufferView buffer(result); buffer.held()) {
     const Py_buffer& view = buffer.view();
-    if (view.ndim != 1 || static_cast<std::size_t>(view.shape[0]) != k)
-      shape_error("shape " + shape_text(view), k, false);
+    if (view.ndim != (Vector ? 2 : 1) || static_cast<std::size_t>(view.shape[0]) != k)
+      shape_error("shape " + shape_text(view), k, Vector);
     if (is_double_format(view.format)) {
       const std::vector<bool> masked = masked_points(result, k);
       for (std::size_t i = 0; i < k; ++i) {
-        if (!masked.empty() && masked[i])
+        const auto row = static_cast<Py_ssize_t>(i);
+        if (!masked.empty() && masked[i]) {
           failure(i, masked_error().get());
-        else
-          value(i, buffer.at(static_cast<Py_ssize_t>(i)));
+        } else if constexpr (Vector) {
+          std::vector<double> values(static_cast<std::size_t>(view.shape[1]));
+          for (Py_ssize_t j = 0; j < view.shape[1]; ++j) values[static_cast<std::size_t>(j)] = buffer.at(row, j);
+          value(i, std::move(values));
+        } else {
+          value(i, buffer.at(row));
+        }
       }
       return;
     }
   }
-  Ref items = result_items(result, k, false);
+  Ref items = result_items(result, k, Vector);
   const std::vector<bool> masked = masked_points(result, k);
   for (std::size_t i = 0; i < k; ++i) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
@@ -272,6 +278,18 @@ void read_scalars(PyObject* result, std::size_t k, Value&& value, Failure&& fail
       failure(i, masked_error().get());
     } else if (PyExceptionInstance_Check(item)) {
       failure(i, item);
+    } else if constexpr (Vector) {
+      std::vector<double> values;
+      bool converted = true;
+      try {
+        values = to_float_vec(item, nullptr);
+      } catch (const ErrorAlreadySet&) {
+        converted = false;
+      }
+      if (converted)
+        value(i, std::move(values));
+      else
+        failure(i, nullptr);
     } else if (PyFloat_CheckExact(item)) {
       value(i, PyFloat_AS_DOUBLE(item));
     } else {
@@ -280,52 +298,6 @@ void read_scalars(PyObject* result, std::size_t k, Value&& value, Failure&& fail
         failure(i, nullptr);
       else
         value(i, v);
-    }
-  }
-}
-
-template <class Value, class Failure>
-void read_vectors(PyObject* result, std::size_t k, Value&& value, Failure&& failure) {
-  auto masked_error = [] { return check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is masked")); };
-  if (BufferView buffer(result); buffer.held()) {
-    const Py_buffer& view = buffer.view();
-    if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != k)
-      shape_error("shape " + shape_text(view), k, true);
-    if (is_double_format(view.format)) {
-      const std::vector<bool> masked = masked_points(result, k);
-      for (std::size_t i = 0; i < k; ++i) {
-        if (!masked.empty() && masked[i]) {
-          failure(i, masked_error().get());
-          continue;
-        }
-        std::vector<double> row(static_cast<std::size_t>(view.shape[1]));
-        for (Py_ssize_t j = 0; j < view.shape[1]; ++j)
-          row[static_cast<std::size_t>(j)] = buffer.at(static_cast<Py_ssize_t>(i), j);
-        value(i, std::move(row));
-      }
-      return;
-    }
-  }
-  Ref items = result_items(result, k, true);
-  const std::vector<bool> masked = masked_points(result, k);
-  for (std::size_t i = 0; i < k; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
-    if (!masked.empty() && masked[i]) {
-      failure(i, masked_error().get());
-    } else if (PyExceptionInstance_Check(item)) {
-      failure(i, item);
-    } else {
-      std::vector<double> row;
-      bool converted = true;
-      try {
-        row = to_float_vec(item, nullptr);
-      } catch (const ErrorAlreadySet&) {
-        converted = false;
-      }
-      if (converted)
-        value(i, std::move(row));
-      else
-        failure(i, nullptr);
     }
   }
 }
@@ -356,7 +328,7 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<double> 
     std::fill(values.begin(), values.end(), kInf);
     return;
   }
-  read_scalars(
+  read_entries<false>(
       result.get(), k, [&](std::size_t i, double v) { values[i] = searched(v, strict_, log_); },
       [&](std::size_t i, PyObject* error) {
         if (error)
@@ -375,7 +347,7 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
     for (auto& row : values) row.assign(1, kInf);
     return;
   }
-  read_vectors(
+  read_entries<true>(
       result.get(), k,
       [&](std::size_t i, std::vector<double>&& row) {
         values[i] = std::move(row);
@@ -430,10 +402,10 @@ PyObject* read_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     };
     if (k == 0) return entries.release();
     if (self == Py_True)
-      read_vectors(
+      read_entries<true>(
           args[0], k, [&](std::size_t i, std::vector<double>&& row) { put(i, float_list(row)); }, failure);
     else
-      read_scalars(args[0], k, [&](std::size_t i, double v) { put(i, check(PyFloat_FromDouble(v))); }, failure);
+      read_entries<false>(args[0], k, [&](std::size_t i, double v) { put(i, check(PyFloat_FromDouble(v))); }, failure);
     return entries.release();
   });
 }

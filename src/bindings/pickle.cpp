@@ -50,27 +50,21 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     // Every part is an owned reference until the tuples that take them exist: a failed
     // allocation anywhere releases what was built.
     const Fitted& f = self->fitted;
-    Ref value = optional_float(f.best_value);
-    Ref position = f.best_position ? float_list(*f.best_position) : Ref::borrow(Py_None);
-    Ref history = float_list(f.history);
-    Ref population = float_rows(f.population);
-    Ref archive_positions = float_rows(f.archive_positions);
-    Ref archive_objectives = float_rows(f.archive_objectives);
-    Ref persistent = f.persistent ? float_list(f.persistent->save()) : Ref::borrow(Py_None);
-    Ref state = check(PyTuple_Pack(7, value.get(), position.get(), history.get(), population.get(),
-                                   archive_positions.get(), archive_objectives.get(), persistent.get()));
+    std::vector<Ref> parts;
+    parts.push_back(optional_float(f.best_value));
+    parts.push_back(f.best_position ? float_list(*f.best_position) : Ref::borrow(Py_None));
+    parts.push_back(float_list(f.history));
+    parts.push_back(float_rows(f.population));
+    parts.push_back(float_rows(f.archive_positions));
+    parts.push_back(float_rows(f.archive_objectives));
+    parts.push_back(f.persistent ? float_list(f.persistent->save()) : Ref::borrow(Py_None));
     // Parts that only some classes have come after the seven: the population's values
     // (ClassSpec::score_reference), then the per-run records (ClassSpec::run_fields).
-    if (self->table->score_reference) {
-      Ref values = float_rows(f.population_values);
-      Ref extra = check(PyTuple_Pack(1, values.get()));
-      state = check(PySequence_Concat(state.get(), extra.get()));
-    }
-    if (!self->table->run_fields.empty()) {
-      Ref runs = float_rows(f.runs);
-      Ref extra = check(PyTuple_Pack(1, runs.get()));
-      state = check(PySequence_Concat(state.get(), extra.get()));
-    }
+    if (self->table->score_reference) parts.push_back(float_rows(f.population_values));
+    if (!self->table->run_fields.empty()) parts.push_back(float_rows(f.runs));
+    Ref state = check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    for (std::size_t i = 0; i < parts.size(); ++i)
+      PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(i), parts[i].release());
     return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), args.get(), state.get())).release();
   });
 }
@@ -105,10 +99,6 @@ bool same_row(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same_bits);
 }
 
-// Whether `f` is a state that fits of this class can leave: the shapes agree with each
-// other (one dimension for every position, archive positions and objectives in pairs), a
-// tour is a permutation of the cities, bits are 0 or 1, and the single-entry classes hold
-// their best in history_ and population_.
 // Whether the per-run records have the table's fields: one number each, a count a whole
 // number below 2^53, a choice the position of one of its names; none without a fitted result.
 bool sound_runs(const ClassSpec& table, const Fitted& f) {
@@ -130,6 +120,10 @@ bool sound_runs(const ClassSpec& table, const Fitted& f) {
   });
 }
 
+// Whether `f` is a state that fits of this class can leave: the shapes agree with each
+// other (one dimension for every position, archive positions and objectives in pairs), a
+// tour is a permutation of the cities, bits are 0 or 1, and the single-entry classes hold
+// their best in history_ and population_.
 bool sound(const ClassSpec& table, const Fitted& f) {
   if (!sound_runs(table, f)) return false;
   auto same_length = [](const std::vector<std::vector<double>>& rows, std::optional<std::size_t>& d) {
