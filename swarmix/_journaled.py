@@ -213,7 +213,7 @@ class _Outcomes:
             self.items.append((index, fmt.NUMBER, entry, None))
             return entry
         kind, error = entry
-        if kind == 2 and isinstance(error, TypeError):  # not a number: replayed as such
+        if kind == fmt.NOT_A_NUMBER and isinstance(error, TypeError):  # not a number: replayed as such
             text = str(error)
             self.items.append((index, fmt.NOT_A_NUMBER, None, text))
             return fmt.NotANumber(text)
