@@ -68,22 +68,6 @@ inline bool cpu_has_avx2() {
 }
 #endif
 
-// Leading zero bits of a nonzero word.
-inline int clz64(std::uint64_t n) {
-#if SWARMIX_GNU
-  return __builtin_clzll(n);
-#else
-  return std::countl_zero(n);
-#endif
-}
-inline int clz32(std::uint32_t n) {
-#if SWARMIX_GNU
-  return __builtin_clz(n);
-#else
-  return std::countl_zero(n);
-#endif
-}
-
 // The full 128-bit product a * b as its high and low words.
 struct Wide {
   std::uint64_t hi, lo;

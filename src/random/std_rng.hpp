@@ -65,7 +65,7 @@ class StdRng {
   // Uniform index in [0, n) by widening multiplication with rejection.
   std::uint64_t index(std::uint64_t n) {
     if (n == 0) throw InternalError("cannot sample empty range");
-    const std::uint64_t zone = (n << portable::clz64(n)) - 1;
+    const std::uint64_t zone = (n << std::countl_zero(n)) - 1;
     for (;;) {
       const portable::Wide product = portable::mul_wide(next_u64(), n);
       if (product.lo <= zone) return product.hi;
@@ -79,7 +79,7 @@ class StdRng {
   // The same method on 32-bit words (slice operations: shuffle, random choice).
   std::uint32_t index32(std::uint32_t n) {
     if (n == 0) throw InternalError("cannot sample empty range");
-    const std::uint32_t zone = (n << portable::clz32(n)) - 1;
+    const std::uint32_t zone = (n << std::countl_zero(n)) - 1;
     for (;;) {
       std::uint64_t product = static_cast<std::uint64_t>(next_u32()) * n;
       if (static_cast<std::uint32_t>(product) <= zone) return static_cast<std::uint32_t>(product >> 32);
