@@ -100,20 +100,28 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
 
   // The start is one group, then each generation's offspring.
   std::vector<ParetoPoint> points;
-  append_evaluated(problem, initialize_continuous_population(rng, bounds, N, initial), points);
   std::vector<std::size_t> rank;
   std::vector<double> crowding;
-  {
-    std::vector<Survivor> ranked = select_survivors(points, N);
-    std::vector<ParetoPoint> ordered;
-    ordered.reserve(ranked.size());
-    for (const Survivor& s : ranked) {
-      ordered.push_back(std::move(points[s.index]));
+  // The survivors of `pool` become the population, in their order, with their ranks and
+  // crowding distances; returns how many are in the first front.
+  auto survive = [&](std::vector<ParetoPoint>&& pool) {
+    const std::vector<Survivor> survivors = select_survivors(pool, N);
+    points.clear();
+    points.reserve(survivors.size());
+    rank.clear();
+    crowding.clear();
+    std::size_t first_front = 0;
+    for (const Survivor& s : survivors) {
+      points.push_back(std::move(pool[s.index]));
       rank.push_back(s.rank);
       crowding.push_back(s.crowding);
+      first_front += s.rank == 0;
     }
-    points = std::move(ordered);
-  }
+    return first_front;
+  };
+  std::vector<ParetoPoint> start;
+  append_evaluated(problem, initialize_continuous_population(rng, bounds, N, initial), start);
+  survive(std::move(start));
 
   std::vector<double> children;
   std::vector<double> pair_a(dims), pair_b(dims);
@@ -195,19 +203,7 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
       combined.push_back({std::vector<double>(children.begin() + static_cast<std::ptrdiff_t>(c * dims),
                                               children.begin() + static_cast<std::ptrdiff_t>((c + 1) * dims)),
                           std::move(offspring_values[c])});
-    const std::vector<Survivor> survivors = select_survivors(combined, N);
-    points = std::vector<ParetoPoint>();
-    points.reserve(survivors.size());
-    rank.clear();
-    crowding.clear();
-    std::size_t first_front = 0;
-    for (const Survivor& s : survivors) {
-      points.push_back(std::move(combined[s.index]));
-      rank.push_back(s.rank);
-      crowding.push_back(s.crowding);
-      first_front += s.rank == 0;
-    }
-    history.push_back(static_cast<double>(first_front));
+    history.push_back(static_cast<double>(survive(std::move(combined))));
     stop = iteration_done(generation + 1, T, no_best);
   }
 
