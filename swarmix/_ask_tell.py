@@ -138,8 +138,9 @@ class AskTell:
     ``Nsga2Optimizer``, ``Nsga2Sbx`` and ``MopsoOptimizer``); NaN, None or an exception object
     fails its point (+inf); ``tell(values, points=X)`` also checks that ``X`` are the asked
     points, bit for bit. Each ``tell`` answers the group last asked. A told probe that makes
-    ``fit`` fail makes ``tell`` raise that error and ends the run with the optimiser unchanged. The optimiser needs a ``random_state``, and it
-    cannot be read or fitted elsewhere while the run goes on.
+    ``fit`` fail makes ``tell`` raise that error and ends the run with the optimiser unchanged.
+    The optimiser needs a ``random_state``, and it cannot be read or fitted elsewhere while the
+    run goes on.
 
     ``stop()`` ends the search at its next iteration boundary, as a Monitor stop does;
     ``close()`` abandons the run and the optimiser keeps its previous state (so does garbage
