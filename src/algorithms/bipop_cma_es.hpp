@@ -63,9 +63,4 @@ class BipopCmaEs final : public Optimizer, public BipopCmaEsParams, public Searc
   Status fit(Problem& problem) override;
 };
 
-// Eigendecomposition of the symmetric n x n matrix `a` (row-major, overwritten) by cyclic
-// Jacobi rotations in a fixed order: `values` gets the eigenvalues, `vectors` the matrix
-// (row-major) whose column k is the unit eigenvector of values[k].
-void symmetric_eigen(std::size_t n, std::vector<double>& a, std::vector<double>& values, std::vector<double>& vectors);
-
 }  // namespace swarmix
