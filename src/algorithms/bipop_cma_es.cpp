@@ -343,7 +343,7 @@ Status BipopCmaEs::fit(Problem& problem) {
   for (std::size_t j = 0; j < n; ++j) mean[j] = span[j] > 0.0 ? (best[j] - lower[j]) / span[j] : 0.5;
   bool stop = iteration_done(0, planned, best_value);
 
-  std::size_t large_lambda = lambda0, large_used = 0, small_used = 0, last_large_evaluations = 0;
+  std::size_t large_lambda = lambda0, large_used = 0, small_used = 0, last_large_evaluations = 0, large_restarts = 0;
   bool large = true;
   double run_sigma = sigma0;
   std::size_t lambda = lambda0;
@@ -410,11 +410,14 @@ Status BipopCmaEs::fit(Problem& problem) {
       small_used = small_used + run_evaluations;
     }
     if (group.size() > 0) last_generation.assign(group.row(0), group.row(0) + checked_mul(group.size(), n));
-    if (stop || used >= budget || runs.size() > max_restarts) break;
+    if (stop || used >= budget) break;
 
-    // The next run: the regime that has used fewer evaluations; a uniform mean.
+    // The next run: the regime that has used fewer evaluations (the large one only while it has
+    // restarts left); a uniform mean.
     large = !(small_used < large_used);
+    if (large && large_restarts == max_restarts) break;
     if (large) {
+      ++large_restarts;
       large_lambda = checked_mul(large_lambda, std::size_t{2});
       lambda = large_lambda;
       run_sigma = sigma0;

@@ -48,8 +48,10 @@ struct RunSummary {
 // neither), each restart goes to the regime that has used fewer evaluations so far, the large
 // one (population doubled at each of its restarts, the initial step) or the small one (a
 // random population between the first one and half the last large one, the initial step times
-// 10^(-2u), at most half the evaluations of the last large run). Every restart counts towards
-// max_restarts. The search runs in coordinates normalised to the box; a point outside is
+// 10^(-2u), at most half the evaluations of the last large run). max_restarts counts the large
+// regime's restarts: once they are made, the fit ends when the large regime's turn comes again
+// (the small runs go on until they have used as many evaluations as the large ones). The
+// search runs in coordinates normalised to the box; a point outside is
 // mapped into it by a piecewise-quadratic reflection, the search itself keeps the unmapped
 // point. A generation is never cut: the last one may pass n_evaluations.
 class BipopCmaEs final : public Optimizer, public BipopCmaEsParams, public SearchSettings {
