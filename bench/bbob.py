@@ -169,15 +169,16 @@ def cell(x: float) -> str:
 
 
 def table(results: dict) -> str:
+    """One row per solver and dimension: the fraction overall and per group."""
     dims = list(results)
     solvers = list(dict.fromkeys(s for d in dims for s in results[d]))
-    head = "| solver | " + " | ".join(f"d = {d}" for d in dims) + " | " + " | ".join(
-        f"{g} (d = {d})" for d in dims for g in GROUPS) + " |"
-    lines = [head, "|---" * (1 + len(dims) * (1 + len(GROUPS))) + "|"]
+    lines = ["| solver | d | all | " + " | ".join(GROUPS) + " |", "|---" * (3 + len(GROUPS)) + "|"]
     for s in solvers:
-        cells = [cell(fraction(results[d].get(s, []))) for d in dims]
-        cells += [cell(fraction(results[d].get(s, []), GROUPS[g])) for d in dims for g in GROUPS]
-        lines.append(f"| `{s}` | " + " | ".join(cells) + " |")
+        for d in dims:
+            if s in results[d]:
+                rows = results[d][s]
+                cells = [cell(fraction(rows))] + [cell(fraction(rows, GROUPS[g])) for g in GROUPS]
+                lines.append(f"| `{s}` | {d} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 

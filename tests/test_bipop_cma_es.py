@@ -1,6 +1,7 @@
-"""BipopCmaEs: convergence within counted evaluations, the restarts and their records, the box,
-the budget, and the eigendecomposition it rests on. (Grouped = per point, journaled resume,
-AskTell, pickling and Monitor stops are the generic tests' through tests/estimators.py.)"""
+"""BipopCmaEs: convergence within counted evaluations, the restarts and their records, the end
+of a run on a plateau, the box, the budget, and the eigendecomposition it rests on. (Grouped =
+per point, journaled resume, AskTell, pickling and Monitor stops are the generic tests' through
+tests/estimators.py.)"""
 
 import math
 import random
@@ -56,8 +57,8 @@ def test_restarts_share_the_evaluations_and_max_restarts_counts_the_large_ones()
     runs = opt.runs_
     assert sum(r["evaluations"] for r in runs) == len(objective.points) - 1 < 10**6
     assert min(r["best_value"] for r in runs) == opt.score()
-    stagnation = {"tolfun", "tolx", "noeffectaxis", "noeffectcoord", "conditioncov", "equalfunvalues",
-                  "stagnation", "tolupsigma", "maxiter"}
+    own = {"tolfun", "tolx", "noeffectaxis", "noeffectcoord", "conditioncov", "equalfunvalues", "stagnation",
+           "tolupsigma", "maxiter", "flatfitness"}  # the ends of a run on its own
     # The first run counts for neither regime; each restart goes to the one that has used fewer
     # evaluations. A large run doubles the population and ends on its own; a small one draws a
     # population up to half the last large one and a smaller step, and stops at half the last
@@ -70,18 +71,39 @@ def test_restarts_share_the_evaluations_and_max_restarts_counts_the_large_ones()
         if large:
             large_populations.append(r["population_size"])
             last_large = r["evaluations"]
-            assert r["termination"] in stagnation
+            assert r["termination"] in own
         else:
             assert 8 <= r["population_size"] <= large_populations[-1] // 2 and 0.003 <= r["sigma0"] / 0.3 < 1
             assert r["evaluations"] < last_large // 2 + r["population_size"]
-            assert r["termination"] in stagnation or (r["termination"] == "maxfevals" and
-                                                       r["evaluations"] >= last_large // 2)
+            assert r["termination"] in own or (r["termination"] == "maxfevals" and
+                                                r["evaluations"] >= last_large // 2)
         used[large] += r["evaluations"]
     # max_restarts counts the large restarts alone: the small ones go on between them, and the
     # fit ends when the large regime's turn comes with none left.
     assert large_populations == [16, 32, 64, 128]
     assert len(runs) > 10 and used[False] >= used[True]
     assert any(r["termination"] == "maxfevals" for r in runs)
+
+
+def test_a_flat_generation_ends_its_run():
+    # Steps: a generation is flat when the value at rank floor(lambda / 4) is the best's. The
+    # first flat generation of a run is its last, and ends it as "flatfitness".
+    def steps(x):
+        return float(sum(int(abs(v) * 3) for v in x))
+
+    objective = Counted(steps)
+    opt = BipopCmaEs(n_evaluations=6_000, random_state=4)
+    opt.fit(objective, [-2.0] * 4, [3.0] * 4)
+    values = [steps(x) for x in objective.points[2:]]  # after the probe and the start
+    ends = []
+    for i, r in enumerate(opt.runs_):
+        lam = r["population_size"]
+        generations = [sorted(values[k: k + lam]) for k in range(0, r["evaluations"] - (i == 0), lam)]
+        del values[:len(generations) * lam]
+        flat = [g[0] == g[max(lam // 4, 1)] for g in generations]
+        assert not any(flat[:-1]) and flat[-1] == (r["termination"] == "flatfitness")
+        ends.append(r["termination"])
+    assert values == [] and ends.count("flatfitness") > 3 and opt.score() == 0.0
 
 
 def test_every_point_lies_in_the_box():
@@ -113,7 +135,7 @@ def test_budget_and_failures():
         assert (failing.predict(), failing.history_, failing.runs_) == before
     # A record that no fit can leave is refused.
     state = list(opt.__reduce__()[2])
-    for runs in ([[8.0, 0.3, 25.0, 1.0]], [[8.5, 0.3, 25.0, 1.0, 10.0]], [[8.0, 0.3, 25.0, 1.0, 12.0]]):
+    for runs in ([[8.0, 0.3, 25.0, 1.0]], [[8.5, 0.3, 25.0, 1.0, 10.0]], [[8.0, 0.3, 25.0, 1.0, 13.0]]):
         state[7] = runs
         with pytest.raises(ValueError, match="malformed pickled state"):
             BipopCmaEs().__setstate__(tuple(state))

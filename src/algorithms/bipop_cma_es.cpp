@@ -14,7 +14,7 @@ namespace swarmix {
 const char* const kRunEndNames[] = {"tolfun",     "tolx",      "noeffectaxis", "noeffectcoord",
                                     "conditioncov", "equalfunvalues", "stagnation", "tolupsigma",
                                     "maxiter",    "maxfevals", "budget",       "stopped",
-                                    nullptr};
+                                    "flatfitness", nullptr};
 
 namespace {
 
@@ -85,6 +85,7 @@ struct Strategy {
   double weight_sum, mu_eff, c_sigma, d_sigma, c_c, c_1, c_mu, chi_n, eigen_interval;
   double max_generations;   // a run ends after this many (maxiter)
   std::size_t flat_window;  // generations whose best values tolfun and equalfunvalues compare
+  std::size_t flat_rank;    // a generation is flat when this rank's value is the best's
 
   Strategy(std::size_t lambda_, std::size_t n) : lambda(lambda_), mu(lambda_ / 2), weights(lambda_) {
     const double dn = static_cast<double>(n);
@@ -122,6 +123,7 @@ struct Strategy {
     eigen_interval = 1.0 / ((dn * 10.0) * (c_1 + c_mu));
     max_generations = 100.0 + (150.0 * ((dn + 3.0) * (dn + 3.0))) / std::sqrt(static_cast<double>(lambda));
     flat_window = 10 + static_cast<std::size_t>(std::ceil((30.0 * dn) / static_cast<double>(lambda)));
+    flat_rank = std::max<std::size_t>(lambda / 4, 1);
   }
 };
 
@@ -240,16 +242,20 @@ class Run {
     return true;
   }
 
-  // Notes the generation's best and median values; the run's ending, if it has come.
-  std::optional<RunEnd> ended(double best, double median, double worst, bool decomposed, double tol_x) {
+  // Notes the generation's best and median values (values in the order of the samples, order
+  // best first); the run's ending, if it has come.
+  std::optional<RunEnd> ended(const std::vector<double>& values, const std::vector<std::size_t>& order,
+                              bool decomposed, double tol_x) {
     const std::size_t n = n_;
+    const double best = values[order[0]], worst = values[order[s.lambda - 1]];
     best_trace_.push_back(best);
-    median_trace_.push_back(median);
+    median_trace_.push_back(values[order[s.lambda / 2]]);
     const std::size_t g = generations_;
     const double window_range = g >= s.flat_window ? range_of(best_trace_.data() + (g - s.flat_window),
                                                               best_trace_.data() + g)
                                                    : INFINITY;
     if (!decomposed) return RunEnd::ConditionCov;
+    if (best == values[order[s.flat_rank]]) return RunEnd::FlatFitness;
     if (window_range < 1e-12 && worst - best < 1e-12) return RunEnd::TolFun;
     if (window_range == 0.0) return RunEnd::EqualFunValues;
     bool small_steps = true;
@@ -394,8 +400,7 @@ Status BipopCmaEs::fit(Problem& problem) {
         break;
       }
       const bool decomposed = run.renew_axes();
-      if (auto e = run.ended(ranked[order[0]], ranked[order[lambda / 2]], ranked[order[lambda - 1]], decomposed,
-                             sigma0 * 1e-12)) {
+      if (auto e = run.ended(ranked, order, decomposed, sigma0 * 1e-12)) {
         end = *e;
         break;
       }

@@ -29,6 +29,7 @@ enum class RunEnd : std::uint8_t {
   MaxFevals,       // a small-population run used half the evaluations of the last large one
   Budget,          // the fit's n_evaluations were used
   Stopped,         // the observer stopped the fit
+  FlatFitness,     // the best quarter of a generation share one value (a plateau)
 };
 // The names of RunEnd's values in order, null-terminated ("tolfun", ...).
 extern const char* const kRunEndNames[];
