@@ -59,9 +59,15 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     parts.push_back(float_rows(f.archive_objectives));
     parts.push_back(f.persistent ? float_list(f.persistent->save()) : Ref::borrow(Py_None));
     // Parts that only some classes have come after the seven: the population's values
-    // (ClassSpec::score_reference), then the per-run records (ClassSpec::run_fields).
+    // (ClassSpec::score_reference), then the per-run records (ClassSpec::run_fields), then the
+    // constraint counts and values (ClassSpec::constraints).
     if (self->table->score_reference) parts.push_back(float_rows(f.population_values));
     if (!self->table->run_fields.empty()) parts.push_back(float_rows(f.runs));
+    if (self->table->constraints) {
+      parts.push_back(check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(f.constraints.inequalities),
+                                          static_cast<Py_ssize_t>(f.constraints.equalities))));
+      parts.push_back(float_rows(f.constraint_values));
+    }
     Ref state = check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
     for (std::size_t i = 0; i < parts.size(); ++i)
       PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(i), parts[i].release());
@@ -92,6 +98,9 @@ auto state_part(F&& convert) {
     throw;
   }
 }
+
+// The largest constraint count a state may hold (a fit's counts are far below).
+constexpr std::size_t kMaxCount = std::size_t{1} << 32;
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
@@ -125,7 +134,7 @@ bool sound_runs(const ClassSpec& table, const Fitted& f) {
 // tour is a permutation of the cities, bits are 0 or 1, and the single-entry classes hold
 // their best in history_ and population_.
 bool sound(const ClassSpec& table, const Fitted& f) {
-  if (!sound_runs(table, f)) return false;
+  if (!sound_runs(table, f) || !f.constraints_agree(table.fit_kind == FitKind::Multi)) return false;
   auto same_length = [](const std::vector<std::vector<double>>& rows, std::optional<std::size_t>& d) {
     for (const auto& row : rows) {
       if (row.empty() || (d && row.size() != *d)) return false;
@@ -176,7 +185,9 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
     const bool has_values = self->table->score_reference;
     const bool has_runs = !self->table->run_fields.empty();
     const Py_ssize_t parts = 7 + has_values + has_runs;
-    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != parts) malformed_state();
+    // The constraint parts follow; a state pickled before they existed is unconstrained.
+    const bool has_constraints = self->table->constraints && PyTuple_Check(state) && PyTuple_GET_SIZE(state) == parts + 2;
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != parts + 2 * has_constraints) malformed_state();
     auto part = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     Fitted next;
     state_part([&] {
@@ -188,8 +199,14 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
       next.archive_objectives = to_matrix(part(5), nullptr);
       if (has_values) next.population_values = to_matrix(part(7), nullptr);
       if (has_runs) next.runs = to_matrix(part(has_values ? 8 : 7), nullptr);
+      if (has_constraints) next.constraint_values = to_matrix(part(parts + 1), nullptr);
       return 0;
     });
+    if (has_constraints) {
+      const std::vector<std::size_t> counts = state_part([&] { return to_index_vec(part(parts), nullptr); });
+      if (counts.size() != 2 || counts[0] > kMaxCount || counts[1] > kMaxCount) malformed_state();
+      next.constraints = {counts[0], counts[1]};
+    }
     if (part(6) != Py_None) {
       std::vector<double> numbers = state_part([&] { return to_float_vec(part(6), nullptr); });
       if (self->table->load_persistent) next.persistent = self->table->load_persistent(numbers);
