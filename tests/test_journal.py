@@ -240,6 +240,16 @@ def test_truncated_journals_resume_to_the_same_fit(tmp_path):
         assert len(calls.points) == full[1] - len(kept.points) + (len(kept.points) > 0)  # + the probe's check
         assert read_journal(path).complete
 
+    # torn inside its preamble or header: no evaluation is recorded, the journal starts over
+    for cut in (5, len(fmt.PREAMBLE), len(fmt.PREAMBLE) + 6, header_end - 1):
+        path.write_bytes(data[:cut])
+        with pytest.warns(RuntimeWarning, match="torn header"), pytest.raises(ValueError, match="empty .its header is torn"):
+            read_journal(path)
+        calls = Calls(flaky)
+        with pytest.warns(RuntimeWarning, match="torn header"):
+            assert fit_de(calls, path) == full
+        assert len(calls.points) == full[1] and path.read_bytes() == data
+
 
 def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_written_one_does(tmp_path):
     full = fit_de(flaky, tmp_path / "written.swj")  # plain writes (sync="group")
@@ -293,7 +303,8 @@ def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path)
     refused(flipped, f"damaged at byte {spans[len(spans) // 2][0]}: a damaged record .* followed by intact ones")
     with pytest.raises(ValueError, match=f"damaged at byte {spans[len(spans) // 2][0]}"):
         read_journal(path)
-    refused(data[:30], f"damaged at byte {len(fmt.PREAMBLE)}: the header record is cut off")
+    header = data[:20] + bytes([data[20] ^ 1]) + data[21:]
+    refused(header, f"damaged at byte {len(fmt.PREAMBLE)}: a damaged header record followed by intact ones")
     refused(b"garbage" * 10, "damaged at byte 0: not a swarmix journal")
     refused(data, r"records another fit: random_state 11 \(this fit: 12\)", seed=12)
     path.write_bytes(data)  # other start points: another fit
