@@ -81,7 +81,8 @@ def large(a, folder):
 
 
 def read_journal_frames(path):
-    data = open(path, "rb").read()
+    with open(path, "rb") as f:
+        data = f.read()
     at, frames = len(fmt.PREAMBLE), []
     while at < len(data):
         length, _ = fmt.FRAME.unpack_from(data, at)

@@ -37,9 +37,7 @@ from swarmix._journal_format import (END, EVALUATIONS, FRAME, GROUP, HEADER_KEYS
 
 __all__ = ["Journal", "read_journal", "RecordedError"]
 
-KIND_BYTES = re.compile(rb"[ERZG]")  # the records that may follow the header
-
-
+KIND_BYTES = re.compile(rb"[ERZG]")  # the kinds of the records that may follow the header
 SPENT = -2  # the search for an intact frame ran out of its budget
 
 
@@ -219,16 +217,17 @@ class _Reader:
             return -1
         (length,) = struct.unpack_from("<I", data, offset)
         end: int = offset + FRAME.size + length
-        dims = self.dims
         if end > len(data):
             return -1
-        if dims is None:
+        dims = self.dims
+        if dims is None:  # the header is not read yet
             return end
-        if kind == b"E":
+        if kind == b"E":  # an outcome, a point and a value (a vector: its length) per evaluation at least
             if length < EVALUATIONS.size:
                 return -1
             count = EVALUATIONS.unpack_from(data, offset + FRAME.size)[2]
-            return end if 0 < count and EVALUATIONS.size + count * (9 + 8 * dims) <= length else -1
+            least = 1 + 8 * dims + (4 if self.vector else 8)
+            return end if 0 < count and EVALUATIONS.size + count * least <= length else -1
         if kind == b"R":
             row = 8 * (dims + 1)
             return end if not self.vector and length > RUN.size and (length - RUN.size) % row == 0 else -1

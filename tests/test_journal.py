@@ -812,6 +812,7 @@ class Counted(bytes):
 
     count, find, rfind, index, rstrip, strip, translate = map(
         scanning, ["count", "find", "rfind", "index", "rstrip", "strip", "translate"])
+    del scanning
 
 
 class CountedChecksums:
