@@ -499,6 +499,7 @@ class _Session:
         one the frame records itself), record them, and fill their entries."""
         row = self.row
         self.asked = {n + i: raw[i * row:(i + 1) * row] for i in missing}
+        self.stated = b""
         if self.reports and len(missing) > 1:  # its records may come in any order: the group is stated first
             first, end = n + missing[0], n + missing[-1] + 1
             self.stated = b"".join(fmt.frame(fmt.group_payload(at, min(end - at, 2**32 - 1)))
