@@ -159,7 +159,8 @@ class RecordedError(Exception):
 
 
 class NotANumber:
-    """A recorded result that was not a number: converting it raises the recorded error."""
+    """A recorded result that was not a number: converting it (to a number, or to a vector's
+    numbers) raises the recorded error."""
 
     __slots__ = ("message",)
 
@@ -167,6 +168,9 @@ class NotANumber:
         self.message = message
 
     def __float__(self) -> float:
+        raise TypeError(self.message)
+
+    def __getitem__(self, index: int) -> float:
         raise TypeError(self.message)
 
     def __repr__(self) -> str:

@@ -11,6 +11,8 @@ import subprocess
 import sys
 import textwrap
 import threading
+from decimal import Decimal
+from fractions import Fraction
 from concurrent.futures import Future, ProcessPoolExecutor, ThreadPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 
@@ -18,9 +20,9 @@ import numpy as np
 import pytest
 
 import swarmix
-from estimators import state
+from estimators import state, two_sphere
 from objectives import schaffer, sphere
-from swarmix import GreyWolfOptimizer, Monitor, Nsga2Optimizer, UsageError, parallel, vectorized
+from swarmix import GreyWolfOptimizer, Monitor, Nsga2Optimizer, UsageError, journaled, parallel, vectorized
 from swarmix._errors import fails_fit
 from test_groups import InOrder
 
@@ -319,6 +321,36 @@ def test_complex_and_masked_entries_fail_their_points():
     monitor = Monitor(vectorized(lambda X: np.ones((1, 2)) if len(X) == 1 else rows))
     Nsga2Optimizer(n_individuals=4, n_iterations=0, random_state=0).fit(monitor, [0.0], [1.0])
     assert monitor.n_failed == 2
+
+
+def test_real_numbers_of_any_type_are_values_and_complex_ones_fail_their_points(tmp_path):
+    """Whatever float() takes is a value on every path (per point, grouped, vector, journaled);
+    a complex value is none, numpy's complex64 and clongdouble included (float() would keep
+    their real part)."""
+    names = itertools.count()
+
+    def fits(convert, monitored=False):
+        scalar = lambda x: convert(sphere(x))  # noqa: E731
+        vector = lambda x: [convert(v) for v in two_sphere(x)]  # noqa: E731
+        paths = [(GreyWolfOptimizer, scalar), (GreyWolfOptimizer, parallel(scalar, InOrder())),
+                 (Nsga2Optimizer, vector), (Nsga2Optimizer, parallel(vector, InOrder()))]
+        paths += [(cls, journaled(f, tmp_path / f"{next(names)}.journal")) for cls, f in paths]
+        for cls, objective in paths:
+            obj = cls(n_iterations=2, random_state=3)
+            monitor = Monitor(objective)
+            obj.fit(monitor if monitored else objective, [-1.0, 0.0], [1.0, 0.5])
+            yield obj, monitor
+
+    expected = [state(obj) for obj, _ in fits(float)]
+    for convert in (Fraction, Decimal, np.array):
+        assert [state(obj) for obj, _ in fits(convert)] == expected, convert
+
+    def complex_but_the_probe(kind):
+        return lambda v: v if v in (0.0625, 1.5625) else kind(v)  # the probe's values are numbers
+    for kind in (complex, np.complex64, lambda v: np.array(v, dtype=complex), np.clongdouble):
+        for obj, monitor in fits(complex_but_the_probe(kind), monitored=True):
+            assert monitor.n_failed == monitor.n_evaluations - 1 and isinstance(monitor.first_error, TypeError)
+            assert str(monitor.first_error).startswith("the objective value is complex: ")
 
 
 def test_the_sigint_handler_is_always_restored():

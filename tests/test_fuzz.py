@@ -133,6 +133,7 @@ def plain_floats(max_size=4):
 # ---------------------------------------------------------------- documented failures
 
 VALUE_ERRORS = [r"Lower and upper bounds must have the same length", r"Lower bound \S+ > upper bound \S+ at index \d+",
+                r"(Lower|Upper) bound \S+ at index \d+ is not finite",
                 r"(Invalid input|Convergence error|Dimension mismatch): .+", r"distance_matrix must be non-empty",
                 r"distance_matrix must be square: row \d+ has length \d+, expected \d+",
                 r"tour\[\d+\] = \d+ is not a valid city index for \d+ cities"]

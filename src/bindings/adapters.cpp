@@ -36,11 +36,8 @@ void absorb_failure(bool strict, FailureLog* log, std::size_t count = 1) {
 // it: a number, else a failure that counts as +inf or stops the fit.
 inline double scalar_result(PyObject* result, bool strict, FailureLog* log) {
   if (result) {
-    if (PyFloat_CheckExact(result)) return searched(PyFloat_AS_DOUBLE(result), strict, log);
-    if (!is_complex(result)) {
-      const double v = PyFloat_AsDouble(result);
-      if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log);
-    }
+    const double v = to_value(result);
+    if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log);
   }
   absorb_failure(strict, log);
   return kInf;
@@ -50,7 +47,7 @@ inline double scalar_result(PyObject* result, bool strict, FailureLog* log) {
 std::vector<double> vector_result(PyObject* result, bool strict, FailureLog* log) {
   if (result) {
     try {
-      std::vector<double> values = to_float_vec(result, nullptr);
+      std::vector<double> values = to_value_vec(result);
       searched(values, strict, log);
       return values;
     } catch (const ErrorAlreadySet&) {
@@ -61,15 +58,6 @@ std::vector<double> vector_result(PyObject* result, bool strict, FailureLog* log
 }
 
 }  // namespace
-
-bool is_complex(PyObject* value) {
-  if (PyFloat_Check(value) || PyLong_Check(value)) return false;
-  static PyObject* const name = PyUnicode_InternFromString("__complex__");
-  if (!name) throw ErrorAlreadySet();
-  if (!_PyType_Lookup(Py_TYPE(value), name)) return false;
-  PyErr_Format(PyExc_TypeError, "the objective value is complex: %R", value);
-  return true;
-}
 
 double searched(double v, bool strict, FailureLog* log) {
   if (v == v || strict) return v;
@@ -282,7 +270,7 @@ void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& fail
       std::vector<double> values;
       bool converted = true;
       try {
-        values = to_float_vec(item, nullptr);
+        values = to_value_vec(item);
       } catch (const ErrorAlreadySet&) {
         converted = false;
       }
@@ -290,10 +278,8 @@ void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& fail
         value(i, std::move(values));
       else
         failure(i, nullptr);
-    } else if (PyFloat_CheckExact(item)) {
-      value(i, PyFloat_AS_DOUBLE(item));
     } else {
-      const double v = is_complex(item) ? -1.0 : PyFloat_AsDouble(item);
+      const double v = to_value(item);
       if (v == -1.0 && PyErr_Occurred())
         failure(i, nullptr);
       else

@@ -19,11 +19,8 @@ class FailureLog {
   Ref first_error;
 };
 
-// How the adapters read a value, shared with the recorder (recorder.hpp).
-// Whether `value` is a complex number (no objective value, even where its type converts to
-// float by dropping the imaginary part): true, with a TypeError set, for one.
-bool is_complex(PyObject* value);
-// A value the search takes: a NaN counts as +inf, a failure like any other (the probe, in
+// How the adapters read a value (to_value in convert.hpp), shared with the recorder
+// (recorder.hpp). A value the search takes: a NaN counts as +inf, a failure like any other (the probe, in
 // strict mode, passes a NaN through: it is a number).
 double searched(double v, bool strict, FailureLog* log);
 void searched(std::vector<double>& values, bool strict, FailureLog* log);

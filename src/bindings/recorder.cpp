@@ -111,13 +111,8 @@ double Recorder::evaluate(std::span<const double> point, bool strict, FailureLog
   double v = kInf;
   bool ok = false;
   if (result) {
-    if (PyFloat_CheckExact(result.get())) {
-      v = PyFloat_AS_DOUBLE(result.get());
-      ok = true;
-    } else if (!is_complex(result.get())) {
-      v = PyFloat_AsDouble(result.get());
-      ok = !(v == -1.0 && PyErr_Occurred());
-    }
+    v = to_value(result.get());
+    ok = !(v == -1.0 && PyErr_Occurred());
   }
   if (!ok) {
     failed(index, point, strict, log, static_cast<bool>(result));
@@ -147,7 +142,7 @@ std::vector<double> Recorder::evaluate_vector(std::span<const double> point, boo
   bool ok = false;
   if (result) {
     try {
-      values = to_float_vec(result.get(), nullptr);
+      values = to_value_vec(result.get());
       ok = true;
     } catch (const ErrorAlreadySet&) {
     }
