@@ -348,11 +348,14 @@ def test_a_second_writer_is_refused_and_a_journal_needs_a_seed(tmp_path):
 @settings(max_examples=150, deadline=None)
 @given(st.data())
 def test_read_journal_on_mutated_files_raises_only_value_error(tmp_path_factory, data):
-    base = tmp_path_factory.getbasetemp() / data.draw(st.sampled_from(["vector.swj", "runs.swj"]))
+    base = tmp_path_factory.getbasetemp() / data.draw(st.sampled_from(["vector.swj", "runs.swj", "groups.swj"]))
     if not base.exists():
         if base.name == "vector.swj":
             obj = swarmix.Nsga2Optimizer(n_individuals=4, n_iterations=2, random_state=2)
             obj.fit(journaled(flaky_vector, base), [-1.0, 0.0], [1.0, 1.0])
+        elif base.name == "groups.swj":  # groups stated, their records last point first
+            swarmix.GreyWolfOptimizer(n_wolves=4, n_iterations=2, random_state=2).fit(
+                journaled(Reversed(flaky), base), [-1.0, 0.0], [1.0, 1.0])
         else:  # runs of rows, then space reserved past them
             swarmix.ParticleSwarm(n_particles=4, n_iterations=3, random_state=2).fit(
                 journaled(flaky, base, sync="none"), [-1.0, 0.0], [1.0, 1.0])
