@@ -141,7 +141,7 @@ def test_usage_errors_change_nothing():
         points = run.ask()
         with pytest.raises(ValueError, match="one number per point"):
             run.tell([[sphere(x)] for x in points])
-        run.tell(np.array([value(x, np.inf) for x in points]) if len(points) > 1 else [value(x, None) for x in points])
+        run.tell(np.array([value(x, np.nan) for x in points]) if len(points) > 1 else [value(x, None) for x in points])
     assert state(run.optimizer) == state(plain)
 
     # what cannot be a run

@@ -11,17 +11,18 @@ import subprocess
 import sys
 import textwrap
 import threading
-from decimal import Decimal
-from fractions import Fraction
+import warnings
 from concurrent.futures import Future, ProcessPoolExecutor, ThreadPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
 import swarmix
-from estimators import state, two_sphere
-from objectives import schaffer, sphere
+from estimators import CLASSES, fit_args, fitted, is_multi, is_tour, small, state, two_sphere
+from objectives import flaky, flaky_vector, schaffer, sphere
 from swarmix import GreyWolfOptimizer, Monitor, Nsga2Optimizer, UsageError, journaled, parallel, vectorized
 from swarmix._errors import fails_fit
 from test_groups import InOrder
@@ -140,8 +141,10 @@ def test_a_hanging_evaluation_times_out_and_every_point_is_reported():
             release.wait(60)
         return sphere(x)
 
-    def inf_there(x):
-        return math.inf if tuple(x) == hung else sphere(x)
+    def inf_there(x):  # (a failure there, as a timeout is)
+        if tuple(x) == hung:
+            raise TimeoutError
+        return sphere(x)
 
     class Reported:  # a wrapper hearing of every completion, as a journal does
         def __init__(self, inner):
@@ -351,6 +354,65 @@ def test_real_numbers_of_any_type_are_values_and_complex_ones_fail_their_points(
         for obj, monitor in fits(complex_but_the_probe(kind), monitored=True):
             assert monitor.n_failed == monitor.n_evaluations - 1 and isinstance(monitor.first_error, TypeError)
             assert str(monitor.first_error).startswith("the objective value is complex: ")
+
+
+def test_failures_are_counted_and_end_the_fit_with_one_warning(tmp_path):
+    """n_failures_ counts the evaluations of the last fit that raised or gave no number (NaN
+    included), per point and grouped alike, and replayed from a journal; a fit with failures ends
+    with one RuntimeWarning naming their count and the first one's point and error (made an
+    error by a filter, it fails the fit, which changes nothing)."""
+    def fit(obj, objective):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            obj.fit(objective, *fit_args(type(obj))[1:])
+        return obj.n_failures_, [str(w.message) for w in caught if w.category is RuntimeWarning]
+
+    for cls in CLASSES:
+        if is_tour(cls):
+            assert fitted(cls).n_failures_ == 0
+            continue
+        calls = []
+        failures = []  # the search's failing points (the probe is not one) and their errors
+
+        def watched(x, f=flaky_vector if is_multi(cls) else flaky):
+            calls.append(list(x))
+            try:
+                value = f(x)
+            except RuntimeError as exc:
+                error = f"RuntimeError: {exc}"
+            else:
+                values = value if isinstance(value, list) else [value]
+                error = ("TypeError: must be real number, not str" if isinstance(value, str) else
+                         "ValueError: the objective value is NaN" if any(v != v for v in values) else None)
+            if error and len(calls) > 1:
+                failures.append((x, error))
+            if error and error.startswith("RuntimeError"):
+                raise RuntimeError("flaky point")
+            return value
+        for objective in (watched, parallel(watched, InOrder())):
+            calls.clear()
+            failures.clear()
+            warned = fit(small(cls, n_iterations=3), objective)
+            first, error = failures[0]
+            n = len(failures)
+            assert warned == (n, [f"{n} evaluation{'s' * (n > 1)} of the objective failed and counted as +inf; "
+                                  f"the first, at {first!r}: {error}"]), cls.__name__
+        assert fit(small(cls, n_iterations=3), fit_args(cls)[0]) == (0, [])
+
+    # a journal's replay counts its recorded failures; the warning names the first one's point
+    path = tmp_path / "flaky.journal"
+    live = fit(small(GreyWolfOptimizer), journaled(flaky, path))
+    replayed = fit(small(GreyWolfOptimizer), journaled(flaky, path))
+    assert live[0] == replayed[0] > 1 and live[1][0].split(": ")[0] == replayed[1][0].split(": ")[0]
+
+    # a warning filter that makes it an error fails the fit, and the object keeps its state
+    obj = fitted(GreyWolfOptimizer)
+    before = state(obj)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        with pytest.raises(RuntimeWarning, match=r"^\d+ evaluations of the objective failed"):
+            obj.fit(flaky, *fit_args(GreyWolfOptimizer)[1:])
+    assert state(obj) == before
 
 
 def test_the_sigint_handler_is_always_restored():

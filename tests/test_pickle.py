@@ -65,13 +65,13 @@ def test_ant_colony_keeps_its_long_lived_state():
     a = swarmix.AntColony(n_ants=4, n_iterations=2, random_state=3)
     a.fit(MATRIX)
     cls, args, state = a.__reduce__()
-    assert state[-1]  # pheromone and stored best travel with the object
+    assert state[6]  # pheromone and stored best travel with the object
     b = pickle.loads(pickle.dumps(a))
     assert b.__reduce__() == (cls, args, state)
     # a truncated or corrupted long-lived state is refused and changes nothing
-    for broken in (state[-1][:-1], state[-1] + [0.0], [7.0], [1.0, 1e300]):
+    for broken in (state[6][:-1], state[6] + [0.0], [7.0], [1.0, 1e300]):
         with pytest.raises(ValueError, match="^malformed pickled state$"):
-            b.__setstate__(state[:-1] + (broken,))
+            b.__setstate__(state[:6] + (broken,) + state[7:])
     assert b.__reduce__() == (cls, args, state)
 
 

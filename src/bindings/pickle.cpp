@@ -62,6 +62,8 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     // (ClassSpec::score_reference), then the per-run records (ClassSpec::run_fields).
     if (self->table->score_reference) parts.push_back(float_rows(f.population_values));
     if (!self->table->run_fields.empty()) parts.push_back(float_rows(f.runs));
+    // Then the parts every class has that came later (a state without them still loads).
+    parts.push_back(check(PyLong_FromSize_t(f.n_failures)));
     Ref state = check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
     for (std::size_t i = 0; i < parts.size(); ++i)
       PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(i), parts[i].release());
@@ -126,6 +128,10 @@ bool sound_runs(const ClassSpec& table, const Fitted& f) {
 // their best in history_ and population_.
 bool sound(const ClassSpec& table, const Fitted& f) {
   if (!sound_runs(table, f)) return false;
+  // Failures need evaluations of an objective.
+  if (f.n_failures && (table.fit_kind == FitKind::Tour ||
+                       (!f.best_position && f.population.empty() && f.archive_positions.empty())))
+    return false;
   auto same_length = [](const std::vector<std::vector<double>>& rows, std::optional<std::size_t>& d) {
     for (const auto& row : rows) {
       if (row.empty() || (d && row.size() != *d)) return false;
@@ -175,8 +181,9 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
     WriteBorrow borrow(self);
     const bool has_values = self->table->score_reference;
     const bool has_runs = !self->table->run_fields.empty();
-    const Py_ssize_t parts = 7 + has_values + has_runs;
-    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != parts) malformed_state();
+    const Py_ssize_t parts = 7 + has_values + has_runs;  // and n_failures, in states pickled since
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < parts || PyTuple_GET_SIZE(state) > parts + 1)
+      malformed_state();
     auto part = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     Fitted next;
     state_part([&] {
@@ -188,6 +195,7 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
       next.archive_objectives = to_matrix(part(5), nullptr);
       if (has_values) next.population_values = to_matrix(part(7), nullptr);
       if (has_runs) next.runs = to_matrix(part(has_values ? 8 : 7), nullptr);
+      if (PyTuple_GET_SIZE(state) > parts) next.n_failures = to_count(part(parts), nullptr);
       return 0;
     });
     if (part(6) != Py_None) {
