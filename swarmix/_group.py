@@ -123,6 +123,7 @@ def _capacity(executor: Any) -> Callable[[], int] | None:
 
 
 _clock = time.monotonic  # the timeouts' clock
+_sleep = time.sleep  # how a group waits for a worker to join when it has no evaluation to wait on
 
 
 class _Running:
@@ -249,9 +250,12 @@ class Parallel:
                 ends = [evaluation.started + timeout for evaluation in running.values()]
                 if following < len(rows) and not running:
                     ends.append(progress + timeout)
-                left = min(ends, default=math.inf) - now
-                done, _ = wait(list(running) + list(hung), timeout=max(0.0, min(left, _WAKE)),
-                               return_when=FIRST_COMPLETED)
+                left = max(0.0, min(min(ends, default=math.inf) - now, _WAKE))
+                if running or hung:
+                    done, _ = wait(list(running) + list(hung), timeout=left, return_when=FIRST_COMPLETED)
+                else:  # no worker yet: nothing to wait on (wait() would return at once), only the clock
+                    _sleep(left)
+                    done = set()
                 now = _clock()
                 for future in done:
                     evaluation = running.pop(future, None)

@@ -247,6 +247,64 @@ def test_a_timeout_runs_from_the_start_of_its_evaluation(monkeypatch):
     assert "3 wait" in str(raised.value)
 
 
+def test_each_evaluation_has_its_own_clock_and_a_group_waits_calmly_for_a_worker(monkeypatch):
+    """Several workers: an evaluation handed over later times out later. No worker yet: the group
+    looks for one at the waking interval (never spinning) until one joins, or for `timeout`."""
+    clock = [0.0]
+    monkeypatch.setattr(swarmix._group, "_clock", lambda: clock[0])
+    release_first, release_third = threading.Event(), threading.Event()
+
+    def staggered(x):
+        if x[0] == 1.0:  # runs until it timed out
+            release_first.wait(60)
+        elif x[0] == 2.0:  # ends at 0.9 s: the third point is handed over then
+            clock[0] = 0.9
+        else:  # at 1.5 s the first has run 1.5 s, this one 0.6 s
+            clock[0] = 1.5
+            release_third.wait(60)
+        return sphere(x)
+
+    def report(i, entry):
+        if isinstance(entry, TimeoutError):
+            release_third.set()
+    points = memoryview(bytearray(np.array([[1.0], [2.0], [3.0]]).tobytes())).cast("d", (3, 1))
+    with ThreadPoolExecutor(2) as pool:
+        try:
+            values = parallel(staggered, pool, timeout=1.0).__swarmix_group__(points, report=report)
+        finally:
+            release_first.set()
+    assert isinstance(values[0], TimeoutError) and values[1:] == [4.0, 9.0]
+
+    sleeps = []
+
+    def sleep(seconds):
+        sleeps.append(seconds)
+        clock[0] += seconds
+    monkeypatch.setattr(swarmix._group, "_sleep", sleep)
+
+    class Cluster:  # a Dask client's executor whose first worker joins at 0.5 s, or never
+        def __init__(self, joins):
+            self.joins, self.reads = joins, 0
+
+        def nthreads(self):
+            self.reads += 1
+            assert self.reads < 100, "the group spins"
+            return {"worker": 1} if clock[0] >= self.joins else {}
+
+    for joins in (0.5, math.inf):
+        clock[0], sleeps[:] = 0.0, []
+        executor = InOrder()
+        executor._client = Cluster(joins)
+        waiting = parallel(sphere, executor, timeout=1.0)
+        if joins == 0.5:
+            assert waiting.__swarmix_group__(points) == [1.0, 4.0, 9.0]
+            assert len(sleeps) == 5
+        else:
+            with pytest.raises(RuntimeError, match="the executor has no worker: 3 evaluations waited 1.0 s"):
+                waiting.__swarmix_group__(points)
+            assert sum(sleeps) == pytest.approx(1.0) and len(sleeps) <= 11 and max(sleeps) <= 0.1
+
+
 MUTATING = """
 import swarmix
 
