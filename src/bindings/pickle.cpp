@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "algorithms/tour.hpp"
@@ -102,10 +103,12 @@ bool same_row(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // Whether the per-run records have the table's fields: one number each, a count a whole
-// number below 2^53, a choice the position of one of its names; none without a fitted result.
+// number from 1 (a run has a population and evaluations) below 2^53, a choice the position
+// of one of its names; none without a fitted result, and some exactly when the history is not
+// empty (a run makes generations; a fit that ends after its start has none).
 bool sound_runs(const ClassSpec& table, const Fitted& f) {
-  if (!f.best_position && !f.runs.empty()) return false;
   const std::vector<RunField>& fields = table.run_fields;
+  if (!fields.empty() && ((!f.best_position && !f.runs.empty()) || f.runs.empty() != f.history.empty())) return false;
   return std::all_of(f.runs.begin(), f.runs.end(), [&](const std::vector<double>& row) {
     if (row.size() != fields.size()) return false;
     for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -115,7 +118,8 @@ bool sound_runs(const ClassSpec& table, const Fitted& f) {
         limit = 0;
         while (fields[i].choices[limit]) ++limit;
       }
-      if (fields[i].kind != ParamKind::Real && !(v >= 0.0 && v < static_cast<double>(limit) && v == std::floor(v)))
+      const double least = fields[i].kind == ParamKind::Count ? 1.0 : 0.0;
+      if (fields[i].kind != ParamKind::Real && !(v >= least && v < static_cast<double>(limit) && v == std::floor(v)))
         return false;
     }
     return true;
@@ -141,11 +145,19 @@ bool sound(const ClassSpec& table, const Fitted& f) {
   };
   std::optional<std::size_t> d;
   if (table.fit_kind == FitKind::Multi) {
-    const bool values_agree = table.score_reference
-                                  ? f.population_values.size() == f.population.size() &&
-                                        std::all_of(f.population_values.begin(), f.population_values.end(),
-                                                    [](const auto& row) { return !row.empty(); })
-                                  : f.population_values.empty();
+    // Every objective vector has the objective's length, but a failed evaluation's [+inf].
+    std::optional<std::size_t> m;
+    auto objectives = [&](const std::vector<std::vector<double>>& rows) {
+      return std::all_of(rows.begin(), rows.end(), [&](const std::vector<double>& row) {
+        if (row.size() == 1 && row[0] == std::numeric_limits<double>::infinity()) return true;
+        if (m && row.size() != *m) return false;
+        m = row.size();
+        return true;
+      });
+    };
+    const bool values_agree = (table.score_reference ? f.population_values.size() == f.population.size()
+                                                     : f.population_values.empty()) &&
+                              objectives(f.archive_objectives) && objectives(f.population_values);
     return !f.best_value && !f.best_position && (table.has_history || f.history.empty()) && values_agree &&
            f.archive_positions.size() == f.archive_objectives.size() && same_length(f.population, d) &&
            same_length(f.archive_positions, d);
