@@ -317,6 +317,9 @@ def vectorized(fn: Callable[[Any], Any]) -> Vectorized:
     values (any 1-D array-like or sequence of numbers); for ``Nsga2Optimizer``,
     ``Nsga2Sbx`` and ``MopsoOptimizer`` a k x m array-like or k sequences. A NaN or non-number entry counts as
     +inf for its point; if the call raises an ``Exception``, every point of the group does.
+    The fit is the per-point fit when ``fn`` gives each row the value the per-point objective
+    gives its point, bit for bit; note that Python's ``sum()`` adds numpy scalars without the
+    compensation it gives floats (use ``math.fsum``, numpy's sums, or ``row.tolist()``).
     Needs numpy.
     """
     return Vectorized(fn)
