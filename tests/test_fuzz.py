@@ -649,7 +649,8 @@ def test_pickled_state_is_untrusted_input(cls, data):
             assert type(result) is ValueError and str(result) == "malformed pickled state", repr(result)
             assert state(obj) == unchanged
             continue
-        assert freeze(obj.__reduce__()[2]) == freeze(state_)  # taken as given
+        taken = obj.__reduce__()[2]  # taken as given (a state without n_failures, as pickled before it, has 0)
+        assert freeze(taken) == freeze(state_) or (freeze(taken) == freeze(state_ + (0,)) and len(state_) < len(good))
         check_sound(obj)
         assert state(pickle.loads(pickle.dumps(obj))) == state(obj)
         if cls.__name__ == "AntColony":

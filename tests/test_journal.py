@@ -236,7 +236,8 @@ def test_truncated_journals_resume_to_the_same_fit(tmp_path):
             kept = read_journal(path)
             assert fit_de(calls, path) == full
         torn = cut not in {end for _, end in frames(data)}
-        assert [w.category for w in caught] == [RuntimeWarning] * (2 * torn)
+        damage = [w.category for w in caught if "of the objective failed" not in str(w.message)]  # (not flaky's)
+        assert damage == [RuntimeWarning] * (2 * torn)
         assert len(calls.points) == full[1] - len(kept.points) + (len(kept.points) > 0)  # + the probe's check
         assert read_journal(path).complete
 
@@ -264,6 +265,7 @@ def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_wri
         path.write_bytes(data + reserved)
         with warnings.catch_warnings():
             warnings.simplefilter("error")
+            warnings.filterwarnings("ignore", r"\d+ evaluations? of the objective failed", RuntimeWarning)  # flaky's
             assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))
             calls = Calls(flaky)
             assert fit_de(calls, path) == full and len(calls.points) == 1 and path.read_bytes() == data + reserved

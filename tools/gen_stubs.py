@@ -115,6 +115,8 @@ def class_stub(name: str, cls: type) -> str:
     if hasattr(cls, "runs_"):
         lines.append("    @property")
         lines.append("    def runs_(self) -> list[dict[str, int | float | str]]: ...")
+    lines.append("    @property")
+    lines.append("    def n_failures_(self) -> int: ...")
     return "\n".join(lines) + "\n"
 
 

@@ -19,53 +19,52 @@ Ref call_with_list(PyObject* callable, ArgumentList* list, std::span<const doubl
   return Ref(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// The pending exception is either taken as the failure of `count` points (an ordinary
-// failure during the search) or must stop the fit.
+// The pending exception is either taken as the failure of `count` points from `point` on (an
+// ordinary failure during the search) or must stop the fit.
 // An error that ends the fit (swarmix's own usage errors, a broken executor) is raised too.
-void absorb_failure(bool strict, FailureLog* log, std::size_t count = 1) {
+void absorb_failure(bool strict, FailureLog* log, std::span<const double> point, std::size_t count = 1) {
   if (strict || !PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet();
   Ref error(PyErr_GetRaisedException());
   if (ends_fit(error.get())) {
     PyErr_SetRaisedException(error.release());
     throw ErrorAlreadySet();
   }
-  if (log) log->failed(count, std::move(error));
+  if (log) log->failed(count, std::move(error), point);
 }
 
 // What an evaluation returned (null: the call failed, its error pending), as the search sees
 // it: a number, else a failure that counts as +inf or stops the fit.
-inline double scalar_result(PyObject* result, bool strict, FailureLog* log) {
+inline double scalar_result(PyObject* result, bool strict, FailureLog* log, std::span<const double> position) {
   if (result) {
     const double v = to_value(result);
-    if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log);
+    if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log, position);
   }
-  absorb_failure(strict, log);
+  absorb_failure(strict, log, position);
   return kInf;
 }
 
 // The same for a vector-valued objective: a failure yields [+inf].
-std::vector<double> vector_result(PyObject* result, bool strict, FailureLog* log) {
+std::vector<double> vector_result(PyObject* result, bool strict, FailureLog* log, std::span<const double> position) {
   if (result) {
     try {
       std::vector<double> values = to_value_vec(result);
-      searched(values, strict, log);
+      searched(values, strict, log, position);
       return values;
     } catch (const ErrorAlreadySet&) {
     }
   }
-  absorb_failure(strict, log);
+  absorb_failure(strict, log, position);
   return {kInf};
 }
 
 }  // namespace
 
-double searched(double v, bool strict, FailureLog* log) {
-  if (v == v || strict) return v;
-  if (log) log->failed(1, Ref());
+double nan_failed(FailureLog* log, std::span<const double> point) {
+  if (log) log->failed(1, Ref(), point);
   return kInf;
 }
 
-void searched(std::vector<double>& values, bool strict, FailureLog* log) {
+void searched(std::vector<double>& values, bool strict, FailureLog* log, std::span<const double> point) {
   if (strict) return;
   bool any = false;
   for (double& v : values) {
@@ -74,13 +73,14 @@ void searched(std::vector<double>& values, bool strict, FailureLog* log) {
       any = true;
     }
   }
-  if (any && log) log->failed(1, Ref());
+  if (any && log) log->failed(1, Ref(), point);
 }
 
-void FailureLog::failed(std::size_t count, Ref error) {
+void FailureLog::failed(std::size_t count, Ref error, std::span<const double> point) {
   n_failed += count;
   if (first_error) return;
   first_error = error ? std::move(error) : check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is NaN"));
+  first_point.assign(point.begin(), point.end());
 }
 
 PyObject* ArgumentList::fill(std::span<const double> position) {
@@ -105,11 +105,11 @@ PyObject* ArgumentList::fill(std::span<const double> position) {
 }
 
 double ScalarAdapter::operator()(std::span<const double> position) const {
-  return scalar_result(call_with_list(callable_, args_, position).get(), strict_, log_);
+  return scalar_result(call_with_list(callable_, args_, position).get(), strict_, log_, position);
 }
 
 std::vector<double> VectorAdapter::operator()(std::span<const double> position) const {
-  return vector_result(call_with_list(callable_, args_, position).get(), strict_, log_);
+  return vector_result(call_with_list(callable_, args_, position).get(), strict_, log_, position);
 }
 
 // ---------------------------------------------------------------- group objectives
@@ -290,19 +290,19 @@ void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& fail
 
 }  // namespace
 
-void GroupAdapter::failed_with(PyObject* error) const {
+void GroupAdapter::failed_with(PyObject* error, std::span<const double> point) const {
   if (strict_ || ends_fit(error)) {
     PyErr_SetRaisedException(Py_NewRef(error));
     throw ErrorAlreadySet();
   }
-  if (log_) log_->failed(1, Ref::borrow(error));
+  if (log_) log_->failed(1, Ref::borrow(error), point);
 }
 
 Ref GroupAdapter::call(std::span<const double> points, std::size_t k) const {
   if (PyErr_CheckSignals() < 0) throw ErrorAlreadySet();
   Ref view = points_view(points, k, d_);
   Ref result(PyObject_CallOneArg(group_, view.get()));
-  if (!result) absorb_failure(strict_, log_, k);
+  if (!result) absorb_failure(strict_, log_, points.first(d_), k);
   return result;
 }
 
@@ -314,13 +314,14 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<double> 
     std::fill(values.begin(), values.end(), kInf);
     return;
   }
+  auto point = [&](std::size_t i) { return points.subspan(i * d_, d_); };
   read_entries<false>(
-      result.get(), k, [&](std::size_t i, double v) { values[i] = searched(v, strict_, log_); },
+      result.get(), k, [&](std::size_t i, double v) { values[i] = searched(v, strict_, log_, point(i)); },
       [&](std::size_t i, PyObject* error) {
         if (error)
-          failed_with(error);
+          failed_with(error, point(i));
         else
-          absorb_failure(strict_, log_);
+          absorb_failure(strict_, log_, point(i));
         values[i] = kInf;
       });
 }
@@ -333,17 +334,18 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
     for (auto& row : values) row.assign(1, kInf);
     return;
   }
+  auto point = [&](std::size_t i) { return points.subspan(i * d_, d_); };
   read_entries<true>(
       result.get(), k,
       [&](std::size_t i, std::vector<double>&& row) {
         values[i] = std::move(row);
-        searched(values[i], strict_, log_);
+        searched(values[i], strict_, log_, point(i));
       },
       [&](std::size_t i, PyObject* error) {
         if (error)
-          failed_with(error);
+          failed_with(error, point(i));
         else
-          absorb_failure(strict_, log_);
+          absorb_failure(strict_, log_, point(i));
         values[i].assign(1, kInf);
       });
 }

@@ -10,20 +10,27 @@
 
 namespace swarmix::py {
 
-// Evaluations that failed during the search (a monitored fit keeps count). `error` is the
-// exception object of the failure, or null for a NaN value.
+// Evaluations that failed during the search: how many, and the first one's error and point.
+// Every fit keeps one (n_failures_, the warning that ends a fit with failures, a monitor's
+// counts); only a failure writes to it.
 class FailureLog {
  public:
-  void failed(std::size_t count, Ref error);
+  // `count` evaluations failed with `error` (the exception object, or null for a NaN value);
+  // `point` is the first one's.
+  void failed(std::size_t count, Ref error, std::span<const double> point);
   std::size_t n_failed = 0;
-  Ref first_error;
+  Ref first_error;  // a ValueError for a NaN value
+  std::vector<double> first_point;
 };
 
 // How the adapters read a value (to_value in convert.hpp), shared with the recorder
-// (recorder.hpp). A value the search takes: a NaN counts as +inf, a failure like any other (the probe, in
-// strict mode, passes a NaN through: it is a number).
-double searched(double v, bool strict, FailureLog* log);
-void searched(std::vector<double>& values, bool strict, FailureLog* log);
+// (recorder.hpp). A value the search takes: a NaN counts as +inf, a failure like any other
+// (the probe, in strict mode, passes a NaN through: it is a number).
+double nan_failed(FailureLog* log, std::span<const double> point);  // +inf, logged
+inline double searched(double v, bool strict, FailureLog* log, std::span<const double> point) {
+  return v == v || strict ? v : nan_failed(log, point);
+}
+void searched(std::vector<double>& values, bool strict, FailureLog* log, std::span<const double> point);
 
 // The list handed to the objective. A list (and float) that nobody but this holder
 // references after a call is indistinguishable from a new one, so it is refilled in place
@@ -89,7 +96,7 @@ class GroupAdapter {
   // The call's result, or null after a failure of the whole group (values set to +inf).
   Ref call(std::span<const double> points, std::size_t k) const;
   // An entry that is an exception object: raised in strict mode, else reported to the log.
-  void failed_with(PyObject* error) const;
+  void failed_with(PyObject* error, std::span<const double> point) const;
   PyObject* group_;
   std::size_t d_;
   bool strict_;

@@ -23,7 +23,8 @@ Fitted::Fitted(const Fitted& o)
       archive_objectives(o.archive_objectives),
       population_values(o.population_values),
       runs(o.runs),
-      persistent(o.persistent ? o.persistent->clone() : nullptr) {}
+      persistent(o.persistent ? o.persistent->clone() : nullptr),
+      n_failures(o.n_failures) {}
 
 void Fitted::take_best(const std::optional<Solution>& best, bool single_entry) {
   if (!best) return;
@@ -251,6 +252,14 @@ PyObject* get_runs(PyObject* self_obj, void*) {
       if (PyList_Append(list.get(), entry.get()) < 0) throw ErrorAlreadySet();
     }
     return list.release();
+  });
+}
+
+PyObject* get_n_failures(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return PyLong_FromSize_t(self->fitted.n_failures);
   });
 }
 

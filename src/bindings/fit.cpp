@@ -94,6 +94,19 @@ Matrix convert_initial(PyObject* obj, const Estimator& self, std::size_t d, cons
   return rows;
 }
 
+// A fit whose evaluations failed ends with one RuntimeWarning: how many, and the first one's
+// point and error (a warning filter that makes it an error fails the fit).
+void warn_of_failures(const FailureLog& log) {
+  if (log.n_failed == 0) return;
+  Ref point = float_list(log.first_point);
+  Ref type_name = check(PyType_GetName(Py_TYPE(log.first_error.get())));
+  if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                       "%zu evaluation%s of the objective failed and counted as +inf; the first, at %R: %U: %S",
+                       log.n_failed, log.n_failed == 1 ? "" : "s", point.get(), type_name.get(),
+                       log.first_error.get()) < 0)
+    throw ErrorAlreadySet();
+}
+
 // The fit as the objective's wrappers see it (`__swarmix_start__(fit)`).
 Ref fit_description(const Estimator* self, const Bounds& bounds, bool vector, const Matrix& initial) {
   Ref seed = self->random_state ? check(PyLong_FromUnsignedLongLong(*self->random_state)) : Ref::borrow(Py_None);
@@ -117,7 +130,7 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       Fitted next(self->fitted);
       if (Status status = table.run(Params{table.params, self->values, self->random_state}, in, next))
         raise_value_error(status->display());
-      succeeded();
+      succeeded(next);
       self->fitted = std::move(next);
     };
 
@@ -135,7 +148,7 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       DiscreteProblem problem("tsp", std::move(matrix));
       InterruptibleProblem interruptible(problem);
       in.problem = &interruptible;
-      run(in, [] {});
+      run(in, [](Fitted& next) { next.n_failures = 0; });  // (no Python objective)
       Py_RETURN_NONE;
     }
 
@@ -161,7 +174,11 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       else
         in.problem = &objective.problem();
       in.common.observer = objective.observer();
-      run(in, [&] { objective.end(); });
+      run(in, [&](Fitted& next) {
+        next.n_failures = objective.failures().n_failed;
+        warn_of_failures(objective.failures());
+        objective.end();
+      });
     } catch (...) {
       set_error_from_current_exception();
       objective.fail();
