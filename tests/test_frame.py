@@ -131,6 +131,29 @@ def test_bounds_errors_before_objective():
     assert calls == []
 
 
+def test_non_finite_bounds_are_refused_before_any_evaluation():
+    """A NaN or infinite bound leaves no box to search (no midpoint to probe, no scale to draw
+    from): every class that takes a box refuses it, naming the coordinate, and keeps its state."""
+    import estimators
+    cases = [((1, -math.inf), None, "Lower bound -inf at index 1"), (None, (2, math.inf), "Upper bound inf at index 2"),
+             ((0, math.nan), None, "Lower bound NaN at index 0"), (None, (0, math.nan), "Upper bound NaN at index 0"),
+             ((2, -math.inf), (2, math.inf), "Lower bound -inf at index 2")]
+    for cls in estimators.CLASSES:
+        if estimators.is_tour(cls):
+            continue
+        obj = estimators.fitted(cls)
+        before = estimators.state(obj)
+        calls = []
+        for low, high, message in cases:
+            _, lower, upper = estimators.fit_args(cls)
+            for side, change in ((lower, low), (upper, high)):
+                if change:
+                    side[change[0]] = change[1]
+            with pytest.raises(ValueError, match=f"^{message} is not finite$"):
+                obj.fit(calls.append, lower, upper)
+        assert calls == [] and estimators.state(obj) == before, cls.__name__
+
+
 def test_empty_box_probes_then_fails():
     calls = []
 

@@ -117,6 +117,8 @@ def class_stub(name: str, cls: type) -> str:
         lines.append("    @property")
         lines.append("    def runs_(self) -> list[dict[str, int | float | str]]: ...")
     lines.append("    @property")
+    lines.append("    def n_failures_(self) -> int: ...")
+    lines.append("    @property")
     lines.append("    def feasible_(self) -> bool: ...")
     lines.append("    @property")
     lines.append("    def violation_(self) -> float: ...")

@@ -20,48 +20,46 @@ Ref call_with_list(PyObject* callable, ArgumentList* list, std::span<const doubl
   return Ref(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// The pending exception is either taken as the failure of `count` points (an ordinary
-// failure during the search) or must stop the fit.
+// The pending exception is either taken as the failure of `count` points from `point` on (an
+// ordinary failure during the search) or must stop the fit.
 // An error that ends the fit (swarmix's own usage errors, a broken executor) is raised too.
-void absorb_failure(bool strict, FailureLog* log, std::size_t count = 1) {
+void absorb_failure(bool strict, FailureLog* log, std::span<const double> point, std::size_t count = 1) {
   if (strict || !PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet();
   Ref error(PyErr_GetRaisedException());
   if (ends_fit(error.get())) {
     PyErr_SetRaisedException(error.release());
     throw ErrorAlreadySet();
   }
-  if (log) log->failed(count, std::move(error));
+  if (log) log->failed(count, std::move(error), point);
 }
 
 // What an evaluation returned (null: the call failed, its error pending), as the search sees
 // it: a number, else a failure that counts as +inf or stops the fit.
-inline double scalar_result(PyObject* result, bool strict, FailureLog* log) {
+inline double scalar_result(PyObject* result, bool strict, FailureLog* log, std::span<const double> position) {
   if (result) {
-    if (PyFloat_CheckExact(result)) return searched(PyFloat_AS_DOUBLE(result), strict, log);
-    if (!is_complex(result)) {
-      const double v = PyFloat_AsDouble(result);
-      if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log);
-    }
+    const double v = to_value(result);
+    if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log, position);
   }
-  absorb_failure(strict, log);
+  absorb_failure(strict, log, position);
   return kInf;
 }
 
 // The same for a vector-valued objective: a failure yields its failed row.
-std::vector<double> vector_result(PyObject* result, RowLength& rows, bool strict, FailureLog* log) {
+std::vector<double> vector_result(PyObject* result, RowLength& rows, bool strict, FailureLog* log,
+                                  std::span<const double> position) {
   std::vector<double> values;
   bool converted = false;
   if (result) {
     try {
-      values = to_float_vec(result, nullptr);
+      values = to_value_vec(result);
       converted = true;
     } catch (const ErrorAlreadySet&) {
     }
   }
   if (converted) {
-    rows.take(values, strict, log);
+    rows.take(values, strict, log, position);
   } else {
-    absorb_failure(strict, log);
+    absorb_failure(strict, log, position);
     rows.fail(values);
   }
   return values;
@@ -73,18 +71,8 @@ std::string values_text(std::size_t n, const char* what) {
 
 }  // namespace
 
-bool is_complex(PyObject* value) {
-  if (PyFloat_Check(value) || PyLong_Check(value)) return false;
-  static PyObject* const name = PyUnicode_InternFromString("__complex__");
-  if (!name) throw ErrorAlreadySet();
-  if (!_PyType_Lookup(Py_TYPE(value), name)) return false;
-  PyErr_Format(PyExc_TypeError, "the objective value is complex: %R", value);
-  return true;
-}
-
-double searched(double v, bool strict, FailureLog* log) {
-  if (v == v || strict) return v;
-  if (log) log->failed(1, Ref());
+double nan_failed(FailureLog* log, std::span<const double> point) {
+  if (log) log->failed(1, Ref(), point);
   return kInf;
 }
 
@@ -118,7 +106,7 @@ void RowLength::check(std::size_t length) {
   raise_fit_failure(PyExc_ValueError, text);
 }
 
-void RowLength::take(std::vector<double>& row, bool strict, FailureLog* log) {
+void RowLength::take(std::vector<double>& row, bool strict, FailureLog* log, std::span<const double> point) {
   check(row.size());
   if (strict) return;
   if (counts_.any()) {
@@ -134,17 +122,16 @@ void RowLength::take(std::vector<double>& row, bool strict, FailureLog* log) {
     }
     if (!any) return;
   }
-  if (log) log->failed(1, Ref());
+  if (log) log->failed(1, Ref(), point);
 }
 
-void RowLength::fail(std::vector<double>& row) const {
-  row.assign(counts_.any() ? length_ : 1, kInf);
-}
+void RowLength::fail(std::vector<double>& row) const { row.assign(counts_.any() ? length_ : 1, kInf); }
 
-void FailureLog::failed(std::size_t count, Ref error) {
+void FailureLog::failed(std::size_t count, Ref error, std::span<const double> point) {
   n_failed += count;
   if (first_error) return;
   first_error = error ? std::move(error) : check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is NaN"));
+  first_point.assign(point.begin(), point.end());
 }
 
 PyObject* ArgumentList::fill(std::span<const double> position) {
@@ -169,11 +156,11 @@ PyObject* ArgumentList::fill(std::span<const double> position) {
 }
 
 double ScalarAdapter::operator()(std::span<const double> position) const {
-  return scalar_result(call_with_list(callable_, args_, position).get(), strict_, log_);
+  return scalar_result(call_with_list(callable_, args_, position).get(), strict_, log_, position);
 }
 
 std::vector<double> VectorAdapter::operator()(std::span<const double> position) const {
-  return vector_result(call_with_list(callable_, args_, position).get(), *rows_, strict_, log_);
+  return vector_result(call_with_list(callable_, args_, position).get(), *rows_, strict_, log_, position);
 }
 
 // ---------------------------------------------------------------- group objectives
@@ -334,7 +321,7 @@ void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& fail
       std::vector<double> values;
       bool converted = true;
       try {
-        values = to_float_vec(item, nullptr);
+        values = to_value_vec(item);
       } catch (const ErrorAlreadySet&) {
         converted = false;
       }
@@ -342,10 +329,8 @@ void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& fail
         value(i, std::move(values));
       else
         failure(i, nullptr);
-    } else if (PyFloat_CheckExact(item)) {
-      value(i, PyFloat_AS_DOUBLE(item));
     } else {
-      const double v = is_complex(item) ? -1.0 : PyFloat_AsDouble(item);
+      const double v = to_value(item);
       if (v == -1.0 && PyErr_Occurred())
         failure(i, nullptr);
       else
@@ -356,19 +341,19 @@ void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& fail
 
 }  // namespace
 
-void GroupAdapter::failed_with(PyObject* error) const {
+void GroupAdapter::failed_with(PyObject* error, std::span<const double> point) const {
   if (strict_ || ends_fit(error)) {
     PyErr_SetRaisedException(Py_NewRef(error));
     throw ErrorAlreadySet();
   }
-  if (log_) log_->failed(1, Ref::borrow(error));
+  if (log_) log_->failed(1, Ref::borrow(error), point);
 }
 
 Ref GroupAdapter::call(std::span<const double> points, std::size_t k) const {
   if (PyErr_CheckSignals() < 0) throw ErrorAlreadySet();
   Ref view = points_view(points, k, d_);
   Ref result(PyObject_CallOneArg(group_, view.get()));
-  if (!result) absorb_failure(strict_, log_, k);
+  if (!result) absorb_failure(strict_, log_, points.first(d_), k);
   return result;
 }
 
@@ -380,13 +365,14 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<double> 
     std::fill(values.begin(), values.end(), kInf);
     return;
   }
+  auto point = [&](std::size_t i) { return points.subspan(i * d_, d_); };
   read_entries<false>(
-      result.get(), k, [&](std::size_t i, double v) { values[i] = searched(v, strict_, log_); },
+      result.get(), k, [&](std::size_t i, double v) { values[i] = searched(v, strict_, log_, point(i)); },
       [&](std::size_t i, PyObject* error) {
         if (error)
-          failed_with(error);
+          failed_with(error, point(i));
         else
-          absorb_failure(strict_, log_);
+          absorb_failure(strict_, log_, point(i));
         values[i] = kInf;
       });
 }
@@ -399,17 +385,18 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
     for (auto& row : values) rows_->fail(row);
     return;
   }
+  auto point = [&](std::size_t i) { return points.subspan(i * d_, d_); };
   read_entries<true>(
       result.get(), k,
       [&](std::size_t i, std::vector<double>&& row) {
         values[i] = std::move(row);
-        rows_->take(values[i], strict_, log_);
+        rows_->take(values[i], strict_, log_, point(i));
       },
       [&](std::size_t i, PyObject* error) {
         if (error)
-          failed_with(error);
+          failed_with(error, point(i));
         else
-          absorb_failure(strict_, log_);
+          absorb_failure(strict_, log_, point(i));
         rows_->fail(values[i]);
       });
 }

@@ -12,22 +12,26 @@
 
 namespace swarmix::py {
 
-// Evaluations that failed during the search (a monitored fit keeps count). `error` is the
-// exception object of the failure, or null for a NaN value.
+// Evaluations that failed during the search: how many, and the first one's error and point.
+// Every fit keeps one (n_failures_, the warning that ends a fit with failures, a monitor's
+// counts); only a failure writes to it.
 class FailureLog {
  public:
-  void failed(std::size_t count, Ref error);
+  // `count` evaluations failed with `error` (the exception object, or null for a NaN value);
+  // `point` is the first one's.
+  void failed(std::size_t count, Ref error, std::span<const double> point);
   std::size_t n_failed = 0;
-  Ref first_error;
+  Ref first_error;  // a ValueError for a NaN value
+  std::vector<double> first_point;
 };
 
-// How the adapters read a value, shared with the recorder (recorder.hpp).
-// Whether `value` is a complex number (no objective value, even where its type converts to
-// float by dropping the imaginary part): true, with a TypeError set, for one.
-bool is_complex(PyObject* value);
-// A value the search takes: a NaN counts as +inf, a failure like any other (the probe, in
-// strict mode, passes a NaN through: it is a number).
-double searched(double v, bool strict, FailureLog* log);
+// How the adapters read a value (to_value in convert.hpp), shared with the recorder
+// (recorder.hpp). A value the search takes: a NaN counts as +inf, a failure like any other
+// (the probe, in strict mode, passes a NaN through: it is a number).
+double nan_failed(FailureLog* log, std::span<const double> point);  // +inf, logged
+inline double searched(double v, bool strict, FailureLog* log, std::span<const double> point) {
+  return v == v || strict ? v : nan_failed(log, point);
+}
 
 // The rows of a vector fit, one rule for every reader of a row (the per-point and group
 // adapters, the journal's group reader, the recorder's live and replayed rows). A constrained
@@ -35,21 +39,21 @@ double searched(double v, bool strict, FailureLog* log);
 // multi-objective class as many as the first row read, the probe's, has beyond the constraint
 // values), then its n_constraints inequality and n_equalities equality values; an
 // unconstrained fit's rows are as long as the first. A row of another length is a ValueError
-// that ends the fit (marked as the fit's failure). A failed evaluation gives `failed()`:
-// [+inf] in an unconstrained fit, +inf in every entry of a constrained one.
+// that ends the fit (marked as the fit's failure). A failed evaluation gives `fail()`: [+inf]
+// in an unconstrained fit, +inf in every entry of a constrained one.
 class RowLength {
  public:
   // `objectives`: 1 for a single-objective class, 0 when the first row tells.
   RowLength(std::size_t objectives, const ConstraintCounts& counts);
   // The length of a row that holds numbers: the first one fixes it where it is not known.
   void check(std::size_t length);
-  // A row of numbers as the search takes it: its length checked, then (but for the probe, in
-  // strict mode, which passes it as it is) each NaN +inf in an unconstrained fit, and in a
-  // constrained one a row with a NaN or infinity anywhere failed; either is a failure for `log`.
-  void take(std::vector<double>& row, bool strict, FailureLog* log);
+  // A row of numbers (the evaluation of `point`) as the search takes it: its length checked,
+  // then (but for the probe, in strict mode, which passes it as it is) each NaN +inf in an
+  // unconstrained fit, and in a constrained one a row with a NaN or infinity anywhere failed;
+  // either is a failure for `log`.
+  void take(std::vector<double>& row, bool strict, FailureLog* log, std::span<const double> point);
   // The row of a failed evaluation.
   void fail(std::vector<double>& row) const;
-  bool constrained() const { return counts_.any(); }
 
  private:
   std::size_t objectives_;
@@ -124,7 +128,7 @@ class GroupAdapter {
   // The call's result, or null after a failure of the whole group (values set to +inf).
   Ref call(std::span<const double> points, std::size_t k) const;
   // An entry that is an exception object: raised in strict mode, else reported to the log.
-  void failed_with(PyObject* error) const;
+  void failed_with(PyObject* error, std::span<const double> point) const;
   PyObject* group_;
   std::size_t d_;
   RowLength* rows_;

@@ -71,6 +71,30 @@ double real_item(PyObject* obj, const char* name) {
   return v;
 }
 
+// Whether `value` is complex (numpy's complex64 and clongdouble are no Python complex: their
+// dtype's kind tells); true with the error set for one, or when asking failed.
+bool is_complex(PyObject* value) {
+  if (PyFloat_Check(value) || PyLong_Check(value)) return false;
+  if (!PyComplex_Check(value)) {
+    static PyObject* const complex_name = PyUnicode_InternFromString("__complex__");
+    static PyObject* const dtype_name = PyUnicode_InternFromString("dtype");
+    static PyObject* const kind_name = PyUnicode_InternFromString("kind");
+    if (!complex_name || !dtype_name || !kind_name) throw ErrorAlreadySet();
+    if (!_PyType_Lookup(Py_TYPE(value), complex_name) || !_PyType_Lookup(Py_TYPE(value), dtype_name)) return false;
+    Ref dtype(PyObject_GetAttr(value, dtype_name));
+    if (!dtype) return true;
+    Ref kind(PyObject_GetAttr(dtype.get(), kind_name));
+    if (!kind) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return true;
+      PyErr_Clear();
+      return false;
+    }
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "c") != 0) return false;
+  }
+  PyErr_Format(PyExc_TypeError, "the objective value is complex: %R", value);
+  return true;
+}
+
 }  // namespace
 
 std::uint64_t to_count(PyObject* obj, const char* name) {
@@ -114,6 +138,19 @@ std::vector<double> to_float_vec(PyObject* obj, const char* name) {
   std::vector<double> out;
   out.reserve(size_hint(obj));
   for_each_item(obj, name, [&](PyObject* item) { out.push_back(real_item(item, name)); });
+  return out;
+}
+
+double non_float_value(PyObject* obj) { return is_complex(obj) ? -1.0 : PyFloat_AsDouble(obj); }
+
+std::vector<double> to_value_vec(PyObject* obj) {
+  std::vector<double> out;
+  out.reserve(size_hint(obj));
+  for_each_item(obj, nullptr, [&](PyObject* item) {
+    const double v = to_value(item);
+    if (v == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet();
+    out.push_back(v);
+  });
   return out;
 }
 

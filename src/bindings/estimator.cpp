@@ -24,6 +24,7 @@ Fitted::Fitted(const Fitted& o)
       population_values(o.population_values),
       runs(o.runs),
       persistent(o.persistent ? o.persistent->clone() : nullptr),
+      n_failures(o.n_failures),
       constraints(o.constraints),
       constraint_values(o.constraint_values) {}
 
@@ -273,6 +274,14 @@ PyObject* get_runs(PyObject* self_obj, void*) {
       if (PyList_Append(list.get(), entry.get()) < 0) throw ErrorAlreadySet();
     }
     return list.release();
+  });
+}
+
+PyObject* get_n_failures(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return PyLong_FromSize_t(self->fitted.n_failures);
   });
 }
 

@@ -124,6 +124,19 @@ Matrix convert_initial(PyObject* obj, const Estimator& self, std::size_t d, cons
   return rows;
 }
 
+// A fit whose evaluations failed ends with one RuntimeWarning: how many, and the first one's
+// point and error (a warning filter that makes it an error fails the fit).
+void warn_of_failures(const FailureLog& log) {
+  if (log.n_failed == 0) return;
+  Ref point = float_list(log.first_point);
+  Ref type_name = check(PyType_GetName(Py_TYPE(log.first_error.get())));
+  if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                       "%zu evaluation%s of the objective failed and counted as +inf; the first, at %R: %U: %S",
+                       log.n_failed, log.n_failed == 1 ? "" : "s", point.get(), type_name.get(),
+                       log.first_error.get()) < 0)
+    throw ErrorAlreadySet();
+}
+
 // The fit as the objective's wrappers see it (`__swarmix_start__(fit)`); `read_group` is the
 // fit's own reader of group results.
 Ref fit_description(const Estimator* self, const Bounds& bounds, bool vector, const FitCommon& common,
@@ -158,7 +171,7 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
         raise_value_error(status->display());
       if (!next.constraints_agree(table.fit_kind == FitKind::Multi))
         throw InternalError("a constrained fit's result without its constraint values");
-      succeeded();
+      succeeded(next);
       self->fitted = std::move(next);
     };
 
@@ -180,7 +193,7 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       DiscreteProblem problem("tsp", std::move(matrix));
       InterruptibleProblem interruptible(problem);
       in.problem = &interruptible;
-      run(in, [] {});
+      run(in, [](Fitted& next) { next.n_failures = 0; });  // (no Python objective)
       Py_RETURN_NONE;
     }
 
@@ -215,7 +228,11 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       else
         in.problem = &objective.problem();
       in.common.observer = objective.observer();
-      run(in, [&] { objective.end(); });
+      run(in, [&](Fitted& next) {
+        next.n_failures = objective.failures().n_failed;
+        warn_of_failures(objective.failures());
+        objective.end();
+      });
     } catch (...) {
       set_error_from_current_exception();
       objective.fail();

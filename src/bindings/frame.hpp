@@ -189,6 +189,7 @@ struct Fitted {
   std::vector<std::vector<double>> population_values;  // ClassSpec::score_reference: population's objectives
   std::vector<std::vector<double>> runs;  // classes with ClassSpec::run_fields: a row per run
   std::unique_ptr<Persistent> persistent;
+  std::size_t n_failures = 0;  // evaluations of the fit that failed (the frame sets it)
   // The last fit's constraint counts, and in a constrained fit the constraint values (g then h)
   // of the best point (one row) or of each archive point (a row per point, in archive order).
   ConstraintCounts constraints;

@@ -131,11 +131,10 @@ class RecordedVectorProblem final : public VectorProblem {
 class MonitorBridge final : public IterationObserver {
  public:
   // `scalar`: a single-objective class, whose best the bridge keeps (under Deb's order in a
-  // fit constrained by `constraints`).
-  MonitorBridge(Ref boundary, bool scalar, const ConstraintCounts& constraints)
-      : boundary_(std::move(boundary)), scalar_(scalar), constraints_(constraints) {}
+  // fit constrained by `constraints`); `log` the fit's failures.
+  MonitorBridge(Ref boundary, bool scalar, const ConstraintCounts& constraints, const FailureLog& log)
+      : log_(log), boundary_(std::move(boundary)), scalar_(scalar), constraints_(constraints) {}
 
-  FailureLog log;
   std::size_t n_evaluations = 0;
 
   // A search's evaluation: the best one is kept (the probe only checks the objective).
@@ -170,13 +169,14 @@ class MonitorBridge final : public IterationObserver {
   Ref counts() {
     Ref best_value = has_best_ && scalar_ ? check(PyFloat_FromDouble(best_.value)) : Ref::borrow(Py_None);
     if (!best_list_) best_list_ = has_best_ && scalar_ ? float_list(best_position_) : Ref::borrow(Py_None);
-    PyObject* first_error = log.first_error ? log.first_error.get() : Py_None;
+    PyObject* first_error = log_.first_error ? log_.first_error.get() : Py_None;
     return check(Py_BuildValue("(nnONO)", static_cast<Py_ssize_t>(n_evaluations),
-                               static_cast<Py_ssize_t>(log.n_failed), first_error, best_value.release(),
+                               static_cast<Py_ssize_t>(log_.n_failed), first_error, best_value.release(),
                                best_list_.get()));
   }
 
  private:
+  const FailureLog& log_;  // the fit's
   Ref boundary_;
   Ref best_list_;  // best_position_ as handed over last
   bool scalar_;
@@ -246,7 +246,7 @@ FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool mul
     objective_ = Ref::borrow(objective);
   }
   try {
-    if (boundary) monitor_ = std::make_unique<MonitorBridge>(std::move(boundary), !multi, constraints);
+    if (boundary) monitor_ = std::make_unique<MonitorBridge>(std::move(boundary), !multi, constraints, failures_);
     if (Ref record = optional_attribute(objective_.get(), "__swarmix_record__"))
       recorder_ = std::make_unique<Recorder>(record.get(), dimensions, rows_.get());
     else
@@ -261,7 +261,7 @@ FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool mul
 
 void FitObjective::make_problems() {
   const std::size_t dimensions = dimensions_;
-  FailureLog* log = monitor_ ? &monitor_->log : nullptr;
+  FailureLog* log = &failures_;
   if (vector_) {
     if (recorder_)
       vector_problem_ = std::make_unique<RecordedVectorProblem>(*recorder_, dimensions, log);

@@ -53,6 +53,8 @@ class FitObjective {
   VectorProblem& vector_problem() { return monitored_vector_ ? *monitored_vector_ : *vector_problem_; }
   // Who hears of the iteration boundaries: the monitor, if any.
   IterationObserver* observer();
+  // The evaluations of the search that failed (the probe's failure fails the fit instead).
+  const FailureLog& failures() const { return failures_; }
   // The search succeeded: the wrapper hears of it (and may still fail the fit).
   void end();
   // The fit failed with the raised Python error: the wrapper hears of it, the error stays.
@@ -70,6 +72,7 @@ class FitObjective {
   bool vector_;
   bool ended_ = false;
   ArgumentList arguments_;
+  FailureLog failures_;
   std::unique_ptr<Recorder> recorder_;
   std::unique_ptr<MonitorBridge> monitor_;
   std::unique_ptr<Problem> problem_, monitored_;

@@ -53,7 +53,7 @@ class Recorder {
   Ref call(std::span<const double> point);
   // A failed live evaluation (the error pending): recorded and logged, or raised.
   void failed(std::size_t index, std::span<const double> point, bool strict, FailureLog* log, bool conversion);
-  void replied_failure(PyObject* error, bool strict, FailureLog* log);
+  void replied_failure(PyObject* error, std::span<const double> point, bool strict, FailureLog* log);
 
   Ref record_, objective_;
   RowLength* rows_;

@@ -81,6 +81,10 @@ PyObject* make_type(const ClassSpec& table) {
                         "The objective vectors of the points that predict() returns, in the same order.", nullptr};
   if (!table.run_fields.empty())
     info.getset[g++] = {"runs_", get_runs, nullptr, "One dict per run of the last fit, in order.", nullptr};
+  info.getset[g++] = {"n_failures_", get_n_failures, nullptr,
+                      "How many evaluations of the last fit failed (raised an Exception, or returned NaN or no "
+                      "number) and counted as +inf.",
+                      nullptr};
   const bool multi = table.fit_kind == FitKind::Multi;
   info.getset[g++] = {"feasible_", get_feasible, nullptr,
                       multi ? "Whether the front meets every constraint (True without constraints)."
