@@ -49,17 +49,9 @@ bool round_trial(double* trial, const double* x, std::size_t n, const std::vecto
 
 }  // namespace
 
-Status DifferentialEvolution::fit(Problem& problem) {
-  StandingProblem standings(problem);
-  return search(standings);
-}
-
-Status DifferentialEvolution::fit(VectorProblem& problem) {
-  StandingProblem standings(problem, constraints);
-  return search(standings);
-}
-
-Status DifferentialEvolution::search(StandingProblem& problem) {
+template <class Scored>
+Status DifferentialEvolution::search(Scored& problem) {
+  using Score = typename Scored::Score;
   record = {};
   auto init = validate_and_init(bounds, problem.dimensions(), random_state);
   if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
@@ -79,7 +71,7 @@ Status DifferentialEvolution::search(StandingProblem& problem) {
 
   // Members are rows of n, stored contiguously.
   std::vector<double> pop;
-  std::vector<Standing> values(N);
+  std::vector<Score> values(N);
   draw_start(rng, bounds, span, N, initial, pop);
   if (!whole.empty())
     for (std::size_t i = 0; i < N; ++i) round_integers(&pop[i * n], whole, lower, upper);
@@ -90,7 +82,7 @@ Status DifferentialEvolution::search(StandingProblem& problem) {
   for (std::size_t i = 1; i < N; ++i)
     if (better(values[i], values[first_best])) first_best = i;
   std::vector<double> best = row_copy(pop, first_best, n);
-  Standing best_value = values[first_best];
+  Score best_value = values[first_best];
   std::vector<double> best_constraints(problem.constraint_values(first_best).begin(),
                                        problem.constraint_values(first_best).end());
 
@@ -98,15 +90,15 @@ Status DifferentialEvolution::search(StandingProblem& problem) {
   // trial of the generation replaces them. The donors are plain draws, so trials join one
   // group until a trial's donor is a member whose trial waits in the group: the group is
   // evaluated (and its replacements made) first.
-  std::vector<double> mutant(n), trial(n);
-  std::vector<Standing> trial_values;
+  std::vector<double> mutant(n);
+  std::vector<Score> trial_values;
   TrialGroup group(n, N);
   auto settle = [&] {
     trial_values.resize(group.size());
     problem.evaluate_group(group.points(), trial_values);
     for (std::size_t r = 0; r < group.size(); ++r) {
       const std::size_t i = group.member(r);
-      const Standing value = trial_values[r];
+      const Score value = trial_values[r];
       if (not_worse(value, values[i])) {
         std::copy_n(group.row(r), n, &pop[i * n]);
         values[i] = value;
@@ -120,7 +112,7 @@ Status DifferentialEvolution::search(StandingProblem& problem) {
     group.clear();
   };
   const std::size_t T = n_iterations;
-  bool stop = iteration_done(0, T, best_value.value, best_value.feasible());
+  bool stop = iteration_done(0, T, value_of(best_value), is_feasible(best_value));
   for (std::size_t g = 0; g < T && !stop; ++g) {
     interruption_point();
     for (std::size_t i = 0; i < N; ++i) {
@@ -142,23 +134,33 @@ Status DifferentialEvolution::search(StandingProblem& problem) {
       for (std::size_t d = 0; d < n; ++d) mutant[d] = x1[d] + f * (x2[d] - x3[d]);
 
       const double* x = &pop[i * n];
+      double* trial = group.add_trial(i);
       const std::size_t forced = rng.index(n);
       for (std::size_t d = 0; d < n; ++d) {
         const double u = rng.u01();
         const double v = (u < cr || d == forced) ? mutant[d] : x[d];
         trial[d] = clamp_coordinate(v, lower[d], upper[d]);
       }
-      if (whole.empty() || round_trial(trial.data(), x, n, whole, bounds, rng))
-        std::copy(trial.begin(), trial.end(), group.add_trial(i));
+      if (!whole.empty() && !round_trial(trial, x, n, whole, bounds, rng)) group.drop_last();
     }
     settle();
-    record.history.push_back(best_value.value);
-    stop = iteration_done(g + 1, T, best_value.value, best_value.feasible());
+    record.history.push_back(value_of(best_value));
+    stop = iteration_done(g + 1, T, value_of(best_value), is_feasible(best_value));
   }
 
   record.population = split_rows(pop, n);
-  best_ = Solution{std::move(best), best_value.value, {}, best_value.feasible(), std::move(best_constraints)};
+  best_ = Solution{std::move(best), value_of(best_value), {}, is_feasible(best_value), std::move(best_constraints)};
   return std::nullopt;
+}
+
+Status DifferentialEvolution::fit(Problem& problem) {
+  ValueProblem values(problem);
+  return search(values);
+}
+
+Status DifferentialEvolution::fit(VectorProblem& problem) {
+  StandingProblem standings(problem, constraints);
+  return search(standings);
 }
 
 }  // namespace swarmix

@@ -35,7 +35,9 @@ class DifferentialEvolution final
   Status fit(VectorProblem& problem);
 
  private:
-  Status search(StandingProblem& problem);
+  // The one search, over a ValueProblem or a StandingProblem (core/constraints.hpp).
+  template <class Scored>
+  Status search(Scored& problem);
 };
 
 }  // namespace swarmix

@@ -101,6 +101,8 @@ class PointGroup {
     values_.resize(rows_);
     problem.evaluate_group({points_.data(), rows_ * d_}, values_);
   }
+  // Takes back the last row.
+  void drop_row() { --rows_; }
   std::size_t size() const { return rows_; }
   // The rows, one after another (for a search that evaluates them itself).
   std::span<const double> points() const { return {points_.data(), rows_ * d_}; }
@@ -132,6 +134,12 @@ class TrialGroup : public PointGroup {
     for (std::size_t m : members_) waiting_[m] = 0;
     members_.clear();
     PointGroup::clear();
+  }
+  // Takes back the last trial (one not worth evaluating).
+  void drop_last() {
+    waiting_[members_.back()] = 0;
+    members_.pop_back();
+    drop_row();
   }
 
  private:

@@ -43,20 +43,9 @@ double row_violation(std::span<const double> row, const ConstraintCounts& counts
 
 void StandingProblem::evaluate_group(std::span<const double> points, std::span<Standing> out) {
   if (out.empty()) return;
-  if (problem_) {
-    values_.resize(out.size());
-    problem_->evaluate_group(points, values_);
-    for (std::size_t k = 0; k < out.size(); ++k) out[k] = {values_[k], 0.0};
-    return;
-  }
   rows_.resize(out.size());
-  vector_->evaluate_group(points, rows_);
+  problem_.evaluate_group(points, rows_);
   for (std::size_t k = 0; k < out.size(); ++k) out[k] = standing_of(rows_[k], counts_);
-}
-
-std::span<const double> StandingProblem::constraint_values(std::size_t k) const {
-  if (problem_) return {};
-  return std::span<const double>(rows_[k]).subspan(1);
 }
 
 std::vector<std::size_t> integer_indices(const std::vector<bool>& mask) {

@@ -64,6 +64,15 @@ inline bool not_worse(const Standing& a, const Standing& b) {
   return b.violation != 0.0 && a.violation <= b.violation;
 }
 
+// The same order for the plain values of an unconstrained search: exactly `<` and `<=`.
+inline bool better(double a, double b) { return a < b; }
+inline bool not_worse(double a, double b) { return a <= b; }
+// What a search reports of a value or a standing: its objective value, and whether it is feasible.
+inline double value_of(double v) { return v; }
+inline double value_of(const Standing& s) { return s.value; }
+inline bool is_feasible(double) { return true; }
+inline bool is_feasible(const Standing& s) { return s.feasible(); }
+
 // Constraint-domination (Deb et al. 2002) of a over b, given their violations: a feasible and
 // b not; both infeasible and a with the smaller violation; both feasible and a's objectives
 // dominating b's (`dominates()`, asked only then).
@@ -75,28 +84,39 @@ bool constraint_dominates(double violation_a, double violation_b, Dominates&& do
   return dominates();
 }
 
-// What a single-objective search that handles constraints evaluates: a Problem, whose values
-// are feasible standings, or a VectorProblem whose rows are [value, g..., h...]. The rows of
-// the last group stay readable until the next, so a search can keep the constraint values of
-// the points it keeps.
-class StandingProblem {
+// What a single-objective search that handles constraints evaluates, as the type its search
+// is written for: a ValueProblem (a Problem's values: Score double) when unconstrained, a
+// StandingProblem (a VectorProblem's rows [value, g..., h...]: Score Standing) when
+// constrained. Both give the scores of a group of rows of dimensions() coordinates, in row
+// order, and the constraint values (g then h) of row k of the last group (none when
+// unconstrained), which stay readable until the next group.
+class ValueProblem {
  public:
-  explicit StandingProblem(Problem& problem) : problem_(&problem), d_(problem.dimensions()) {}
-  StandingProblem(VectorProblem& problem, const ConstraintCounts& counts)
-      : vector_(&problem), counts_(counts), d_(problem.dimensions()) {}
-
-  std::size_t dimensions() const { return d_; }
-  // The standings of `out.size()` rows of dimensions() coordinates, in row order.
-  void evaluate_group(std::span<const double> points, std::span<Standing> out);
-  // The constraint values (g then h) of row k of the last group; empty when unconstrained.
-  std::span<const double> constraint_values(std::size_t k) const;
+  using Score = double;
+  explicit ValueProblem(Problem& problem) : problem_(problem) {}
+  std::size_t dimensions() const { return problem_.dimensions(); }
+  void evaluate_group(std::span<const double> points, std::span<double> out) {
+    if (!out.empty()) problem_.evaluate_group(points, out);
+  }
+  std::span<const double> constraint_values(std::size_t) const { return {}; }
 
  private:
-  Problem* problem_ = nullptr;
-  VectorProblem* vector_ = nullptr;
+  Problem& problem_;
+};
+
+class StandingProblem {
+ public:
+  using Score = Standing;
+  StandingProblem(VectorProblem& problem, const ConstraintCounts& counts) : problem_(problem), counts_(counts) {}
+  std::size_t dimensions() const { return problem_.dimensions(); }
+  void evaluate_group(std::span<const double> points, std::span<Standing> out);
+  std::span<const double> constraint_values(std::size_t k) const {
+    return std::span<const double>(rows_[k]).subspan(1);
+  }
+
+ private:
+  VectorProblem& problem_;
   ConstraintCounts counts_;
-  std::size_t d_;
-  std::vector<double> values_;
   std::vector<std::vector<double>> rows_;
 };
 
