@@ -138,17 +138,17 @@ class AskTell:
             run.tell([f(x) for x in X])   # one value per point, in order
         run.optimizer.predict()           # exactly as after fit(f, lower, upper)
 
-    The groups are those a group objective receives, the first being the fit's probe (one
-    point); ``initial``, ``n_constraints``, ``n_equalities`` and ``integer`` are passed to the
-    fit as ``fit``'s keywords (``ask()`` then gives points whole at the integer coordinates).
-    ``tell`` takes one value per point (a row of values per point for ``Nsga2Optimizer``,
-    ``Nsga2Sbx`` and ``MopsoOptimizer``, and in a constrained fit: the objective values, then
-    the inequality and equality values); NaN, None or an exception object fails its point
-    (+inf); a row of the wrong length ends the run with the fit's ValueError;
-    ``tell(values, points=X)`` also checks that ``X`` are the asked points, bit for bit. Each ``tell`` answers the group last asked. A told probe that makes
-    ``fit`` fail makes ``tell`` raise that error and ends the run with the optimiser unchanged.
-    The optimiser needs a ``random_state``, and it cannot be read or fitted elsewhere while the
-    run goes on.
+    The groups are those a group objective receives, the first being the fit's probe (one point);
+    ``initial``, ``n_constraints``, ``n_equalities`` and ``integer`` are passed to the fit as
+    ``fit``'s keywords (``ask()`` then gives points whole at the integer coordinates). ``tell``
+    takes one value per point (a row of values per point for ``Nsga2Optimizer``, ``Nsga2Sbx``
+    and ``MopsoOptimizer``, and in a constrained fit: the objective values, then the inequality
+    and equality values); NaN, None or an exception object fails its point (+inf); a row of the
+    wrong length ends the run with the fit's ValueError; ``tell(values, points=X)`` also checks
+    that ``X`` are the asked points, bit for bit. Each ``tell`` answers the group last asked. A
+    told probe that makes ``fit`` fail makes ``tell`` raise that error and ends the run with the
+    optimiser unchanged. The optimiser needs a ``random_state``, and it cannot be read or fitted
+    elsewhere while the run goes on.
 
     ``stop()`` ends the search at its next iteration boundary, as a Monitor stop does;
     ``close()`` abandons the run and the optimiser keeps its previous state (so does garbage

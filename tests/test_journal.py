@@ -938,6 +938,7 @@ def test_a_version_1_journal_reads_replays_and_resumes(tmp_path):
     old = read_journal(path)
     full = fit_de(flaky, tmp_path / "full.swj")
     assert old.complete and old.stop_reason == "max_evaluations" and len(old.points) == 25
+    assert (old.n_constraints, old.n_equalities, old.integer) == (0, 0, None)  # written before they existed
     assert old.points == read_journal(tmp_path / "full.swj").points[:25]
     calls = Calls(flaky)
     assert fit_de(calls, path) == full and len(calls.points) == full[1] - 25 + 1

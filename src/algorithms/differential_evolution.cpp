@@ -83,8 +83,8 @@ Status DifferentialEvolution::search(Scored& problem) {
     if (better(values[i], values[first_best])) first_best = i;
   std::vector<double> best = row_copy(pop, first_best, n);
   Score best_value = values[first_best];
-  std::vector<double> best_constraints(problem.constraint_values(first_best).begin(),
-                                       problem.constraint_values(first_best).end());
+  const std::span<const double> first_constraints = problem.constraint_values(first_best);
+  std::vector<double> best_constraints(first_constraints.begin(), first_constraints.end());
 
   // A member's trial reads its donors' current positions, which change only when an earlier
   // trial of the generation replaces them. The donors are plain draws, so trials join one

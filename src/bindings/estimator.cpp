@@ -30,7 +30,8 @@ Fitted::Fitted(const Fitted& o)
 
 double Fitted::violation() const {
   double largest = 0.0;
-  for (const auto& row : constraint_values) largest = nan_max(largest, swarmix::violation(row, constraints.inequalities));
+  for (const auto& row : constraint_values)
+    largest = nan_max(largest, swarmix::violation(row, constraints.inequalities));
   return largest;
 }
 

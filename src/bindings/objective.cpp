@@ -276,7 +276,8 @@ void FitObjective::make_problems() {
     if (recorder_)
       problem_ = std::make_unique<RecordedProblem>(*recorder_, dimensions, log);
     else if (group_)
-      problem_ = std::make_unique<GroupProblem>(GroupAdapter{group_.get(), dimensions, nullptr, false, log}, dimensions);
+      problem_ =
+          std::make_unique<GroupProblem>(GroupAdapter{group_.get(), dimensions, nullptr, false, log}, dimensions);
     else
       problem_ = std::make_unique<PointProblem>(ScalarAdapter{objective_.get(), &arguments_, false, log}, dimensions);
     if (monitor_) monitored_ = std::make_unique<MonitoredProblem>(*problem_, *monitor_);
