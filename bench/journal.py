@@ -14,6 +14,7 @@ process (CPU) times.
 
 import argparse
 import os
+import struct
 import tempfile
 import time
 import warnings
@@ -104,6 +105,16 @@ def crafted(size, header, kind):
     return header + fmt.FRAME.pack(1 << 30, 1) + body + b"\1"
 
 
+def reversed_group(header, count):
+    """``header`` (of a 1-D scalar fit), evaluation 0, a group of ``count`` evaluations stated,
+    then its records one evaluation each, last first: the most out-of-order records a file of
+    that size holds."""
+    def record(i):
+        return fmt.frame(fmt.EVALUATIONS.pack(b"E", i, 1) + bytes([fmt.NUMBER]) + struct.pack("<dd", 0.5, 1.0))
+    return b"".join([header, record(0), fmt.frame(fmt.GROUP.pack(b"G", 1, count))] +
+                    [record(i) for i in range(count, 0, -1)])
+
+
 def crafted_repairs(a, folder):
     path = os.path.join(folder, "header.swj")
     ParticleSwarm(n_particles=2, n_iterations=1, random_state=1).fit(journaled(objective, path), [0.0], [1.0])
@@ -123,6 +134,12 @@ def crafted_repairs(a, folder):
                     warnings.simplefilter("ignore")
                     cli.repair(bad, out)
             print(f"repair of a crafted {size / 1e6:.1f} MB file ({kind.decode()} frames): {best_of(a.repeat, repair):.3f} s")
+    for count in (40_000, 160_000):
+        bad = os.path.join(folder, f"reversed-{count}.swj")
+        with open(bad, "wb") as f:
+            f.write(reversed_group(header, count))
+        seconds = best_of(a.repeat, lambda: read_journal(bad))
+        print(f"read of a {os.path.getsize(bad) / 1e6:.1f} MB journal whose {count} records come last first: {seconds:.3f} s")
 
 
 def main():

@@ -19,7 +19,6 @@ no writer leaves so many frame-like bytes in a torn write.
 
 from __future__ import annotations
 
-import bisect
 import json
 import math
 import os
@@ -76,8 +75,7 @@ class _Reader:
         self.vector = False
         self.version = VERSION
         self.frontier = 0  # every evaluation below it is recorded
-        self.starts: list[int] = []  # the recorded runs of indices above the frontier, sorted: starts and ends
-        self.ends: list[int] = []
+        self.pending: set[int] = set()  # the indices recorded above the frontier
         self.recorded = 0  # evaluations recorded so far
         self.stated = 0  # the end of the groups stated so far
         self.params: dict[str, float | None] = {}  # the header's (for version 1 files)
@@ -159,7 +157,7 @@ class _Reader:
         """Place a record's indices among those recorded: refused when it repeats one, or starts
         past the evaluations recorded before it outside every group stated before it."""
         first, end = run.first, run.first + run.count
-        if first == self.frontier and not self.starts:  # the usual record: right after those before it
+        if first == self.frontier and not self.pending:  # the usual record: right after those before it
             self.frontier = end
             self.recorded += run.count
             return
@@ -167,19 +165,19 @@ class _Reader:
                 self.version != 1 or first > self.recorded + version1_gap(self.params, self.recorded)):
             raise self.damaged(run.offset, f"evaluation {first} recorded after only {self.recorded} evaluations, "
                                "outside the groups stated before it")
-        starts, ends = self.starts, self.ends
-        i = bisect.bisect_right(starts, first)
-        if first < self.frontier or (i and ends[i - 1] > first) or (i < len(starts) and starts[i] < end):
+        # Out of order, inside a stated group: index by index, so the work stays in proportion to
+        # the evaluations the file holds, whatever order its records come in.
+        pending = self.pending
+        if first < self.frontier or any(i in pending for i in range(first, end)):
             raise self.damaged(run.offset, "an evaluation recorded twice")
         self.recorded += run.count
-        if first > self.frontier:
-            starts.insert(i, first)
-            ends.insert(i, end)
-            return
-        self.frontier = end
-        while starts and starts[0] == self.frontier:
-            self.frontier = ends[0]
-            del starts[0], ends[0]
+        if first == self.frontier:
+            self.frontier = end
+        else:
+            pending.update(range(first, end))
+        while self.frontier in pending:
+            pending.remove(self.frontier)
+            self.frontier += 1
 
     def group(self, payload: bytes, offset: int) -> None:
         """A group record: its evaluations may be recorded in any order after it."""
@@ -197,7 +195,7 @@ class _Reader:
             raise self.damaged(offset, "a malformed end record")
         (_, n) = END.unpack_from(payload)
         if n > self.frontier:
-            covered = self.frontier + sum(min(end, n) - start for start, end in zip(self.starts, self.ends) if start < n)
+            covered = self.frontier + sum(1 for i in self.pending if i < n)
             raise self.damaged(offset, f"an end record after {n} evaluations of which {covered} are recorded")
         if len(payload) == END.size:
             return None
