@@ -30,9 +30,9 @@ from array import array
 from dataclasses import dataclass, field
 from typing import Any
 
-from swarmix._journal_format import (END, EVALUATIONS, FRAME, GROUP, HEADER_KEYS, LENGTHS, LITTLE, MAGIC, NUMBER,
-                                     OUTCOMES, PREAMBLE, RUN, STOPPED, VERSION, VERSIONS, RecordedError, Records, doubles,
-                                     little, version1_gap)
+from swarmix._journal_format import (END, EVALUATIONS, FRAME, GROUP, HEADER_KEYS, LATER_KEYS, LENGTHS, LITTLE, MAGIC,
+                                     NUMBER, OUTCOMES, PREAMBLE, RUN, STOPPED, VERSION, VERSIONS, RecordedError,
+                                     Records, doubles, little, version1_gap)
 
 __all__ = ["Journal", "read_journal", "RecordedError"]
 
@@ -286,7 +286,11 @@ class _Reader:
             if payload[:1] != b"H":
                 raise ValueError
             header = json.loads(payload[1:].decode())
-            if not isinstance(header, dict) or set(header) != set(HEADER_KEYS):
+            if not isinstance(header, dict):
+                raise ValueError
+            if set(header) == set(HEADER_KEYS) - set(LATER_KEYS):  # written before those keys existed
+                header.update(LATER_KEYS)
+            if set(header) != set(HEADER_KEYS):
                 raise ValueError
             header["params"] = {str(k): None if v is None else float.fromhex(v) for k, v in header["params"].items()}
             header["lower"] = [float.fromhex(v) for v in header["lower"]]
@@ -294,9 +298,15 @@ class _Reader:
             if header["initial"] is not None:
                 header["initial"] = [[float.fromhex(v) for v in row] for row in header["initial"]]
             seed = header["random_state"]
+            counts = (header["n_constraints"], header["n_equalities"])
+            integer = header["integer"]
             if not (isinstance(seed, int) and 0 <= seed < 2**64 and header["kind"] in ("scalar", "vector")
                     and isinstance(header["class"], str) and isinstance(header["version"], str)
-                    and len(header["lower"]) == len(header["upper"])):
+                    and len(header["lower"]) == len(header["upper"])
+                    and all(type(n) is int and n >= 0 for n in counts)
+                    and (integer is None or (isinstance(integer, list) and integer and all(
+                        type(j) is int and 0 <= j < len(header["lower"]) for j in integer)
+                        and integer == sorted(set(integer))))):
                 raise ValueError
         except (ValueError, TypeError, AttributeError, OverflowError, RecursionError):
             raise self.damaged(offset, "not a journal header") from None
@@ -419,6 +429,9 @@ class Journal:
     kind: str  # "scalar" or "vector"
     initial: list[list[float]] | None  # the points the fit was given to start from
     version: str  # the swarmix version that started the journal
+    n_constraints: int  # the fit's constraint counts (each value a row: objective, inequalities, equalities)
+    n_equalities: int
+    integer: list[int] | None  # its integer coordinates
     points: list[list[float]] = field(default_factory=list)
     values: list[Any] = field(default_factory=list)  # a float, a list of floats, or None for a failure
     errors: list[str | None] = field(default_factory=list)
@@ -431,7 +444,8 @@ class Journal:
         the earlier evaluation first): ready for ``fit(..., initial=...)``. Scalar fits only."""
         if self.kind != "scalar":
             raise ValueError("best_points needs a journal of a scalar fit: the points of a fit with several "
-                             "objectives have no order (read journal.values for its objective vectors)")
+                             "objectives or with constraints have no order of values (read journal.values for "
+                             "their rows)")
         if isinstance(k, bool) or not isinstance(k, int) or k < 0:
             raise ValueError(f"k must be a non-negative integer, not {k!r}")
         ranked = sorted((value, i) for i, value in enumerate(self.values) if value is not None and not math.isnan(value))
@@ -470,7 +484,8 @@ def journal_of(parsed: Parsed) -> Journal:
     h = parsed.header
     stop = parsed.stop if parsed.complete else None
     journal = Journal(h["class"], h["params"], h["lower"], h["upper"], h["random_state"], h["kind"],
-                      h["initial"], h["version"], complete=parsed.complete,
+                      h["initial"], h["version"], h["n_constraints"], h["n_equalities"], h["integer"],
+                      complete=parsed.complete,
                       stop_reason=None if stop is None else stop[0],
                       iterations=None if stop is None else (stop[1], stop[2]))
     dims = len(h["lower"])

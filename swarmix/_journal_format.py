@@ -6,7 +6,8 @@
 All integers are unsigned little-endian, all floats IEEE doubles, little-endian, bit for bit.
 The payload's first byte is its kind:
 
-    H  header      b"H" + UTF-8 JSON (HEADER_KEYS; floats as float.hex texts)
+    H  header      b"H" + UTF-8 JSON (HEADER_KEYS; floats as float.hex texts; a journal written
+                   before LATER_KEYS existed lacks them)
     E  evaluations b"E", u64 first index, u32 count; count outcome bytes; count points
                    (d doubles each); scalar: count doubles (0.0 for a failure), vector: count
                    u32 lengths (0 for a failure), then all values; per failure u32 length +
@@ -64,7 +65,10 @@ def version1_gap(params: dict[str, float | None], recorded: int) -> int:
 # The Windows lock: one byte far past any journal's data, locked without waiting.
 WINDOWS_LOCK_OFFSET = 1 << 62
 
-HEADER_KEYS = ("class", "params", "random_state", "lower", "upper", "kind", "initial", "version")
+HEADER_KEYS = ("class", "params", "random_state", "lower", "upper", "kind", "initial", "version", "n_constraints",
+               "n_equalities", "integer")
+# The keys a journal written before constraints and integer coordinates lacks, and what they read as.
+LATER_KEYS = {"n_constraints": 0, "n_equalities": 0, "integer": None}
 LITTLE = sys.byteorder == "little"
 
 
@@ -106,6 +110,9 @@ def describe(fit: dict[str, Any], version: str) -> dict[str, Any]:
         "kind": fit["kind"],
         "initial": None if fit["initial"] is None else [[float(v).hex() for v in row] for row in fit["initial"]],
         "version": version,
+        "n_constraints": fit["n_constraints"],
+        "n_equalities": fit["n_equalities"],
+        "integer": fit["integer"],
     }
 
 

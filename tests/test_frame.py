@@ -42,7 +42,8 @@ def test_type_names_and_docs():
     assert ParticleSwarm.__qualname__ == "ParticleSwarm"
     assert ParticleSwarm.__doc__ == ("Particle Swarm Optimization for continuous minimization.\n\n"
                                      "Exposed to Python as `swarmix._swarmix.ParticleSwarm`.")
-    assert ParticleSwarm.fit.__text_signature__ == "($self, objective, lower, upper, *, initial=None)"
+    assert ParticleSwarm.fit.__text_signature__ == ("($self, objective, lower, upper, *, initial=None, "
+        "n_constraints=0, n_equalities=0, integer=None)")
     assert ParticleSwarm.fit.__doc__ == "Minimize `objective(list[float]) -> float` over the box `[lower, upper]`."
     assert ParticleSwarm.predict.__doc__ == "Return the best position found."
     assert ParticleSwarm.score.__doc__ == "Return the objective value at the best position."

@@ -42,5 +42,13 @@ Matrix to_matrix(PyObject* obj, const char* name);
 Matrix to_points(PyObject* obj, const char* name);
 // Sequence of non-negative integers.
 std::vector<std::size_t> to_index_vec(PyObject* obj, const char* name);
+// A count given to fit (int or __index__): a negative one is a ValueError
+// "{name} must not be negative, not {value}".
+std::uint64_t to_fit_count(PyObject* obj, const char* name);
+// A selection of coordinates among d: None, a sequence of distinct indices, or a sequence of d
+// booleans (Python's or numpy's); as a mask of d flags, empty when nothing is selected. An
+// index out of range, a repeated index, or booleans of another number is a ValueError;
+// booleans and indices mixed are a TypeError.
+std::vector<bool> to_selection(PyObject* obj, const char* name, std::size_t d);
 
 }  // namespace swarmix::py

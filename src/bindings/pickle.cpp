@@ -63,8 +63,14 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     // (ClassSpec::score_reference), then the per-run records (ClassSpec::run_fields).
     if (self->table->score_reference) parts.push_back(float_rows(f.population_values));
     if (!self->table->run_fields.empty()) parts.push_back(float_rows(f.runs));
-    // Then the parts every class has that came later (a state without them still loads).
+    // Then the parts every class has that came later (a state without them still loads), and
+    // those of the classes that handle constraints: the counts and the constraint values.
     parts.push_back(check(PyLong_FromSize_t(f.n_failures)));
+    if (self->table->constraints) {
+      parts.push_back(check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(f.constraints.inequalities),
+                                          static_cast<Py_ssize_t>(f.constraints.equalities))));
+      parts.push_back(float_rows(f.constraint_values));
+    }
     Ref state = check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
     for (std::size_t i = 0; i < parts.size(); ++i)
       PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(i), parts[i].release());
@@ -95,6 +101,9 @@ auto state_part(F&& convert) {
     throw;
   }
 }
+
+// The largest constraint count a state may hold (a fit's counts are far below).
+constexpr std::size_t kMaxCount = std::size_t{1} << 32;
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
@@ -131,7 +140,7 @@ bool sound_runs(const ClassSpec& table, const Fitted& f) {
 // tour is a permutation of the cities, bits are 0 or 1, and the single-entry classes hold
 // their best in history_ and population_.
 bool sound(const ClassSpec& table, const Fitted& f) {
-  if (!sound_runs(table, f)) return false;
+  if (!sound_runs(table, f) || !f.constraints_agree(table.fit_kind == FitKind::Multi)) return false;
   // Failures need evaluations of an objective.
   if (f.n_failures && (table.fit_kind == FitKind::Tour ||
                        (!f.best_position && f.population.empty() && f.archive_positions.empty())))
@@ -193,9 +202,12 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
     WriteBorrow borrow(self);
     const bool has_values = self->table->score_reference;
     const bool has_runs = !self->table->run_fields.empty();
-    const Py_ssize_t parts = 7 + has_values + has_runs;  // and n_failures, in states pickled since
-    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < parts || PyTuple_GET_SIZE(state) > parts + 1)
-      malformed_state();
+    // Then n_failures, in states pickled since it exists, and after it the constraint parts of
+    // a class that handles constraints (a state pickled before they existed is unconstrained).
+    const Py_ssize_t parts = 7 + has_values + has_runs;
+    const Py_ssize_t size = PyTuple_Check(state) ? PyTuple_GET_SIZE(state) : -1;
+    const bool has_constraints = self->table->constraints && size == parts + 3;
+    if (size != parts && size != parts + 1 && !has_constraints) malformed_state();
     auto part = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     Fitted next;
     state_part([&] {
@@ -207,9 +219,15 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
       next.archive_objectives = to_matrix(part(5), nullptr);
       if (has_values) next.population_values = to_matrix(part(7), nullptr);
       if (has_runs) next.runs = to_matrix(part(has_values ? 8 : 7), nullptr);
-      if (PyTuple_GET_SIZE(state) > parts) next.n_failures = to_count(part(parts), nullptr);
+      if (size > parts) next.n_failures = to_count(part(parts), nullptr);
+      if (has_constraints) next.constraint_values = to_matrix(part(parts + 2), nullptr);
       return 0;
     });
+    if (has_constraints) {
+      const std::vector<std::size_t> counts = state_part([&] { return to_index_vec(part(parts + 1), nullptr); });
+      if (counts.size() != 2 || counts[0] > kMaxCount || counts[1] > kMaxCount) malformed_state();
+      next.constraints = {counts[0], counts[1]};
+    }
     if (part(6) != Py_None) {
       std::vector<double> numbers = state_part([&] { return to_float_vec(part(6), nullptr); });
       if (self->table->load_persistent) next.persistent = self->table->load_persistent(numbers);

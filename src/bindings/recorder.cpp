@@ -35,10 +35,11 @@ void writing(F&& f) {
 
 Ref record_attribute(PyObject* record, const char* name) { return check(PyObject_GetAttrString(record, name)); }
 
-Recorder::Recorder(PyObject* record, std::size_t dimensions, bool vector)
+Recorder::Recorder(PyObject* record, std::size_t dimensions, RowLength* rows)
     : record_(Ref::borrow(record)),
       objective_(record_attribute(record, "objective")),
-      replay_(record, dimensions, vector) {
+      rows_(rows),
+      replay_(record, dimensions, rows != nullptr) {
   const long long fd = int_attribute(record, "fd");
   const long long end = int_attribute(record, "end");
   const long long sync = int_attribute(record, "sync");
@@ -49,7 +50,7 @@ Recorder::Recorder(PyObject* record, std::size_t dimensions, bool vector)
   }
   writing([&] {
     writer_.emplace(static_cast<int>(fd), static_cast<std::uint64_t>(end), static_cast<journal::Sync>(sync), mapped,
-                    dimensions, vector);
+                    dimensions, rows != nullptr);
   });
 }
 
@@ -133,7 +134,9 @@ std::vector<double> Recorder::evaluate_vector(std::span<const double> point, boo
     result = replay_.reply(index);
     if (PyExceptionInstance_Check(result.get())) {
       replied_failure(result.get(), point, strict, log);
-      return {kInf};
+      std::vector<double> failed;
+      rows_->fail(failed);
+      return failed;
     }
   } else {
     result = call(point);
@@ -150,15 +153,18 @@ std::vector<double> Recorder::evaluate_vector(std::span<const double> point, boo
   if (!ok) {
     if (replayed) throw ErrorAlreadySet();  // recorded values are numbers
     failed(index, point, strict, log, static_cast<bool>(result));
-    return {kInf};
+    rows_->fail(values);
+    return values;
   }
+  // A row of the wrong length ends the fit before it is recorded.
+  rows_->check(values.size());
   if (!replayed) {
     writing([&] {
       writer_->evaluation(index, journal::kNumber, point, values);
       writer_->evaluated();
     });
   }
-  searched(values, strict, log, point);
+  rows_->take(values, strict, log, point);
   return values;
 }
 

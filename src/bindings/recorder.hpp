@@ -36,7 +36,8 @@ Ref record_attribute(PyObject* record, const char* name);
 
 class Recorder {
  public:
-  Recorder(PyObject* record, std::size_t dimensions, bool vector);
+  // `rows`: how a vector fit's rows are read (null for a scalar fit).
+  Recorder(PyObject* record, std::size_t dimensions, RowLength* rows);
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
@@ -55,6 +56,7 @@ class Recorder {
   void replied_failure(PyObject* error, std::span<const double> point, bool strict, FailureLog* log);
 
   Ref record_, objective_;
+  RowLength* rows_;
   Replay replay_;
   ArgumentList arguments_;
   std::size_t next_ = 0;  // the index of the next evaluation
