@@ -18,7 +18,7 @@ import struct
 import threading
 import weakref
 from collections.abc import Sequence
-from typing import Any, cast
+from typing import Any, SupportsIndex, cast
 
 from swarmix._errors import fails_fit
 
@@ -45,6 +45,7 @@ class _Channel:
         self.lower: list[float] = []
         self.upper: list[float] = []
         self.initial: list[list[float]] | None = None
+        self.keywords: dict[str, Any] = {}  # n_constraints, n_equalities and integer, as the fit read them
         self.points: list[list[float]] | None = None  # the group waiting for its values
         self.key = b""  # its bytes
         self.values: list[Any] | None = None  # handed over, not yet taken by the fit
@@ -61,6 +62,7 @@ class _Channel:
             raise ValueError("AskTell needs an optimiser with a random_state: "
                              "a run must ask for the same points again after pickling")
         self.kind, self.lower, self.upper, self.initial = fit["kind"], fit["lower"], fit["upper"], fit["initial"]
+        self.keywords = {key: fit[key] for key in _KEYWORDS}
         return self
 
     def __swarmix_boundary__(self, completed: int, planned: int, best: Any, counts: Any) -> bool:
@@ -92,11 +94,15 @@ class _Channel:
         self.cond.wait_for(lambda: not self.busy)
 
 
-def _work(channel: _Channel, optimizer: Any, lower: Any, upper: Any, initial: Any) -> None:
+# The keywords that AskTell passes on to fit beside ``initial``.
+_KEYWORDS = ("n_constraints", "n_equalities", "integer")
+
+
+def _work(channel: _Channel, optimizer: Any, lower: Any, upper: Any, initial: Any, keywords: dict[str, Any]) -> None:
     error: BaseException | None = None
     outcome = "done"
     try:
-        optimizer.fit(channel, lower, upper, initial=initial)
+        optimizer.fit(channel, lower, upper, initial=initial, **keywords)
     except _Abandoned:
         outcome = "closed"
     except BaseException as exc:  # noqa: BLE001 - handed to the caller
@@ -132,15 +138,17 @@ class AskTell:
             run.tell([f(x) for x in X])   # one value per point, in order
         run.optimizer.predict()           # exactly as after fit(f, lower, upper)
 
-    The groups are those a group objective receives, the first being the fit's probe (one
-    point); ``initial`` gives the fit points to start from, as ``fit``'s keyword does.
-    ``tell`` takes one value per point (a sequence of values per point for
-    ``Nsga2Optimizer``, ``Nsga2Sbx`` and ``MopsoOptimizer``); NaN, None or an exception object
-    fails its point (+inf); ``tell(values, points=X)`` also checks that ``X`` are the asked
-    points, bit for bit. Each ``tell`` answers the group last asked. A told probe that makes
-    ``fit`` fail makes ``tell`` raise that error and ends the run with the optimiser unchanged.
-    The optimiser needs a ``random_state``, and it cannot be read or fitted elsewhere while the
-    run goes on.
+    The groups are those a group objective receives, the first being the fit's probe (one point);
+    ``initial``, ``n_constraints``, ``n_equalities`` and ``integer`` are passed to the fit as
+    ``fit``'s keywords (``ask()`` then gives points whole at the integer coordinates). ``tell``
+    takes one value per point (a row of values per point for ``Nsga2Optimizer``, ``Nsga2Sbx``
+    and ``MopsoOptimizer``, and in a constrained fit: the objective values, then the inequality
+    and equality values); NaN, None or an exception object fails its point (+inf); a row of the
+    wrong length ends the run with the fit's ValueError; ``tell(values, points=X)`` also checks
+    that ``X`` are the asked points, bit for bit. Each ``tell`` answers the group last asked. A
+    told probe that makes ``fit`` fail makes ``tell`` raise that error and ends the run with the
+    optimiser unchanged. The optimiser needs a ``random_state``, and it cannot be read or fitted
+    elsewhere while the run goes on.
 
     ``stop()`` ends the search at its next iteration boundary, as a Monitor stop does;
     ``close()`` abandons the run and the optimiser keeps its previous state (so does garbage
@@ -150,14 +158,16 @@ class AskTell:
     """
 
     def __init__(self, optimizer: Any, lower: Sequence[float], upper: Sequence[float], *,
-                 initial: Any = None) -> None:
+                 initial: Any = None, n_constraints: SupportsIndex = 0, n_equalities: SupportsIndex = 0,
+                 integer: Any = None) -> None:
         fit = getattr(type(optimizer), "fit", None)
         if type(optimizer).__module__ != "swarmix._swarmix" or fit is None or \
                 "objective" not in inspect.signature(fit).parameters:
             raise TypeError(f"AskTell needs an optimiser of an objective, not {type(optimizer).__name__}")
-        self._start(pickle.dumps(optimizer), optimizer, lower, upper, initial, [], None)
+        keywords = {"n_constraints": n_constraints, "n_equalities": n_equalities, "integer": integer}
+        self._start(pickle.dumps(optimizer), optimizer, lower, upper, initial, keywords, [], None)
 
-    def _start(self, saved: bytes, optimizer: Any, lower: Any, upper: Any, initial: Any,
+    def _start(self, saved: bytes, optimizer: Any, lower: Any, upper: Any, initial: Any, keywords: dict[str, Any],
                replay: list[tuple[bytes, list[Any]]], stop_after: int | None) -> None:
         self._saved = saved
         self._optimizer = optimizer
@@ -166,7 +176,7 @@ class AskTell:
         self._asked: int | None = None
         self._told: int | None = None
         channel = self._channel = _Channel(replay, stop_after)
-        thread = threading.Thread(target=_work, args=(channel, optimizer, lower, upper, initial),
+        thread = threading.Thread(target=_work, args=(channel, optimizer, lower, upper, initial, keywords),
                                   name="swarmix-asktell", daemon=True)
         self._finalizer = weakref.finalize(self, _abandon, channel, thread, self._pid)
         thread.start()
@@ -259,7 +269,7 @@ class AskTell:
             if _is_row(value):
                 told[i] = list(value)  # the row as told now
             elif isinstance(value, numbers.Real) and value == value:
-                raise ValueError(f"tell() needs one row of objective values per point; entry {i} is a number")
+                raise ValueError(f"tell() needs one row of values per point; entry {i} is a number")
         return told
 
     @staticmethod
@@ -300,7 +310,7 @@ class AskTell:
             if channel.outcome not in (None, "done"):
                 raise RuntimeError(f"a {channel.outcome} run cannot be pickled")
             state = (self._saved, channel.lower, channel.upper, channel.initial, list(channel.record),
-                     channel.stop_after)
+                     channel.stop_after, channel.keywords)
         return (_resume, state)
 
     def __repr__(self) -> str:
@@ -309,7 +319,10 @@ class AskTell:
 
 
 def _resume(saved: bytes, lower: list[float], upper: list[float], initial: list[list[float]] | None,
-            record: list[tuple[bytes, list[Any]]], stop_after: int | None) -> AskTell:
+            record: list[tuple[bytes, list[Any]]], stop_after: int | None,
+            keywords: dict[str, Any] | None = None) -> AskTell:
+    """A pickled run made again (one pickled before the keywords beside ``initial`` existed
+    had none)."""
     run = AskTell.__new__(AskTell)
-    run._start(saved, pickle.loads(saved), lower, upper, initial, record, stop_after)
+    run._start(saved, pickle.loads(saved), lower, upper, initial, keywords or {}, record, stop_after)
     return run

@@ -123,6 +123,7 @@ def _capacity(executor: Any) -> Callable[[], int] | None:
 
 
 _clock = time.monotonic  # the timeouts' clock
+_sleep = time.sleep  # how a group waits for a worker to join when it has no evaluation to wait on
 
 
 class _Running:
@@ -249,9 +250,12 @@ class Parallel:
                 ends = [evaluation.started + timeout for evaluation in running.values()]
                 if following < len(rows) and not running:
                     ends.append(progress + timeout)
-                left = min(ends, default=math.inf) - now
-                done, _ = wait(list(running) + list(hung), timeout=max(0.0, min(left, _WAKE)),
-                               return_when=FIRST_COMPLETED)
+                left = max(0.0, min(min(ends, default=math.inf) - now, _WAKE))
+                if running or hung:
+                    done, _ = wait(list(running) + list(hung), timeout=left, return_when=FIRST_COMPLETED)
+                else:  # no worker yet: nothing to wait on (wait() would return at once), only the clock
+                    _sleep(left)
+                    done = set()
                 now = _clock()
                 for future in done:
                     evaluation = running.pop(future, None)
@@ -313,6 +317,9 @@ def vectorized(fn: Callable[[Any], Any]) -> Vectorized:
     values (any 1-D array-like or sequence of numbers); for ``Nsga2Optimizer``,
     ``Nsga2Sbx`` and ``MopsoOptimizer`` a k x m array-like or k sequences. A NaN or non-number entry counts as
     +inf for its point; if the call raises an ``Exception``, every point of the group does.
+    The fit is the per-point fit when ``fn`` gives each row the value the per-point objective
+    gives its point, bit for bit; note that Python's ``sum()`` adds numpy scalars without the
+    compensation it gives floats (use ``math.fsum``, numpy's sums, or ``row.tolist()``).
     Needs numpy.
     """
     return Vectorized(fn)

@@ -57,6 +57,9 @@ def repair(path: str, out: str) -> tuple[int, int]:
     return kept, dropped
 
 
+USAGE = "\n  python -m swarmix.journal [-h] PATH\n  python -m swarmix.journal repair [-h] PATH OUT"
+
+
 def main(argv: list[str] | None = None) -> int:
     import argparse
 
@@ -64,16 +67,22 @@ def main(argv: list[str] | None = None) -> int:
     try:
         if argv[:1] == ["repair"]:
             ap = argparse.ArgumentParser(prog="python -m swarmix.journal repair",
-                                         description="Write the valid records of a damaged journal to OUT.")
-            ap.add_argument("path")
-            ap.add_argument("out")
+                                         description="Write the valid records of a damaged journal (those before "
+                                                     "the damage) to the new file OUT.")
+            ap.add_argument("path", metavar="PATH", help="the damaged journal (left as it is)")
+            ap.add_argument("out", metavar="OUT", help="the file to write (it must not exist)")
             args = ap.parse_args(argv[1:])
             kept, dropped = repair(args.path, args.out)
             print(f"kept {kept} evaluations, dropped {dropped}")
             return 0
-        ap = argparse.ArgumentParser(prog="python -m swarmix.journal",
-                                     description="Summarise a swarmix journal (or: repair PATH OUT).")
-        ap.add_argument("path")
+        ap = argparse.ArgumentParser(
+            prog="python -m swarmix.journal", usage=USAGE, formatter_class=argparse.RawDescriptionHelpFormatter,
+            description="Summarise a swarmix journal: its fit, evaluations, failures, best value and point, and "
+                        "how the fit ended.",
+            epilog="commands:\n  repair PATH OUT  write the valid records of a damaged journal at PATH (those before "
+                   "the damage)\n                   to the new file OUT; say how many evaluations were kept and "
+                   "dropped")
+        ap.add_argument("path", metavar="PATH", help="the journal to summarise")
         args = ap.parse_args(argv)
         print(summary(read_journal(args.path)))
         return 0

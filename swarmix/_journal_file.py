@@ -1,22 +1,28 @@
 """Reading journals: ``read_journal`` and what it gives (the format is in swarmix._journal_format
 and docs/journal.md).
 
-The records are read frame by frame. A frame that runs past the end of the file, fails its
-checksum, or is a zero header followed by something else than zeros, is damage. The damage is
-a torn tail (the process died inside its last write) when no intact frame follows it: every
-writer writes frames in file order, so nothing intact can lie past its last, unfinished write.
-A torn tail is dropped with a RuntimeWarning; any other damage is a ValueError naming its byte
-offset, and so is a malformed record, an evaluation recorded twice, an index further than a
-group (max_gap) past the evaluations recorded before it, or an end record whose evaluations
-are not all recorded before it.
+The records are read frame by frame, in one pass. A frame that runs past the end of the file,
+fails its checksum, or is a zero header followed by something else than zeros, is damage. The
+damage is a torn tail (the process died inside its last write) when no intact record frame
+follows it: every writer writes frames in file order, so nothing intact can lie past its last,
+unfinished write. A torn tail is dropped with a RuntimeWarning (a torn header leaves no record:
+the journal starts over); any other damage is a ValueError naming its byte offset, and so is a
+malformed record, an evaluation recorded twice, a record that starts past the evaluations
+recorded before it outside the groups stated before it, or an end record whose evaluations are
+not all recorded before it.
+
+The search for an intact frame after damage looks at each byte that may start one, in file
+order, and checksums only those whose length and layout fit a record; all its checksums
+together cover at most twice the file's size (plus 64 KiB). A file that would need more is damage:
+no writer leaves so many frame-like bytes in a torn write.
 """
 
 from __future__ import annotations
 
-import bisect
 import json
 import math
 import os
+import re
 import struct
 import warnings
 import zlib
@@ -24,12 +30,19 @@ from array import array
 from dataclasses import dataclass, field
 from typing import Any
 
-from swarmix._journal_format import (END, EVALUATIONS, FRAME, HEADER_KEYS, LENGTHS, LITTLE, MAGIC, NUMBER, OUTCOMES,
-                                     PREAMBLE, RUN, STOPPED, VERSION, RecordedError, Records, doubles, little, max_gap)
+from swarmix._journal_format import (END, EVALUATIONS, FRAME, GROUP, HEADER_KEYS, LATER_KEYS, LENGTHS, LITTLE, MAGIC,
+                                     NUMBER, OUTCOMES, PREAMBLE, RUN, STOPPED, VERSION, VERSIONS, RecordedError,
+                                     Records, doubles, little, version1_gap)
 
 __all__ = ["Journal", "read_journal", "RecordedError"]
 
-KINDS = (b"E", b"R", b"Z")  # the records that may follow the header
+KIND_BYTES = re.compile(rb"[ERZG]")  # the kinds of the records that may follow the header
+SPENT = -2  # the search for an intact frame ran out of its budget
+
+
+def followed(found: int) -> str:
+    """What follows damage, as ``_Reader.intact_after`` found it (not nothing: then it is torn)."""
+    return "followed by intact ones" if found >= 0 else "followed by more frame-like bytes than a torn write leaves"
 
 
 @dataclass
@@ -55,10 +68,17 @@ class _Reader:
     def __init__(self, data: bytes, name: str) -> None:
         self.data = data
         self.name = name
-        self.starts: list[int] = []  # the recorded runs of indices, sorted: starts and ends
-        self.ends: list[int] = []
+        self.zeros = len(data.rstrip(b"\0"))  # only zeros from here on: space reserved past the records
+        self.budget = 2 * len(data) + (1 << 16)  # the bytes the search for intact frames may still checksum
+        self.searched: dict[int, tuple[int, int]] = {}  # intact_after's answers
+        self.dims: int | None = None  # the header's, once read
+        self.vector = False
+        self.version = VERSION
+        self.frontier = 0  # every evaluation below it is recorded
+        self.pending: set[int] = set()  # the indices recorded above the frontier
         self.recorded = 0  # evaluations recorded so far
-        self.params: dict[str, float | None] = {}  # the header's: how far past them a record may start
+        self.stated = 0  # the end of the groups stated so far
+        self.params: dict[str, float | None] = {}  # the header's (for version 1 files)
 
     def damaged(self, offset: int, what: str) -> Damaged:
         return Damaged(self.name, offset, what)
@@ -67,34 +87,37 @@ class _Reader:
         data = self.data
         if not data:
             return None
-        if data[: len(MAGIC)] != MAGIC[: len(data)] or len(data) < len(PREAMBLE):
-            raise self.damaged(0, "not a swarmix journal" if data[: len(MAGIC)] != MAGIC[: len(data)]
-                               else "it ends inside its first bytes")
+        if data[: len(MAGIC)] != MAGIC[: len(data)]:
+            raise self.damaged(0, "not a swarmix journal")
+        if len(data) < len(PREAMBLE):
+            return self.torn_header(0)
         (version,) = struct.unpack_from("<I", data, len(MAGIC))
-        if version != VERSION:
-            raise self.damaged(len(MAGIC), f"format version {version}, this swarmix reads version {VERSION}")
+        if version not in VERSIONS:
+            raise self.damaged(len(MAGIC), f"format version {version}, this swarmix reads versions up to {VERSION}")
+        self.version = version
         offset = len(PREAMBLE)
         payload, after = self.frame_at(offset)
         if not payload:
-            raise self.damaged(offset, "its checksum does not match" if payload is None and after >= 0
-                               else "the header record is cut off")
+            found = self.intact_after(offset)[0]
+            if found == -1:
+                return self.torn_header(offset)
+            raise self.damaged(offset, "a damaged header record " + followed(found))
         header = self.header(payload, offset)
         self.params = header["params"]
-        dims = len(header["lower"])
-        vector = header["kind"] == "vector"
+        self.dims = dims = len(header["lower"])
+        self.vector = vector = header["kind"] == "vector"
         records: list[Records] = []
         complete = False
         stop: tuple[str, int, int] | None = None
         offset = after
-        while offset < len(data):
-            if self.zeros_from(offset):  # space reserved for records: nothing written there
-                break
+        while offset < self.zeros:  # zeros past it: space reserved for records, nothing written there
             payload, after = self.frame_at(offset)
             try:
                 if not payload:
-                    if self.intact_after(offset):
+                    found = self.intact_after(offset)[0]
+                    if found != -1:
                         raise self.damaged(offset, "a damaged record (its length or checksum does not match) "
-                                           "followed by intact ones")
+                                           + followed(found))
                     warnings.warn(f"the journal {self.name} ends in a torn record at byte {offset} (the process "
                                   "died while writing it): it is dropped and its evaluations are made again",
                                   RuntimeWarning, stacklevel=4)
@@ -109,6 +132,10 @@ class _Reader:
                     complete = True
                     offset = after
                     continue
+                elif kind == b"G":
+                    self.group(payload, offset)
+                    offset = after
+                    continue
                 else:
                     raise self.damaged(offset, "a record of unknown kind")
                 self.add(run)
@@ -121,27 +148,54 @@ class _Reader:
             offset = after
         return Parsed(header, records, complete, offset, False, stop)
 
+    def torn_header(self, offset: int) -> None:
+        warnings.warn(f"the journal {self.name} ends in a torn header at byte {offset} (the process died while "
+                      "starting it): it holds no evaluation and starts over", RuntimeWarning, stacklevel=5)
+        return None
+
     def add(self, run: Records) -> None:
-        """Place a record's indices among those recorded: refused when it repeats one, or
-        starts further than a group's gap past the evaluations recorded before it."""
+        """Place a record's indices among those recorded: refused when it repeats one, or starts
+        past the evaluations recorded before it outside every group stated before it."""
         first, end = run.first, run.first + run.count
-        if first > self.recorded + max_gap(self.params, self.recorded):
-            raise self.damaged(run.offset, f"evaluation {first} recorded after only {self.recorded} evaluations")
-        i = bisect.bisect_right(self.starts, first)
-        if (i and self.ends[i - 1] > first) or (i < len(self.starts) and self.starts[i] < end):
+        if first == self.frontier and not self.pending:  # the usual record: right after those before it
+            self.frontier = end
+            self.recorded += run.count
+            return
+        if first > self.frontier and end > self.stated and (
+                self.version != 1 or first > self.recorded + version1_gap(self.params, self.recorded)):
+            raise self.damaged(run.offset, f"evaluation {first} recorded after only {self.recorded} evaluations, "
+                               "outside the groups stated before it")
+        # Out of order, inside a stated group: index by index, so the work stays in proportion to
+        # the evaluations the file holds, whatever order its records come in.
+        pending = self.pending
+        if first < self.frontier or any(i in pending for i in range(first, end)):
             raise self.damaged(run.offset, "an evaluation recorded twice")
-        self.starts.insert(i, first)
-        self.ends.insert(i, end)
         self.recorded += run.count
+        if first == self.frontier:
+            self.frontier = end
+        else:
+            pending.update(range(first, end))
+        while self.frontier in pending:
+            pending.remove(self.frontier)
+            self.frontier += 1
+
+    def group(self, payload: bytes, offset: int) -> None:
+        """A group record: its evaluations may be recorded in any order after it."""
+        if len(payload) != GROUP.size:
+            raise self.damaged(offset, "a malformed group record")
+        _, first, count = GROUP.unpack(payload)
+        if first > self.frontier:
+            raise self.damaged(offset, f"a group from evaluation {first} stated after only {self.recorded} "
+                               "evaluations")
+        self.stated = max(self.stated, first + count)
 
     def end_record(self, payload: bytes, offset: int) -> tuple[str, int, int] | None:
         """An end record: the fit's evaluations must all be recorded before it."""
         if len(payload) != END.size and len(payload) <= END.size + STOPPED.size:
             raise self.damaged(offset, "a malformed end record")
         (_, n) = END.unpack_from(payload)
-        i = bisect.bisect_left(self.starts, n)
-        covered = sum(min(end, n) - start for start, end in zip(self.starts[:i], self.ends[:i]))
-        if covered != n:
+        if n > self.frontier:
+            covered = self.frontier + sum(1 for i in self.pending if i < n)
             raise self.damaged(offset, f"an end record after {n} evaluations of which {covered} are recorded")
         if len(payload) == END.size:
             return None
@@ -152,30 +206,62 @@ class _Reader:
             raise self.damaged(offset, "a malformed end record") from None
         return reason, completed, planned
 
-    def zeros_from(self, offset: int) -> bool:
-        return self.data.count(0, offset) == len(self.data) - offset
+    def fits(self, offset: int) -> int:
+        """Where the frame at ``offset`` ends if its length and layout fit a record frame (its
+        checksum unchecked), else -1."""
+        data = self.data
+        kind = data[offset + FRAME.size:offset + FRAME.size + 1]
+        if not kind or kind not in b"ERZG":
+            return -1
+        (length,) = struct.unpack_from("<I", data, offset)
+        end: int = offset + FRAME.size + length
+        if end > len(data):
+            return -1
+        dims = self.dims
+        if dims is None:  # the header is not read yet
+            return end
+        if kind == b"E":  # an outcome, a point and a value (a vector: its length) per evaluation at least
+            if length < EVALUATIONS.size:
+                return -1
+            count = EVALUATIONS.unpack_from(data, offset + FRAME.size)[2]
+            least = 1 + 8 * dims + (4 if self.vector else 8)
+            return end if 0 < count and EVALUATIONS.size + count * least <= length else -1
+        if kind == b"R":
+            row = 8 * (dims + 1)
+            return end if not self.vector and length > RUN.size and (length - RUN.size) % row == 0 else -1
+        if kind == b"Z":
+            return end if length == END.size or length > END.size + STOPPED.size else -1
+        return end if length == GROUP.size else -1
+
+    def checksum_matches(self, offset: int, end: int) -> bool:
+        with memoryview(self.data) as view:
+            return zlib.crc32(view[offset + FRAME.size:end]) == FRAME.unpack_from(self.data, offset)[1]
 
     def intact(self, offset: int) -> int:
         """Where the frame at ``offset`` ends if it is an intact record frame, else -1."""
-        data = self.data
-        if offset + FRAME.size >= len(data) or data[offset + FRAME.size:offset + FRAME.size + 1] not in KINDS:
-            return -1
-        length, crc = FRAME.unpack_from(data, offset)
-        end: int = offset + FRAME.size + length
-        if length == 0 or end > len(data) or zlib.crc32(data[offset + FRAME.size:end]) != crc:
-            return -1
-        return end
+        end = self.fits(offset)
+        return end if end >= 0 and self.checksum_matches(offset, end) else -1
 
-    def intact_after(self, offset: int) -> int:
-        """The offset of the first intact record frame that starts after ``offset``, or 0."""
-        found = []
-        for kind in KINDS:
-            at = self.data.find(kind, offset + 1 + FRAME.size)
-            while at >= 0 and self.intact(at - FRAME.size) < 0:
-                at = self.data.find(kind, at + 1)
-            if at >= 0:
-                found.append(at - FRAME.size)
-        return min(found, default=0)
+    def intact_after(self, offset: int) -> tuple[int, int]:
+        """The first intact record frame that starts after ``offset``: its offset and end; (-1, -1)
+        when there is none, (SPENT, -1) when the search ran out of its budget first."""
+        if offset in self.searched:
+            return self.searched[offset]
+        found = (-1, -1)
+        for match in KIND_BYTES.finditer(self.data, offset + 1 + FRAME.size):
+            at = match.start() - FRAME.size
+            end = self.fits(at)
+            if end < 0:
+                continue
+            if end - at > self.budget:
+                found = (SPENT, -1)
+                break
+            self.budget -= end - at
+            if self.checksum_matches(at, end):
+                found = (at, end)
+                break
+        self.searched[offset] = found
+        return found
 
     def frame_at(self, offset: int) -> tuple[bytes | None, int]:
         """The payload of the frame at ``offset`` and where the next one starts: None when the
@@ -200,7 +286,11 @@ class _Reader:
             if payload[:1] != b"H":
                 raise ValueError
             header = json.loads(payload[1:].decode())
-            if not isinstance(header, dict) or set(header) != set(HEADER_KEYS):
+            if not isinstance(header, dict):
+                raise ValueError
+            if set(header) == set(HEADER_KEYS) - set(LATER_KEYS):  # written before those keys existed
+                header.update(LATER_KEYS)
+            if set(header) != set(HEADER_KEYS):
                 raise ValueError
             header["params"] = {str(k): None if v is None else float.fromhex(v) for k, v in header["params"].items()}
             header["lower"] = [float.fromhex(v) for v in header["lower"]]
@@ -208,9 +298,15 @@ class _Reader:
             if header["initial"] is not None:
                 header["initial"] = [[float.fromhex(v) for v in row] for row in header["initial"]]
             seed = header["random_state"]
+            counts = (header["n_constraints"], header["n_equalities"])
+            integer = header["integer"]
             if not (isinstance(seed, int) and 0 <= seed < 2**64 and header["kind"] in ("scalar", "vector")
                     and isinstance(header["class"], str) and isinstance(header["version"], str)
-                    and len(header["lower"]) == len(header["upper"])):
+                    and len(header["lower"]) == len(header["upper"])
+                    and all(type(n) is int and n >= 0 for n in counts)
+                    and (integer is None or (isinstance(integer, list) and integer and all(
+                        type(j) is int and 0 <= j < len(header["lower"]) for j in integer)
+                        and integer == sorted(set(integer))))):
                 raise ValueError
         except (ValueError, TypeError, AttributeError, OverflowError, RecursionError):
             raise self.damaged(offset, "not a journal header") from None
@@ -221,6 +317,11 @@ class _Reader:
             _, first, count = EVALUATIONS.unpack_from(payload)
             at = EVALUATIONS.size
             tags = payload[at:at + count]
+            values = at + count * (1 + 8 * dims)
+            if (not vector and count and len(payload) == values + 8 * count and first + count <= 2**63
+                    and not tags.strip(b"\0")):  # numbers of a scalar fit, the usual record
+                return Records(first, tags, payload[at + count:values], doubles(payload[values:]), [None] * count,
+                               offset)
             at += count
             if len(tags) != count or count == 0 or tags.translate(None, OUTCOMES):
                 raise ValueError
@@ -268,7 +369,6 @@ class _Reader:
             raise self.damaged(offset, "a malformed evaluation record") from None
         return Records(first, tags, points, numbers, texts, offset)
 
-
     def run(self, payload: bytes, offset: int, dims: int) -> Records:
         """A run: first index, then rows of a point and its value (numbers of a scalar fit)."""
         row = 8 * (dims + 1)
@@ -291,27 +391,30 @@ def parse(data: bytes, name: str) -> Parsed | None:
 
 def salvage(data: bytes, name: str) -> tuple[Parsed, int]:
     """The valid prefix of a damaged journal, and how many evaluations intact records after the
-    damage hold (they are dropped with it)."""
+    damage hold (they are dropped with it; the search for them stops where its budget runs out)."""
     reader = _Reader(data, name)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         parsed = reader.parse(salvage=True)
     if parsed is None:
-        raise ValueError(f"the journal {name} is empty")
+        raise ValueError(empty(data, name))
     dropped = 0
-    at = parsed.end
     if parsed.damage is not None or parsed.torn:
-        if reader.intact(at) < 0:
-            at = reader.intact_after(at)
-        while at:
-            end = reader.intact(at)
+        end = reader.intact(parsed.end)
+        at, end = (parsed.end, end) if end >= 0 else reader.intact_after(parsed.end)
+        while at >= 0:  # frame by frame, searching again past each damaged one
             kind = data[at + FRAME.size:at + FRAME.size + 1]
             if kind == b"E":
                 dropped += EVALUATIONS.unpack_from(data, at + FRAME.size)[2]
             elif kind == b"R":
                 dropped += (end - at - FRAME.size - RUN.size) // (8 * (len(parsed.header["lower"]) + 1))
-            at = end if reader.intact(end) >= 0 else reader.intact_after(end)
+            following = reader.intact(end)
+            at, end = (end, following) if following >= 0 else reader.intact_after(end)
     return parsed, dropped
+
+
+def empty(data: bytes, name: str) -> str:
+    return f"the journal {name} is empty" + ("" if not data else " (its header is torn)")
 
 
 @dataclass
@@ -326,6 +429,9 @@ class Journal:
     kind: str  # "scalar" or "vector"
     initial: list[list[float]] | None  # the points the fit was given to start from
     version: str  # the swarmix version that started the journal
+    n_constraints: int  # the fit's constraint counts (each value a row: objective, inequalities, equalities)
+    n_equalities: int
+    integer: list[int] | None  # its integer coordinates
     points: list[list[float]] = field(default_factory=list)
     values: list[Any] = field(default_factory=list)  # a float, a list of floats, or None for a failure
     errors: list[str | None] = field(default_factory=list)
@@ -338,7 +444,8 @@ class Journal:
         the earlier evaluation first): ready for ``fit(..., initial=...)``. Scalar fits only."""
         if self.kind != "scalar":
             raise ValueError("best_points needs a journal of a scalar fit: the points of a fit with several "
-                             "objectives have no order (read journal.values for its objective vectors)")
+                             "objectives or with constraints have no order of values (read journal.values for "
+                             "their rows)")
         if isinstance(k, bool) or not isinstance(k, int) or k < 0:
             raise ValueError(f"k must be a non-negative integer, not {k!r}")
         ranked = sorted((value, i) for i, value in enumerate(self.values) if value is not None and not math.isnan(value))
@@ -369,7 +476,7 @@ def read_journal(path: str | os.PathLike[str]) -> Journal:
     name = os.fspath(path)
     parsed = parse(data, name)
     if parsed is None:
-        raise ValueError(f"the journal {name} is empty")
+        raise ValueError(empty(data, name))
     return journal_of(parsed)
 
 
@@ -377,20 +484,18 @@ def journal_of(parsed: Parsed) -> Journal:
     h = parsed.header
     stop = parsed.stop if parsed.complete else None
     journal = Journal(h["class"], h["params"], h["lower"], h["upper"], h["random_state"], h["kind"],
-                      h["initial"], h["version"], complete=parsed.complete,
+                      h["initial"], h["version"], h["n_constraints"], h["n_equalities"], h["integer"],
+                      complete=parsed.complete,
                       stop_reason=None if stop is None else stop[0],
                       iterations=None if stop is None else (stop[1], stop[2]))
     dims = len(h["lower"])
-    entries = []
-    for run in parsed.records:
+    for run in sorted(parsed.records, key=lambda run: run.first):  # runs never overlap: evaluation order
         flat = doubles(run.points).tolist()
-        for j in range(run.count):
-            failed = run.tags[j] != NUMBER
-            entries.append((run.first + j, flat[j * dims:(j + 1) * dims], None if failed else run.numbers[j],
-                            run.texts[j]))
-    entries.sort(key=lambda entry: entry[0])
-    for _, point, value, error in entries:
-        journal.points.append(point)
-        journal.values.append(value)
-        journal.errors.append(error)
+        journal.points += [flat[at:at + dims] for at in range(0, run.count * dims, dims)] if dims else [
+            [] for _ in range(run.count)]
+        numbers = run.numbers if isinstance(run.numbers, list) else run.numbers.tolist()
+        if any(run.tags):
+            numbers = [None if tag != NUMBER else value for tag, value in zip(run.tags, numbers)]
+        journal.values += numbers
+        journal.errors += run.texts
     return journal

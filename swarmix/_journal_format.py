@@ -6,7 +6,8 @@
 All integers are unsigned little-endian, all floats IEEE doubles, little-endian, bit for bit.
 The payload's first byte is its kind:
 
-    H  header      b"H" + UTF-8 JSON (HEADER_KEYS; floats as float.hex texts)
+    H  header      b"H" + UTF-8 JSON (HEADER_KEYS; floats as float.hex texts; a journal written
+                   before LATER_KEYS existed lacks them)
     E  evaluations b"E", u64 first index, u32 count; count outcome bytes; count points
                    (d doubles each); scalar: count doubles (0.0 for a failure), vector: count
                    u32 lengths (0 for a failure), then all values; per failure u32 length +
@@ -14,8 +15,11 @@ The payload's first byte is its kind:
     R  run         b"R", u64 first index; rows of d doubles (the point) + one double (the value)
     Z  end         b"Z", u64 evaluations; a fit that was stopped adds u64 completed iterations,
                    u64 planned iterations and its stop reason (UTF-8)
+    G  group       b"G", u64 first index, u32 count: the fit asked for these evaluations as one
+                   group, whose records may follow in any order
 
-A zero frame header (length 0, checksum 0) starts space reserved past the records.
+A zero frame header (length 0, checksum 0) starts space reserved past the records. Version 1
+files have no group records (their reader bounds a record's index by version1_gap).
 """
 
 from __future__ import annotations
@@ -25,17 +29,18 @@ import struct
 import sys
 import zlib
 from array import array
-from dataclasses import dataclass
 from typing import Any
 
 MAGIC = b"SWXJ\r\n\x1a\n"
-VERSION = 1
+VERSION = 2
+VERSIONS = (1, VERSION)  # the versions this swarmix reads
 PREAMBLE = MAGIC + struct.pack("<I", VERSION)
 FRAME = struct.Struct("<II")  # payload length, CRC-32 of the payload
 EVALUATIONS = struct.Struct("<cQI")  # b"E", index of the first evaluation, count
 RUN = struct.Struct("<cQ")  # b"R", index of the first evaluation; then rows of point and value
 END = struct.Struct("<cQ")  # b"Z", evaluations made by the fit
 STOPPED = struct.Struct("<QQ")  # after END when the fit was stopped: completed and planned iterations, then the reason
+GROUP = struct.Struct("<cQI")  # b"G", index of the group's first evaluation, its number of evaluations
 LENGTHS = "I"  # per evaluation of a vector objective: its number of values
 
 # What an evaluation gave: a number (a list of numbers for a vector objective), an error
@@ -49,20 +54,21 @@ NOT_RECORDED = 255  # in the native recorder's table of recorded indices
 SYNC_NONE, SYNC_POINT, SYNC_GROUP = 0, 1, 2
 SYNCS = {"none": SYNC_NONE, "point": SYNC_POINT, "group": SYNC_GROUP}
 
-def max_gap(params: dict[str, float | None], recorded: int) -> int:
-    """How far past the ``recorded`` evaluations recorded before it a record may start.
-    Evaluations that complete out of order (a process pool) leave gaps inside one group, never
-    more, and no class's group holds more than a few times its largest integral hyperparameter
-    (its population, its iterations) or, for a restarting search that doubles its population,
-    twice what the earlier runs evaluated: the bound keeps what a damaged index costs in
-    proportion to the fit."""
+def version1_gap(params: dict[str, float | None], recorded: int) -> int:
+    """How far past the ``recorded`` evaluations recorded before it a record of a version 1 file
+    may start. Those files state no groups, so the bound was taken from the fit: 8 times its
+    largest integral hyperparameter plus 1024, plus twice what was recorded before."""
     integral = [v for v in params.values() if isinstance(v, float) and v.is_integer() and 0 <= v < 2**53]
     return 8 * int(max(integral, default=0)) + 1024 + 2 * recorded
+
 
 # The Windows lock: one byte far past any journal's data, locked without waiting.
 WINDOWS_LOCK_OFFSET = 1 << 62
 
-HEADER_KEYS = ("class", "params", "random_state", "lower", "upper", "kind", "initial", "version")
+HEADER_KEYS = ("class", "params", "random_state", "lower", "upper", "kind", "initial", "version", "n_constraints",
+               "n_equalities", "integer")
+# The keys a journal written before constraints and integer coordinates lacks, and what they read as.
+LATER_KEYS = {"n_constraints": 0, "n_equalities": 0, "integer": None}
 LITTLE = sys.byteorder == "little"
 
 
@@ -104,6 +110,9 @@ def describe(fit: dict[str, Any], version: str) -> dict[str, Any]:
         "kind": fit["kind"],
         "initial": None if fit["initial"] is None else [[float(v).hex() for v in row] for row in fit["initial"]],
         "version": version,
+        "n_constraints": fit["n_constraints"],
+        "n_equalities": fit["n_equalities"],
+        "integer": fit["integer"],
     }
 
 
@@ -125,6 +134,11 @@ def end_payload(evaluations: int, stop: tuple[str, int, int] | None) -> bytes:
         return payload
     reason, completed, planned = stop
     return payload + STOPPED.pack(completed, planned) + reason.encode()
+
+
+def group_payload(first: int, count: int) -> bytes:
+    """A group record: the fit asked for evaluations ``first`` to ``first + count - 1`` as one group."""
+    return GROUP.pack(b"G", first, count)
 
 
 def evaluation_payload(first: int, tags: bytes, points: bytes, values: bytes, texts: list[str]) -> bytes:
@@ -152,7 +166,8 @@ class RecordedError(Exception):
 
 
 class NotANumber:
-    """A recorded result that was not a number: converting it raises the recorded error."""
+    """A recorded result that was not a number: converting it (to a number, or to a vector's
+    numbers) raises the recorded error."""
 
     __slots__ = ("message",)
 
@@ -160,6 +175,9 @@ class NotANumber:
         self.message = message
 
     def __float__(self) -> float:
+        raise TypeError(self.message)
+
+    def __getitem__(self, index: int) -> float:
         raise TypeError(self.message)
 
     def __repr__(self) -> str:
@@ -178,19 +196,17 @@ def replayed(tag: int, text: str) -> Any:
     return RecordedError(message, type_name)
 
 
-@dataclass
 class Records:
     """A run of consecutive evaluations as recorded in one frame."""
 
-    first: int
-    tags: bytes
-    points: bytes  # little-endian doubles, one row per evaluation
-    numbers: Any  # per evaluation: a float (an array of doubles), or a list of floats for a vector objective
-    texts: list[str | None]  # per evaluation: the failure's text, or None
-    offset: int
+    __slots__ = ("first", "tags", "points", "numbers", "texts", "offset", "count")
 
-    @property
-    def count(self) -> int:
-        return len(self.tags)
-
-
+    def __init__(self, first: int, tags: bytes, points: bytes, numbers: Any, texts: list[str | None],
+                 offset: int) -> None:
+        self.first = first
+        self.tags = tags
+        self.points = points  # little-endian doubles, one row per evaluation
+        self.numbers = numbers  # per evaluation: a float (an array of doubles), or a list of floats for a vector objective
+        self.texts = texts  # per evaluation: the failure's text, or None
+        self.offset = offset
+        self.count = len(tags)

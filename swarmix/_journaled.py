@@ -8,6 +8,7 @@ swarmix._journal_lock.
 
 from __future__ import annotations
 
+import bisect
 import errno
 import os
 import struct
@@ -231,16 +232,23 @@ class _Record:
         self.end = session.end
         self.sync = fmt.SYNCS[session.sync]
         self.mapped = session.sync == "none"
-        n, d = session.recorded_end, session.row // 8
-        kinds = bytearray([fmt.NOT_RECORDED]) * n
-        points = bytearray(8 * d * n)
-        values = array("d", bytes(0 if session.vector else 8 * n))
-        for run in session.records:
-            kinds[run.first:run.first + run.count] = run.tags if not session.vector else b"\x01" * run.count
-            points[run.first * 8 * d:(run.first + run.count) * 8 * d] = fmt.doubles(run.points).tobytes()
-            if not session.vector:
-                values[run.first:run.first + run.count] = run.numbers
-        self.kinds, self.points, self.values = bytes(kinds), bytes(points), values.tobytes()
+        row, vector = session.row, session.vector
+        kinds: list[bytes] = []
+        points: list[bytes] = []
+        values: list[bytes] = []
+        at = 0
+        for first in session.firsts:  # in index order, what no run holds as not recorded
+            run = session.by_first[first]
+            if first > at:
+                kinds.append(bytes([fmt.NOT_RECORDED]) * (first - at))
+                points.append(bytes(row * (first - at)))
+                values.append(b"" if vector else bytes(8 * (first - at)))
+            kinds.append(b"\x01" * run.count if vector else run.tags)  # a vector is a reply
+            points.append(run.points)
+            values.append(b"" if vector else run.numbers.tobytes())
+            at = first + run.count
+        self.kinds, self.points = b"".join(kinds), _little(b"".join(points))
+        self.values = b"" if vector else b"".join(values)
 
     def reply(self, index: int) -> Any:
         """A recorded failure (or vector) as the fit met it: a non-number as the error that
@@ -270,6 +278,7 @@ class _Session:
     reports = False
     appended = False  # whether this fit wrote to the file
     torn = False  # whether bytes follow the records (a torn record, reserved space), cut off at the first write
+    stated = b""  # the group record to write before the current group's first records
 
     def __init__(self, path: str, sync: str, fit: dict[str, Any]) -> None:
         import swarmix
@@ -285,8 +294,9 @@ class _Session:
                 raise UsageError(f"the journal {path} is being written by another fit")
             data = self._read_all()
             parsed = parse(data, path)
-            if parsed is None:
+            if parsed is None:  # empty, or torn inside its header: started over
                 self.end = 0
+                self.torn = bool(data)
                 self.complete = False
                 self.records: list[fmt.Records] = []
                 self._append(fmt.PREAMBLE + fmt.frame(fmt.header_payload(fit, swarmix.__version__)))
@@ -303,8 +313,8 @@ class _Session:
             raise
         self.next = 0  # the index of the next evaluation the fit asks for
         self.by_first = {run.first: run for run in self.records}
+        self.firsts = sorted(self.by_first)
         self.recorded_end = max((run.first + run.count for run in self.records), default=0)
-        self.by_index: dict[int, tuple[fmt.Records, int]] | None = None
 
     @property
     def fd(self) -> int:
@@ -391,7 +401,8 @@ class _Session:
         outcomes.items = []
         if not items:
             return
-        frames = []
+        frames = [self.stated]  # the group's statement, before its first records
+        self.stated = b""
         start = 0
         for i in range(1, len(items) + 1):
             if i == len(items) or items[i][0] != items[i - 1][0] + 1:
@@ -454,9 +465,11 @@ class _Session:
 
     def recorded_at(self, index: int) -> tuple[fmt.Records, int] | None:
         """The run that recorded evaluation ``index`` and its place in it."""
-        if self.by_index is None:
-            self.by_index = {run.first + j: (run, j) for run in self.records for j in range(run.count)}
-        return self.by_index.get(index)
+        i = bisect.bisect_right(self.firsts, index)
+        if not i:
+            return None
+        run = self.by_first[self.firsts[i - 1]]
+        return (run, index - run.first) if index < run.first + run.count else None
 
     def mismatch(self, index: int) -> BaseException:
         return fails_fit(ValueError(
@@ -486,6 +499,11 @@ class _Session:
         one the frame records itself), record them, and fill their entries."""
         row = self.row
         self.asked = {n + i: raw[i * row:(i + 1) * row] for i in missing}
+        self.stated = b""
+        if self.reports and len(missing) > 1:  # its records may come in any order: the group is stated first
+            first, end = n + missing[0], n + missing[-1] + 1
+            self.stated = b"".join(fmt.frame(fmt.group_payload(at, min(end - at, 2**32 - 1)))
+                                   for at in range(first, end, 2**32 - 1))
         outcomes = _Outcomes()
         try:
             self._evaluate_group(points, raw, n, missing, entries, outcomes)

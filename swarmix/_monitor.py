@@ -29,11 +29,12 @@ class Monitor:
 
     The stopping conditions are checked at every iteration boundary (the end of the initial
     population counts as one): at least ``max_evaluations`` evaluations made, at least
-    ``max_time`` seconds passed, the search's best value at or below ``target``, or
-    ``callback(iteration, best_value)`` returned true. The fit then ends at that boundary and
-    succeeds as usual, with the optimiser's results as they stand there; an iteration in
-    progress always completes. Without limits a monitored fit gives exactly the plain fit's
-    results.
+    ``max_time`` seconds passed, the search's best value at or below ``target`` (never while a
+    constrained fit's best point is infeasible: its best value is then None, in ``trace`` and
+    for ``callback`` too), or ``callback(iteration, best_value)`` returned true. The fit then
+    ends at that boundary and succeeds as usual, with the optimiser's results as they stand
+    there; an iteration in progress always completes. Without limits a monitored fit gives
+    exactly the plain fit's results.
 
     With ``stop_on_interrupt=True``, Ctrl-C ends the fit at the next boundary with the best
     so far stored (a second Ctrl-C raises KeyboardInterrupt at once, abandoning the
@@ -42,12 +43,14 @@ class Monitor:
     ``progress=True`` a live line on standard error shows the iteration, the evaluations,
     the best value, the rate and the elapsed time (through tqdm when it is installed).
 
-    A monitor watches one fit at a time: starting a second fit with it while the first runs
-    (a nested fit, another thread) raises ``swarmix.UsageError``, which fails that fit.
-    The attributes describe the latest fit that used the monitor, during the fit (updated at
-    every boundary) and after it. ``best_value`` and ``best_position`` are the best point of
-    all the search's evaluations (the probe only checks the objective), None for the
-    multi-objective classes; ``trace`` holds one ``(n_evaluations, best_value)`` pair per
+    A monitor watches one fit at a time: starting a second fit with it while the first runs (a
+    nested fit, another thread) raises ``swarmix.UsageError``, which fails that fit. The
+    attributes describe the latest fit that used the monitor, during the fit (updated at every
+    boundary) and after it. ``best_value`` and ``best_position`` are the best point of all the
+    search's evaluations (the probe only checks the objective), None for the multi-objective
+    classes (in a constrained fit, the best under the feasibility rules that the fit's order
+    follows: a feasible point beats an infeasible one, feasible points compare by value,
+    infeasible ones by violation); ``trace`` holds one ``(n_evaluations, best_value)`` pair per
     completed iteration, with the search's own best value (the one ``history_`` records).
     """
 

@@ -4,9 +4,15 @@ A fit inspects the object passed to ``fit`` once. Each method is optional:
 
 - ``__swarmix_start__(fit)`` is called first, with a dict describing the fit (``"class"``,
   ``"params"``, ``"random_state"``, ``"lower"``, ``"upper"``, ``"kind"``: ``"scalar"`` or
-  ``"vector"``, ``"initial"``), and returns the objective to evaluate;
+  ``"vector"`` (a multi-objective or constrained fit, whose objective returns a row per
+  point), ``"initial"``, ``"n_constraints"``, ``"n_equalities"``, ``"integer"`` (the sorted
+  integer coordinates, or None) and ``"read_group"``: the fit's own reader of a group
+  objective's result, ``read_group(result, k)``), and returns the objective to evaluate;
 - ``__swarmix_boundary__(completed, planned, best, counts)`` makes the object a monitor: it
-  hears every iteration boundary and stops the search there by returning true;
+  hears every iteration boundary and stops the search there by returning true. ``best`` is
+  the search's best value, None for the multi-objective classes and while a constrained
+  search's best point is infeasible; ``counts`` is (n_evaluations, n_failed, first_error,
+  best_value, best_position), its best under Deb's order in a constrained fit;
 - ``__swarmix_end__(counts, error)`` is called once after a start, however the fit ends
   (``error`` is None when it succeeded, else the exception that fails it). A monitor ends
   the objective it wraps with ``counts`` None, or, when it stopped the search early, with

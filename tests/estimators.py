@@ -69,6 +69,31 @@ def is_single_entry(cls):
     return cls.__name__ in SINGLE_ENTRY
 
 
+class _Called(Exception):
+    """Raised by the objective of a fit that was not refused."""
+
+
+def _called(x):
+    raise _Called
+
+
+_HANDLES = {}
+
+
+def handles(cls, keyword):
+    """Whether `cls` handles constraints (keyword "n_constraints") or integer coordinates
+    ("integer"): a class that does not refuses them before its objective is called."""
+    if (cls, keyword) not in _HANDLES:
+        try:
+            small(cls).fit(*fit_args(cls, _called), **{keyword: 1 if keyword == "n_constraints" else [0]})
+        except _Called:
+            _HANDLES[cls, keyword] = True
+        except ValueError as e:
+            assert f"{cls.__name__} does not handle" in str(e), e
+            _HANDLES[cls, keyword] = False
+    return _HANDLES[cls, keyword]
+
+
 def counts(cls):
     return [name for name, kind, _ in params(cls) if kind == COUNT]
 

@@ -122,6 +122,11 @@ def test_usage_errors_change_nothing():
     with pytest.raises(RuntimeError, match="without ask"):
         run.tell([[0.0, 0.0]])
     probe = run.ask()
+    signed = [list(x) for x in probe]
+    signed[0][0] = -0.0  # equal to the asked 0.0, but not bit for bit
+    assert probe[0][0] == 0.0 and math.copysign(1.0, probe[0][0]) == 1.0
+    with pytest.raises(ValueError, match="point 0 is not the asked one: coordinate 0 is -0.0, asked 0.0"):
+        run.tell(values_of(flaky_vector, probe), points=signed)
     run.tell(values_of(flaky_vector, probe), points=np.array(probe))
     with pytest.raises(RuntimeError, match="tell.. again for one ask"):  # the next group has the probe's size
         run.tell(values_of(flaky_vector, probe))
@@ -141,7 +146,7 @@ def test_usage_errors_change_nothing():
         points = run.ask()
         with pytest.raises(ValueError, match="one number per point"):
             run.tell([[sphere(x)] for x in points])
-        run.tell(np.array([value(x, np.inf) for x in points]) if len(points) > 1 else [value(x, None) for x in points])
+        run.tell(np.array([value(x, np.nan) for x in points]) if len(points) > 1 else [value(x, None) for x in points])
     assert state(run.optimizer) == state(plain)
 
     # what cannot be a run

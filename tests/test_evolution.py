@@ -77,7 +77,8 @@ META = [
 @pytest.mark.parametrize("cls, doc, params", META, ids=lambda v: getattr(v, "__name__", ""))
 def test_texts_and_params(cls, doc, params):
     assert cls.__doc__ == doc
-    assert cls.fit.__text_signature__ == "($self, objective, lower, upper, *, initial=None)" and cls.fit.__doc__ is None
+    assert cls.fit.__text_signature__ == ("($self, objective, lower, upper, *, initial=None, "
+        "n_constraints=0, n_equalities=0, integer=None)") and cls.fit.__doc__ is None
     assert cls().get_params() == params
 
 

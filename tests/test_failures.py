@@ -11,16 +11,19 @@ import subprocess
 import sys
 import textwrap
 import threading
+import warnings
 from concurrent.futures import Future, ProcessPoolExecutor, ThreadPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
 import swarmix
-from estimators import state
-from objectives import schaffer, sphere
-from swarmix import GreyWolfOptimizer, Monitor, Nsga2Optimizer, UsageError, parallel, vectorized
+from estimators import CLASSES, fit_args, fitted, is_multi, is_tour, small, state, two_sphere
+from objectives import flaky, flaky_vector, schaffer, sphere
+from swarmix import GreyWolfOptimizer, Monitor, Nsga2Optimizer, UsageError, journaled, parallel, vectorized
 from swarmix._errors import fails_fit
 from test_groups import InOrder
 
@@ -138,8 +141,10 @@ def test_a_hanging_evaluation_times_out_and_every_point_is_reported():
             release.wait(60)
         return sphere(x)
 
-    def inf_there(x):
-        return math.inf if tuple(x) == hung else sphere(x)
+    def inf_there(x):  # (a failure there, as a timeout is)
+        if tuple(x) == hung:
+            raise TimeoutError
+        return sphere(x)
 
     class Reported:  # a wrapper hearing of every completion, as a journal does
         def __init__(self, inner):
@@ -242,6 +247,64 @@ def test_a_timeout_runs_from_the_start_of_its_evaluation(monkeypatch):
     assert "3 wait" in str(raised.value)
 
 
+def test_each_evaluation_has_its_own_clock_and_a_group_waits_calmly_for_a_worker(monkeypatch):
+    """Several workers: an evaluation handed over later times out later. No worker yet: the group
+    looks for one at the waking interval (never spinning) until one joins, or for `timeout`."""
+    clock = [0.0]
+    monkeypatch.setattr(swarmix._group, "_clock", lambda: clock[0])
+    release_first, release_third = threading.Event(), threading.Event()
+
+    def staggered(x):
+        if x[0] == 1.0:  # runs until it timed out
+            release_first.wait(60)
+        elif x[0] == 2.0:  # ends at 0.9 s: the third point is handed over then
+            clock[0] = 0.9
+        else:  # at 1.5 s the first has run 1.5 s, this one 0.6 s
+            clock[0] = 1.5
+            release_third.wait(60)
+        return sphere(x)
+
+    def report(i, entry):
+        if isinstance(entry, TimeoutError):
+            release_third.set()
+    points = memoryview(bytearray(np.array([[1.0], [2.0], [3.0]]).tobytes())).cast("d", (3, 1))
+    with ThreadPoolExecutor(2) as pool:
+        try:
+            values = parallel(staggered, pool, timeout=1.0).__swarmix_group__(points, report=report)
+        finally:
+            release_first.set()
+    assert isinstance(values[0], TimeoutError) and values[1:] == [4.0, 9.0]
+
+    sleeps = []
+
+    def sleep(seconds):
+        sleeps.append(seconds)
+        clock[0] += seconds
+    monkeypatch.setattr(swarmix._group, "_sleep", sleep)
+
+    class Cluster:  # a Dask client's executor whose first worker joins at 0.5 s, or never
+        def __init__(self, joins):
+            self.joins, self.reads = joins, 0
+
+        def nthreads(self):
+            self.reads += 1
+            assert self.reads < 100, "the group spins"
+            return {"worker": 1} if clock[0] >= self.joins else {}
+
+    for joins in (0.5, math.inf):
+        clock[0], sleeps[:] = 0.0, []
+        executor = InOrder()
+        executor._client = Cluster(joins)
+        waiting = parallel(sphere, executor, timeout=1.0)
+        if joins == 0.5:
+            assert waiting.__swarmix_group__(points) == [1.0, 4.0, 9.0]
+            assert len(sleeps) == 5
+        else:
+            with pytest.raises(RuntimeError, match="the executor has no worker: 3 evaluations waited 1.0 s"):
+                waiting.__swarmix_group__(points)
+            assert sum(sleeps) == pytest.approx(1.0) and len(sleeps) <= 11 and max(sleeps) <= 0.1
+
+
 MUTATING = """
 import swarmix
 
@@ -319,6 +382,95 @@ def test_complex_and_masked_entries_fail_their_points():
     monitor = Monitor(vectorized(lambda X: np.ones((1, 2)) if len(X) == 1 else rows))
     Nsga2Optimizer(n_individuals=4, n_iterations=0, random_state=0).fit(monitor, [0.0], [1.0])
     assert monitor.n_failed == 2
+
+
+def test_real_numbers_of_any_type_are_values_and_complex_ones_fail_their_points(tmp_path):
+    """Whatever float() takes is a value on every path (per point, grouped, vector, journaled);
+    a complex value is none, numpy's complex64 and clongdouble included (float() would keep
+    their real part)."""
+    names = itertools.count()
+
+    def fits(convert, monitored=False):
+        scalar = lambda x: convert(sphere(x))  # noqa: E731
+        vector = lambda x: [convert(v) for v in two_sphere(x)]  # noqa: E731
+        paths = [(GreyWolfOptimizer, scalar), (GreyWolfOptimizer, parallel(scalar, InOrder())),
+                 (Nsga2Optimizer, vector), (Nsga2Optimizer, parallel(vector, InOrder()))]
+        paths += [(cls, journaled(f, tmp_path / f"{next(names)}.journal")) for cls, f in paths]
+        for cls, objective in paths:
+            obj = cls(n_iterations=2, random_state=3)
+            monitor = Monitor(objective)
+            obj.fit(monitor if monitored else objective, [-1.0, 0.0], [1.0, 0.5])
+            yield obj, monitor
+
+    expected = [state(obj) for obj, _ in fits(float)]
+    for convert in (Fraction, Decimal, np.array):
+        assert [state(obj) for obj, _ in fits(convert)] == expected, convert
+
+    def complex_but_the_probe(kind):
+        return lambda v: v if v in (0.0625, 1.5625) else kind(v)  # the probe's values are numbers
+    for kind in (complex, np.complex64, lambda v: np.array(v, dtype=complex), np.clongdouble):
+        for obj, monitor in fits(complex_but_the_probe(kind), monitored=True):
+            assert monitor.n_failed == monitor.n_evaluations - 1 and isinstance(monitor.first_error, TypeError)
+            assert str(monitor.first_error).startswith("the objective value is complex: ")
+
+
+def test_failures_are_counted_and_end_the_fit_with_one_warning(tmp_path):
+    """n_failures_ counts the evaluations of the last fit that raised or gave no number (NaN
+    included), per point and grouped alike, and replayed from a journal; a fit with failures ends
+    with one RuntimeWarning naming their count and the first one's point and error (made an
+    error by a filter, it fails the fit, which changes nothing)."""
+    def fit(obj, objective):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            obj.fit(objective, *fit_args(type(obj))[1:])
+        return obj.n_failures_, [str(w.message) for w in caught if w.category is RuntimeWarning]
+
+    for cls in CLASSES:
+        if is_tour(cls):
+            assert fitted(cls).n_failures_ == 0
+            continue
+        calls = []
+        failures = []  # the search's failing points (the probe is not one) and their errors
+
+        def watched(x, f=flaky_vector if is_multi(cls) else flaky):
+            calls.append(list(x))
+            try:
+                value = f(x)
+            except RuntimeError as exc:
+                error = f"RuntimeError: {exc}"
+            else:
+                values = value if isinstance(value, list) else [value]
+                error = ("TypeError: must be real number, not str" if isinstance(value, str) else
+                         "ValueError: the objective value is NaN" if any(v != v for v in values) else None)
+            if error and len(calls) > 1:
+                failures.append((x, error))
+            if error and error.startswith("RuntimeError"):
+                raise RuntimeError("flaky point")
+            return value
+        for objective in (watched, parallel(watched, InOrder())):
+            calls.clear()
+            failures.clear()
+            warned = fit(small(cls, n_iterations=3), objective)
+            first, error = failures[0]
+            n = len(failures)
+            assert warned == (n, [f"{n} evaluation{'s' * (n > 1)} of the objective failed and counted as +inf; "
+                                  f"the first, at {first!r}: {error}"]), cls.__name__
+        assert fit(small(cls, n_iterations=3), fit_args(cls)[0]) == (0, [])
+
+    # a journal's replay counts its recorded failures; the warning names the first one's point
+    path = tmp_path / "flaky.journal"
+    live = fit(small(GreyWolfOptimizer), journaled(flaky, path))
+    replayed = fit(small(GreyWolfOptimizer), journaled(flaky, path))
+    assert live[0] == replayed[0] > 1 and live[1][0].split(": ")[0] == replayed[1][0].split(": ")[0]
+
+    # a warning filter that makes it an error fails the fit, and the object keeps its state
+    obj = fitted(GreyWolfOptimizer)
+    before = state(obj)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        with pytest.raises(RuntimeWarning, match=r"^\d+ evaluations of the objective failed"):
+            obj.fit(flaky, *fit_args(GreyWolfOptimizer)[1:])
+    assert state(obj) == before
 
 
 def test_the_sigint_handler_is_always_restored():

@@ -42,7 +42,8 @@ def test_type_names_and_docs():
     assert ParticleSwarm.__qualname__ == "ParticleSwarm"
     assert ParticleSwarm.__doc__ == ("Particle Swarm Optimization for continuous minimization.\n\n"
                                      "Exposed to Python as `swarmix._swarmix.ParticleSwarm`.")
-    assert ParticleSwarm.fit.__text_signature__ == "($self, objective, lower, upper, *, initial=None)"
+    assert ParticleSwarm.fit.__text_signature__ == ("($self, objective, lower, upper, *, initial=None, "
+        "n_constraints=0, n_equalities=0, integer=None)")
     assert ParticleSwarm.fit.__doc__ == "Minimize `objective(list[float]) -> float` over the box `[lower, upper]`."
     assert ParticleSwarm.predict.__doc__ == "Return the best position found."
     assert ParticleSwarm.score.__doc__ == "Return the objective value at the best position."
@@ -128,6 +129,29 @@ def test_bounds_errors_before_objective():
     with pytest.raises(ValueError, match="^Lower bound 1 > upper bound 0.5 at index 1$"):
         p.fit(calls.append, [0.0, 1.0], [0.0, 0.5])
     assert calls == []
+
+
+def test_non_finite_bounds_are_refused_before_any_evaluation():
+    """A NaN or infinite bound leaves no box to search (no midpoint to probe, no scale to draw
+    from): every class that takes a box refuses it, naming the coordinate, and keeps its state."""
+    import estimators
+    cases = [((1, -math.inf), None, "Lower bound -inf at index 1"), (None, (2, math.inf), "Upper bound inf at index 2"),
+             ((0, math.nan), None, "Lower bound NaN at index 0"), (None, (0, math.nan), "Upper bound NaN at index 0"),
+             ((2, -math.inf), (2, math.inf), "Lower bound -inf at index 2")]
+    for cls in estimators.CLASSES:
+        if estimators.is_tour(cls):
+            continue
+        obj = estimators.fitted(cls)
+        before = estimators.state(obj)
+        calls = []
+        for low, high, message in cases:
+            _, lower, upper = estimators.fit_args(cls)
+            for side, change in ((lower, low), (upper, high)):
+                if change:
+                    side[change[0]] = change[1]
+            with pytest.raises(ValueError, match=f"^{message} is not finite$"):
+                obj.fit(calls.append, lower, upper)
+        assert calls == [] and estimators.state(obj) == before, cls.__name__
 
 
 def test_empty_box_probes_then_fails():

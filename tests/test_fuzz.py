@@ -133,6 +133,7 @@ def plain_floats(max_size=4):
 # ---------------------------------------------------------------- documented failures
 
 VALUE_ERRORS = [r"Lower and upper bounds must have the same length", r"Lower bound \S+ > upper bound \S+ at index \d+",
+                r"(Lower|Upper) bound \S+ at index \d+ is not finite",
                 r"(Invalid input|Convergence error|Dimension mismatch): .+", r"distance_matrix must be non-empty",
                 r"distance_matrix must be square: row \d+ has length \d+, expected \d+",
                 r"tour\[\d+\] = \d+ is not a valid city index for \d+ cities"]
@@ -319,6 +320,8 @@ def test_objectives_that_misbehave(cls, script, data):
         if isinstance(result, Halt):  # stops the fit at once, from any call
             where = next(i for i, r in enumerate(RAISED) if r is result)
             assert calls[-1] <= where, "the objective was called again after a Halt"
+        elif is_multi(cls) and type(result) is ValueError and "as many as its first evaluation returned" in str(result):
+            assert len(calls) > 1  # a vector whose length differs from the first one's (the probe's)
         else:  # only the probe reports failures
             assert len(calls) == 1, f"{result!r} after {len(calls)} calls"
             first = script[0][1]
@@ -648,7 +651,8 @@ def test_pickled_state_is_untrusted_input(cls, data):
             assert type(result) is ValueError and str(result) == "malformed pickled state", repr(result)
             assert state(obj) == unchanged
             continue
-        assert freeze(obj.__reduce__()[2]) == freeze(state_)  # taken as given
+        taken = obj.__reduce__()[2]  # taken as given (a state without n_failures, as pickled before it, has 0)
+        assert freeze(taken) == freeze(state_) or (freeze(taken) == freeze(state_ + (0,)) and len(state_) < len(good))
         check_sound(obj)
         assert state(pickle.loads(pickle.dumps(obj))) == state(obj)
         if cls.__name__ == "AntColony":

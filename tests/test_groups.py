@@ -41,7 +41,9 @@ class InOrder(Executor):
 
 
 def numpy_style(calls, multi):
-    """A vectorised objective built from the per-point one: a failed row is NaN."""
+    """A vectorised objective built from the per-point one: a failed value is NaN, a failed row
+    its exception (a row of NaN would fail its point too, but it is a row of values, not the
+    failure row of a point that raised)."""
     def fn(X):
         assert isinstance(X, np.ndarray) and X.dtype == np.float64 and X.ndim == 2
         rows = []
@@ -49,8 +51,8 @@ def numpy_style(calls, multi):
             try:
                 value = calls(row)
                 rows.append([float(v) for v in value] if multi else float(value))
-            except Exception:  # noqa: BLE001
-                rows.append([math.nan] if multi else math.nan)
+            except Exception as exc:  # noqa: BLE001
+                rows.append(exc if multi else math.nan)
         return rows if multi else np.array(rows)
     return fn
 

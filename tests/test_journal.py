@@ -236,9 +236,20 @@ def test_truncated_journals_resume_to_the_same_fit(tmp_path):
             kept = read_journal(path)
             assert fit_de(calls, path) == full
         torn = cut not in {end for _, end in frames(data)}
-        assert [w.category for w in caught] == [RuntimeWarning] * (2 * torn)
+        damage = [w.category for w in caught if "of the objective failed" not in str(w.message)]  # (not flaky's)
+        assert damage == [RuntimeWarning] * (2 * torn)
         assert len(calls.points) == full[1] - len(kept.points) + (len(kept.points) > 0)  # + the probe's check
         assert read_journal(path).complete
+
+    # torn inside its preamble or header: no evaluation is recorded, the journal starts over
+    for cut in (5, len(fmt.PREAMBLE), len(fmt.PREAMBLE) + 6, header_end - 1):
+        path.write_bytes(data[:cut])
+        with pytest.warns(RuntimeWarning, match="torn header"), pytest.raises(ValueError, match="empty .its header is torn"):
+            read_journal(path)
+        calls = Calls(flaky)
+        with pytest.warns(RuntimeWarning, match="torn header"):
+            assert fit_de(calls, path) == full
+        assert len(calls.points) == full[1] and path.read_bytes() == data
 
 
 def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_written_one_does(tmp_path):
@@ -254,6 +265,7 @@ def test_reserved_space_ends_the_records_and_a_mapped_journal_records_what_a_wri
         path.write_bytes(data + reserved)
         with warnings.catch_warnings():
             warnings.simplefilter("error")
+            warnings.filterwarnings("ignore", r"\d+ evaluations? of the objective failed", RuntimeWarning)  # flaky's
             assert repr(read_journal(path)) == repr(read_journal(tmp_path / "written.swj"))
             calls = Calls(flaky)
             assert fit_de(calls, path) == full and len(calls.points) == 1 and path.read_bytes() == data + reserved
@@ -293,7 +305,8 @@ def test_damaged_or_foreign_journals_are_refused_and_left_as_they_were(tmp_path)
     refused(flipped, f"damaged at byte {spans[len(spans) // 2][0]}: a damaged record .* followed by intact ones")
     with pytest.raises(ValueError, match=f"damaged at byte {spans[len(spans) // 2][0]}"):
         read_journal(path)
-    refused(data[:30], f"damaged at byte {len(fmt.PREAMBLE)}: the header record is cut off")
+    header = data[:20] + bytes([data[20] ^ 1]) + data[21:]
+    refused(header, f"damaged at byte {len(fmt.PREAMBLE)}: a damaged header record followed by intact ones")
     refused(b"garbage" * 10, "damaged at byte 0: not a swarmix journal")
     refused(data, r"records another fit: random_state 11 \(this fit: 12\)", seed=12)
     path.write_bytes(data)  # other start points: another fit
@@ -337,11 +350,14 @@ def test_a_second_writer_is_refused_and_a_journal_needs_a_seed(tmp_path):
 @settings(max_examples=150, deadline=None)
 @given(st.data())
 def test_read_journal_on_mutated_files_raises_only_value_error(tmp_path_factory, data):
-    base = tmp_path_factory.getbasetemp() / data.draw(st.sampled_from(["vector.swj", "runs.swj"]))
+    base = tmp_path_factory.getbasetemp() / data.draw(st.sampled_from(["vector.swj", "runs.swj", "groups.swj"]))
     if not base.exists():
         if base.name == "vector.swj":
             obj = swarmix.Nsga2Optimizer(n_individuals=4, n_iterations=2, random_state=2)
             obj.fit(journaled(flaky_vector, base), [-1.0, 0.0], [1.0, 1.0])
+        elif base.name == "groups.swj":  # groups stated, their records last point first
+            swarmix.GreyWolfOptimizer(n_wolves=4, n_iterations=2, random_state=2).fit(
+                journaled(Reversed(flaky), base), [-1.0, 0.0], [1.0, 1.0])
         else:  # runs of rows, then space reserved past them
             swarmix.ParticleSwarm(n_particles=4, n_iterations=3, random_state=2).fit(
                 journaled(flaky, base, sync="none"), [-1.0, 0.0], [1.0, 1.0])
@@ -400,6 +416,9 @@ def test_the_summary(tmp_path):
     assert "DifferentialEvolution" in done.stdout and "complete     yes" in done.stdout
     assert done.stdout.splitlines()[-1] == "finished"
     assert cli.main([str(tmp_path / "missing.swj")]) == 1
+    shown = subprocess.run([sys.executable, "-m", "swarmix.journal", "--help"], capture_output=True, text=True,
+                           env=env, timeout=60).stdout
+    assert "repair [-h] PATH OUT" in shown and "commands:\n  repair PATH OUT" in shown
 
 
 # ---------------------------------------------------------------- the objective checked on resume
@@ -620,7 +639,7 @@ def test_a_journaled_group_fit_reads_values_by_the_fit_s_own_rules(tmp_path):
 
 def test_an_empty_vector_is_recorded_and_read_back(tmp_path):
     def f(x):
-        return [] if x[0] > 0.5 else [x[0], x[1] * x[1]]
+        return []  # every row is empty (the first one, the probe's, fixes the length)
 
     for name, objective in (("plain", f), ("vectorized", vectorized(lambda X: [f(row) for row in X.tolist()]))):
         path = tmp_path / f"{name}.swj"
@@ -628,7 +647,7 @@ def test_an_empty_vector_is_recorded_and_read_back(tmp_path):
         obj.fit(journaled(objective, path), [-1.0, -1.0], [1.0, 1.0])
         fitted = state(obj)
         journal = read_journal(path)
-        assert journal.complete and 0 < journal.values.count([]) == sum(p[0] > 0.5 for p in journal.points)
+        assert journal.complete and journal.values == [[]] * len(journal.points) and len(journal.points) > 4
         obj.fit(journaled(objective, path), [-1.0, -1.0], [1.0, 1.0])
         assert state(obj) == fitted
         with pytest.raises(ValueError, match="best_points needs a journal of a scalar fit"):
@@ -776,3 +795,154 @@ except OSError as exc:
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "journals need file locks, which this platform does not provide (no fcntl, no msvcrt)\n"
+
+
+# ---------------------------------------------------------------- the reader's work: linear in the file
+
+class Counted(bytes):
+    """A journal's bytes that tally the bytes the reader's slices and scans of them go through."""
+
+    work = 0
+
+    def __getitem__(self, key):
+        out = bytes.__getitem__(self, key)
+        Counted.work += len(out) if isinstance(key, slice) else 1
+        return out
+
+    def scanning(name):
+        def method(self, *args):
+            Counted.work += len(self) - (args[1] if len(args) > 1 and isinstance(args[1], int) else 0)
+            return getattr(bytes, name)(self, *args)
+        return method
+
+    count, find, rfind, index, rstrip, strip, translate = map(
+        scanning, ["count", "find", "rfind", "index", "rstrip", "strip", "translate"])
+    del scanning
+
+
+class CountedChecksums:
+    @staticmethod
+    def crc32(data, value=0):
+        Counted.work += len(data)
+        return __import__("zlib").crc32(data, value)
+
+
+class CountedKinds:
+    def __init__(self, pattern):
+        self.pattern = pattern
+
+    def finditer(self, data, pos=0):
+        for match in self.pattern.finditer(data, pos):
+            Counted.work += match.end() - pos
+            pos = match.end()
+            yield match
+        Counted.work += len(data) - pos
+
+
+def crafted(header, size):
+    """``header`` (of a 1-D scalar fit), a damaged frame, then every 16 bytes a frame of rows whose
+    length reaches the end of the file and whose checksum fails: a search that checked each would
+    checksum the file's size squared over 32 bytes."""
+    units = (size - len(header)) // 16
+    body = b"".join(fmt.FRAME.pack((units - i) * 16 + 1 - fmt.FRAME.size, 0) + b"R" + bytes(7) for i in range(units))
+    return header + fmt.FRAME.pack(1 << 30, 1) + body + b"\1"
+
+
+def test_reading_and_repair_work_in_proportion_to_the_file(tmp_path, monkeypatch):
+    monkeypatch.setattr(reading, "zlib", CountedChecksums)
+    monkeypatch.setattr(reading, "KIND_BYTES", CountedKinds(reading.KIND_BYTES))
+
+    def work(fn, data):
+        Counted.work = 0
+        fn(Counted(data), "counted")
+        return Counted.work
+
+    group = vectorized(lambda X: X[:, 0] * X[:, 0])  # one evaluation record per group of about 4 points
+    for n in (2_000, 8_000):
+        path = tmp_path / f"{n}.swj"
+        swarmix.DifferentialEvolution(n_individuals=40, n_iterations=n // 40 - 1, random_state=1).fit(
+            journaled(group, path, sync="none"), [-5.0] * 10, [5.0] * 10)
+        data = path.read_bytes()
+        assert len(reading.parse(data, "x").records) > n // 5
+        assert work(reading.parse, data) <= 4 * len(data)
+        assert work(reading.salvage, data) <= 4 * len(data) and reading.salvage(data, "x")[1] == 0
+
+    path = tmp_path / "small.swj"
+    swarmix.ParticleSwarm(n_particles=2, n_iterations=1, random_state=1).fit(journaled(flaky, path), [0.0], [1.0])
+    data = path.read_bytes()
+    header = data[:frames(data)[0][1]]
+    for size in (20_000, 80_000):  # the checksums stop at twice the file: damage, the header kept
+        content = crafted(header, size)
+        with pytest.raises(ValueError, match=f"damaged at byte {len(header)}: .* more frame-like bytes"):
+            reading.parse(content, "crafted")
+        assert work(reading.salvage, content) <= 4 * len(content) + (1 << 17)
+        assert reading.salvage(content, "crafted")[0].end == len(header)
+
+
+# ---------------------------------------------------------------- groups recorded in any order
+
+class Reversed:
+    """A group objective that reports each group's points last first; in group number ``stop_at``
+    it reports all but the first point and then fails the fit (as a process killed there)."""
+
+    __swarmix_reports__ = True
+
+    def __init__(self, f, stop_at=None):
+        self.f, self.stop_at, self.sizes = f, stop_at, []
+
+    def __swarmix_group__(self, points, report=None):
+        rows = points.tolist()
+        self.sizes.append(len(rows))
+        results = [None] * len(rows)
+        for i in reversed(range(len(rows))):
+            if len(self.sizes) - 1 == self.stop_at and i == 0:
+                raise swarmix._errors.fails_fit(RuntimeError("killed"))
+            try:
+                results[i] = self.f(rows[i])
+            except Exception as exc:  # noqa: BLE001
+                results[i] = exc
+            if report is not None:
+                report(i, results[i])
+        return results
+
+
+@pytest.mark.parametrize("cls", OBJECTIVE_CLASSES, ids=lambda c: c.__name__)
+def test_each_class_s_largest_group_recorded_last_point_first_reads_and_resumes(cls, tmp_path):
+    f = flaky_vector if is_multi(cls) else flaky
+    _, lower, upper = fit_args(cls)
+
+    def make():
+        return cls(**small_kwargs(cls, size=30, iterations=3, other=2), random_state=4)
+
+    plain, sizes = make(), Reversed(f)
+    plain.fit(sizes, lower, upper)
+    largest = max(range(len(sizes.sizes)), key=sizes.sizes.__getitem__)
+    path = tmp_path / "fit.swj"
+    with pytest.raises(RuntimeError, match="killed"):
+        make().fit(journaled(Reversed(f, stop_at=largest), path), lower, upper)
+    recorded = sum(sizes.sizes[:largest + 1]) - 1  # all but the largest group's first point
+    assert len(read_journal(path).points) == recorded
+    calls, resumed = Calls(f), make()
+    resumed.fit(journaled(calls, path), lower, upper)
+    assert state(resumed) == state(plain)
+    assert len(calls.points) == (recorded > 0) + sum(sizes.sizes) - recorded  # + the probe's check
+    assert read_journal(path).complete
+
+
+def test_a_version_1_journal_reads_replays_and_resumes(tmp_path):
+    # written before groups were stated: records past those before them (a group recorded last point
+    # first, killed before its first), then runs of a fit stopped after 25 evaluations
+    path = tmp_path / "fit.swj"
+    data = (pathlib.Path(__file__).parent / "data" / "journal-v1.swj").read_bytes()
+    path.write_bytes(data)
+    old = read_journal(path)
+    full = fit_de(flaky, tmp_path / "full.swj")
+    assert old.complete and old.stop_reason == "max_evaluations" and len(old.points) == 25
+    assert (old.n_constraints, old.n_equalities, old.integer) == (0, 0, None)  # written before they existed
+    assert old.points == read_journal(tmp_path / "full.swj").points[:25]
+    calls = Calls(flaky)
+    assert fit_de(calls, path) == full and len(calls.points) == full[1] - 25 + 1
+    resumed = path.read_bytes()
+    assert resumed.startswith(data) and read_journal(path).points == read_journal(tmp_path / "full.swj").points
+    calls = Calls(flaky)
+    assert fit_de(calls, path) == full and len(calls.points) == 1 and path.read_bytes() == resumed

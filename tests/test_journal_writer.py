@@ -86,8 +86,8 @@ def test_a_full_disk_is_met_in_a_few_reservations_and_what_fitted_resumes(tmp_pa
     assert len(calls) == de_fit(flaky)[1] - recorded + 1  # and the objective's check at the probe
 
 
-def empty_at_some_points(x):
-    return [] if x[0] > 0.6 else [x[0] * x[0], x[1] - x[0]]
+def no_values(x):
+    return []  # every row is empty (the first one, the probe's, fixes the length)
 
 
 def test_an_empty_vector_is_recorded_and_replays(tmp_path):
@@ -99,15 +99,15 @@ def test_an_empty_vector_is_recorded_and_replays(tmp_path):
         obj.fit(monitor, [-1.0, -1.0], [1.0, 1.0])
         return state(obj), monitor.n_evaluations, monitor.n_failed
 
-    plain = fit(empty_at_some_points)
-    assert fit(journaled(empty_at_some_points, path)) == plain
+    plain = fit(no_values)
+    assert fit(journaled(no_values, path)) == plain
     data = path.read_bytes()
     # an evaluation that gave [] is a number (outcome 0) with no values: a count of 0
     empties = [start for start, end in frames(data) if end - start == fmt.FRAME.size + 13 + 1 + 16 + 4
                and data[start + fmt.FRAME.size] == ord("E")]
-    assert empties and all(data[s + 8 + 13] == fmt.NUMBER and data[s + 8 + 30:s + 8 + 34] == bytes(4)
-                           and struct.unpack_from("<d", data, s + 8 + 14)[0] > 0.6 for s in empties)
+    assert len(empties) == plain[1] and all(data[s + 8 + 13] == fmt.NUMBER and data[s + 8 + 30:s + 8 + 34] == bytes(4)
+                                            for s in empties)
     journal = read_journal(path)
-    assert sum(v == [] for v in journal.values) == len(empties)
+    assert journal.values == [[]] * len(empties)
     calls = []
-    assert fit(journaled(lambda x: calls.append(1) or empty_at_some_points(x), path)) == plain and calls == [1]
+    assert fit(journaled(lambda x: calls.append(1) or no_values(x), path)) == plain and calls == [1]

@@ -195,7 +195,8 @@ def test_wrappers_hear_the_fit_its_end_and_its_error():
     (_, fit), (_, counts, error) = inner.heard
     assert callable(fit.pop("read_group"))
     assert fit == {"class": "DifferentialEvolution", "params": opt.get_params(), "random_state": 3,
-                   "lower": [-1.0, 0.0], "upper": [1.0, 2.0], "kind": "scalar", "initial": None}
+                   "lower": [-1.0, 0.0], "upper": [1.0, 2.0], "kind": "scalar", "initial": None,
+                   "n_constraints": 0, "n_equalities": 0, "integer": None}
     assert counts is None and error is None and monitor.n_evaluations == 16
     mo = swarmix.Nsga2Optimizer(n_individuals=4, n_iterations=1)
     wrapper = Wrapper(lambda x: [x[0], -x[0]])

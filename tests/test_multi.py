@@ -41,7 +41,8 @@ def test_interface():
     for cls in CLASSES:
         obj = cls()
         assert not hasattr(obj, "history_") and obj.population_ == []
-        assert cls.fit.__text_signature__ == "($self, objective, lower, upper, *, initial=None)"
+        assert cls.fit.__text_signature__ == ("($self, objective, lower, upper, *, initial=None, "
+            "n_constraints=0, n_equalities=0, integer=None)")
         with pytest.raises(ValueError, match=r"^must call fit\(\) before predict\(\)$"):
             obj.predict()
         with pytest.raises(ValueError, match=r"^must call fit\(\) before score\(\)$"):

@@ -65,14 +65,70 @@ def test_ant_colony_keeps_its_long_lived_state():
     a = swarmix.AntColony(n_ants=4, n_iterations=2, random_state=3)
     a.fit(MATRIX)
     cls, args, state = a.__reduce__()
-    assert state[-1]  # pheromone and stored best travel with the object
+    assert state[6]  # pheromone and stored best travel with the object
     b = pickle.loads(pickle.dumps(a))
     assert b.__reduce__() == (cls, args, state)
     # a truncated or corrupted long-lived state is refused and changes nothing
-    for broken in (state[-1][:-1], state[-1] + [0.0], [7.0], [1.0, 1e300]):
+    for broken in (state[6][:-1], state[6] + [0.0], [7.0], [1.0, 1e300]):
         with pytest.raises(ValueError, match="^malformed pickled state$"):
-            b.__setstate__(state[:-1] + (broken,))
+            b.__setstate__(state[:6] + (broken,) + state[7:])
     assert b.__reduce__() == (cls, args, state)
+
+
+def test_states_that_no_fit_leaves_are_refused_and_those_of_every_fit_load():
+    """Run records exactly beside a history (a fit that ends after its start has neither), with
+    counts from 1; objective vectors of one length but a failed evaluation's [+inf]; failures
+    only beside a fitted result of an objective; a state pickled before n_failures loads with 0."""
+    def refused(obj, state):
+        before = obj.__reduce__()
+        with pytest.raises(ValueError, match="^malformed pickled state$"):
+            obj.__setstate__(tuple(state))
+        assert obj.__reduce__() == before
+
+    def loads(obj):
+        assert state(pickle.loads(pickle.dumps(obj))) == state(obj)
+
+    bipop = swarmix.BipopCmaEs(n_evaluations=30, random_state=0)
+    bipop.fit(sphere, [-1.0] * 3, [1.0] * 3)
+    good = list(bipop.__reduce__()[2])
+    run = good[7][0]
+    for runs in ([], [[0.0, *run[1:]]], [[*run[:2], 0.0, *run[3:]]]):  # none; a population or evaluations of 0
+        refused(bipop, good[:7] + [runs] + good[8:])
+    start_only = swarmix.BipopCmaEs(n_evaluations=1, random_state=0)
+    start_only.fit(sphere, [-1.0] * 3, [1.0] * 3)
+    assert start_only.runs_ == [] and start_only.history_ == [] and start_only.predict()
+    refused(start_only, [*start_only.__reduce__()[2][:7], [run], 0])
+    for obj in (bipop, start_only):
+        loads(obj)
+
+    def failing_twice(x):  # two objectives; [+inf] at failed points
+        if x[0] > 0.5:
+            raise RuntimeError("failed")
+        return [x[0], 1.0 - x[0]]
+    for cls in (swarmix.Nsga2Optimizer, swarmix.Nsga2Sbx, swarmix.MopsoOptimizer):
+        multi = small(cls, n_iterations=3)
+        multi.fit(failing_twice, [0.0] * 2, [1.0] * 2)
+        assert multi.n_failures_ > 0
+        loads(multi)
+        good = list(multi.__reduce__()[2])
+        refused(multi, good[:5] + [[[1.0]] + good[5][1:]] + good[6:])  # ragged archive values
+        taken = copy.deepcopy(multi)
+        taken.__setstate__(tuple(good[:5] + [[[math.inf]] + good[5][1:]] + good[6:]))  # a failure's vector
+        empty = cls(n_iterations=2, random_state=1)  # an objective of no values
+        empty.fit(lambda x: [], [0.0] * 2, [1.0] * 2)
+        loads(empty)
+
+    old = swarmix.ParticleSwarm(n_particles=4, n_iterations=2, random_state=1)
+    old.fit(lambda x: 1 / 0 if x[0] > 0.5 else sphere(x), [0.0], [1.0])
+    assert old.n_failures_ > 0
+    *pickled_before, n_failures = old.__reduce__()[2]
+    clone = swarmix.ParticleSwarm()
+    clone.__setstate__(tuple(pickled_before))
+    assert clone.n_failures_ == 0 and clone.predict() == old.predict()
+    refused(swarmix.ParticleSwarm(), [None, None, [], [], [], [], None, 1])  # failures, no result
+    tours = small(swarmix.AntColony)
+    tours.fit(MATRIX)
+    refused(tours, [*tours.__reduce__()[2][:-1], 1])
 
 
 def test_classes_and_two_opt_pickle_by_reference():

@@ -50,7 +50,8 @@ def state(obj):
 ])
 def test_class_surface(cls, doc, params):
     assert (cls.__doc__, cls().get_params()) == (doc, params)
-    assert cls.fit.__text_signature__ == "($self, objective, lower, upper, *, initial=None)"
+    assert cls.fit.__text_signature__ == ("($self, objective, lower, upper, *, initial=None, "
+        "n_constraints=0, n_equalities=0, integer=None)")
     if cls is BeeColony:
         assert (cls.fit.__doc__, cls.predict.__doc__, cls.score.__doc__) == (
             "Minimize `objective(list[float]) -> float` over the box `[lower, upper]`.",

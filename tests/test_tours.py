@@ -315,7 +315,8 @@ def test_colony_frame():
     assert AntColony.__doc__ == ("Ant Colony Optimization for discrete problems (e.g. TSP).\n\n"
                                  "Exposed to Python as `swarmix._swarmix.AntColony`.")
     assert AntColony.fit.__doc__ == "Fit the colony to a square distance matrix and search for a short tour."
-    assert AntColony.fit.__text_signature__ == "($self, distance_matrix, *, initial=None)"
+    assert AntColony.fit.__text_signature__ == ("($self, distance_matrix, *, initial=None, "
+        "n_constraints=0, n_equalities=0, integer=None)")
     assert AntColony.predict.__doc__ == "Return the best tour found as a list of city indices."
     assert AntColony.score.__doc__ == "Return the length of the best tour found."
     assert AntColony.get_params.__doc__ == "Return the algorithm's hyperparameters."
@@ -546,7 +547,8 @@ def test_ga_three_cities_and_errors():
 def test_ga_frame():
     cls = PermutationGeneticOptimizer
     assert cls.__doc__ == "Permutation genetic optimizer for TSP-like discrete problems."
-    assert cls.fit.__doc__ is None and cls.fit.__text_signature__ == "($self, distance_matrix, *, initial=None)"
+    assert cls.fit.__doc__ is None and cls.fit.__text_signature__ == (
+        "($self, distance_matrix, *, initial=None, n_constraints=0, n_equalities=0, integer=None)")
     assert cls().get_params() == {k: float(v) for k, v in GA_DEFAULTS.items()}
     assert repr(cls()).startswith("<swarmix._swarmix.PermutationGeneticOptimizer object at ")
     a, b = cls(n_individuals=6, n_iterations=6, random_state=3), cls(n_individuals=6, n_iterations=6, random_state=3)

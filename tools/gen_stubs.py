@@ -37,12 +37,19 @@ _Reals = _SequenceLike[SupportsFloat]
 _Matrix = _SequenceLike[_Reals]
 _ScalarObjective = Callable[[list[float]], SupportsFloat]
 _VectorObjective = Callable[[list[float]], _Reals]
+# With n_constraints or n_equalities above 0 a single-objective class's objective returns a row.
+_Objective = _ScalarObjective | _VectorObjective
 
 class InternalError(BaseException):
     """A broken internal invariant of the native core."""
 
 def two_opt(tour: _SequenceLike[SupportsIndex], distance_matrix: _Matrix) -> tuple[list[int], float]: ...
 '''
+
+
+# The keywords of every fit, after its box or matrix.
+KEYWORDS = ("*, initial: _Reals | _Matrix | None = None, n_constraints: SupportsIndex = 0, "
+            "n_equalities: SupportsIndex = 0, integer: _SequenceLike[SupportsIndex] | None = None")
 
 
 def takes(cls: type, name: str, value: object) -> bool:
@@ -85,20 +92,14 @@ def class_stub(name: str, cls: type) -> str:
         lines.append(f'    """{cls.__doc__.splitlines()[0]}"""')
     params = ", ".join(parameters(name, cls))
     lines.append(f"    def __new__(cls, {params}) -> Self: ...")
-    initial = "*, initial: _Reals | _Matrix | None = None"
+    multi = hasattr(cls, "front_values_")
     if tour:
-        lines.append(f"    def fit(self, distance_matrix: _Matrix, {initial}) -> None: ...")
+        lines.append(f"    def fit(self, distance_matrix: _Matrix, {KEYWORDS}) -> None: ...")
         lines.append("    def predict(self) -> list[int]: ...")
-    elif hasattr(cls, "front_values_"):
-        lines.append(
-            f"    def fit(self, objective: _VectorObjective, lower: _Reals, upper: _Reals, {initial}) -> None: ..."
-        )
-        lines.append("    def predict(self) -> list[list[float]]: ...")
     else:
-        lines.append(
-            f"    def fit(self, objective: _ScalarObjective, lower: _Reals, upper: _Reals, {initial}) -> None: ..."
-        )
-        lines.append("    def predict(self) -> list[float]: ...")
+        objective = "_VectorObjective" if multi else "_Objective"
+        lines.append(f"    def fit(self, objective: {objective}, lower: _Reals, upper: _Reals, {KEYWORDS}) -> None: ...")
+        lines.append(f"    def predict(self) -> {'list[list[float]]' if multi else 'list[float]'}: ...")
     if "reference" in (cls.score.__text_signature__ or ""):
         lines.append("    def score(self, reference: _Reals | None = None) -> float: ...")
     else:
@@ -115,6 +116,14 @@ def class_stub(name: str, cls: type) -> str:
     if hasattr(cls, "runs_"):
         lines.append("    @property")
         lines.append("    def runs_(self) -> list[dict[str, int | float | str]]: ...")
+    lines.append("    @property")
+    lines.append("    def n_failures_(self) -> int: ...")
+    lines.append("    @property")
+    lines.append("    def feasible_(self) -> bool: ...")
+    lines.append("    @property")
+    lines.append("    def violation_(self) -> float: ...")
+    lines.append("    @property")
+    lines.append(f"    def constraint_values_(self) -> {'list[list[float]]' if multi else 'list[float]'}: ...")
     return "\n".join(lines) + "\n"
 
 

@@ -1,13 +1,59 @@
 #include "algorithms/differential_evolution.hpp"
 
+#include <cmath>
+
 #include "algorithms/swarm_common.hpp"
 #include "core/interrupt.hpp"
 
 namespace swarmix {
 
-Status DifferentialEvolution::fit(Problem& problem) {
+namespace {
+
+// A trial rounded at the integer coordinates `whole`, against its member x: false when there
+// is nothing new to evaluate (see the class comment).
+bool round_trial(double* trial, const double* x, std::size_t n, const std::vector<std::size_t>& whole,
+                 const Bounds& bounds, StdRng& rng) {
+  const auto& lower = bounds.lower();
+  const auto& upper = bounds.upper();
+  std::size_t farthest = n;
+  double distance = 0.0;
+  for (std::size_t j : whole) {
+    const double gap = std::fabs(trial[j] - x[j]);
+    if (gap > distance) {
+      farthest = j;
+      distance = gap;
+    }
+  }
+  const double toward = farthest < n ? trial[farthest] : 0.0;
+  round_integers(trial, whole, lower, upper);
+  for (std::size_t j = 0; j < n; ++j)
+    if (trial[j] != x[j]) return true;
+  if (farthest < n) {
+    // The unrounded coordinate lies in the box on that side of the whole x, so a unit step
+    // toward it stays in the box.
+    trial[farthest] = x[farthest] + (toward > x[farthest] ? 1.0 : -1.0);
+    return true;
+  }
+  std::size_t free = 0;
+  for (std::size_t j : whole) free += lower[j] < upper[j];
+  if (free == 0) return false;
+  std::size_t pick = rng.index(free);
+  for (std::size_t j : whole) {
+    if (!(lower[j] < upper[j]) || pick-- != 0) continue;
+    const bool up = rng.u01() < 0.5 ? x[j] < upper[j] : !(x[j] > lower[j]);
+    trial[j] = x[j] + (up ? 1.0 : -1.0);
+    break;
+  }
+  return true;
+}
+
+}  // namespace
+
+template <class Scored>
+Status DifferentialEvolution::search(Scored& problem) {
+  using Score = typename Scored::Score;
   record = {};
-  auto init = validate_and_init(bounds, problem, random_state);
+  auto init = validate_and_init(bounds, problem.dimensions(), random_state);
   if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
   // Named references, not a structured binding: the lambdas below capture them.
   InitResult& start = std::get<InitResult>(init);
@@ -17,43 +63,56 @@ Status DifferentialEvolution::fit(Problem& problem) {
   if (n_individuals <= 3) {
     return OptimizationError::invalid_input("n_individuals must be at least 4 for differential evolution");
   }
+  if (!integer.empty() && integer.size() != n) throw InternalError("an integer mask of another length");
+  const std::vector<std::size_t> whole = integer_indices(integer);
   const auto& lower = bounds.lower();
   const auto& upper = bounds.upper();
   const std::size_t N = n_individuals;
 
   // Members are rows of n, stored contiguously.
-  std::vector<double> pop, values;
-  start_population(rng, bounds, span, N, initial, problem, pop, values);
+  std::vector<double> pop;
+  std::vector<Score> values(N);
+  draw_start(rng, bounds, span, N, initial, pop);
+  if (!whole.empty())
+    for (std::size_t i = 0; i < N; ++i) round_integers(&pop[i * n], whole, lower, upper);
+  problem.evaluate_group(pop, values);
 
-  // A NaN first value stays the minimum: nothing compares strictly below it.
-  const std::size_t first_best = best_index(values);
+  // The first best of the start: a NaN first value stays the best, nothing being better.
+  std::size_t first_best = 0;
+  for (std::size_t i = 1; i < N; ++i)
+    if (better(values[i], values[first_best])) first_best = i;
   std::vector<double> best = row_copy(pop, first_best, n);
-  double best_value = values[first_best];
+  Score best_value = values[first_best];
+  const std::span<const double> first_constraints = problem.constraint_values(first_best);
+  std::vector<double> best_constraints(first_constraints.begin(), first_constraints.end());
 
   // A member's trial reads its donors' current positions, which change only when an earlier
   // trial of the generation replaces them. The donors are plain draws, so trials join one
   // group until a trial's donor is a member whose trial waits in the group: the group is
   // evaluated (and its replacements made) first.
   std::vector<double> mutant(n);
+  std::vector<Score> trial_values;
   TrialGroup group(n, N);
   auto settle = [&] {
-    group.evaluate(problem);
+    trial_values.resize(group.size());
+    problem.evaluate_group(group.points(), trial_values);
     for (std::size_t r = 0; r < group.size(); ++r) {
       const std::size_t i = group.member(r);
-      const double value = group.value(r);
-      if (value <= values[i]) {
+      const Score value = trial_values[r];
+      if (not_worse(value, values[i])) {
         std::copy_n(group.row(r), n, &pop[i * n]);
         values[i] = value;
-        if (value < best_value) {
+        if (better(value, best_value)) {
           best.assign(group.row(r), group.row(r) + n);
           best_value = value;
+          best_constraints.assign(problem.constraint_values(r).begin(), problem.constraint_values(r).end());
         }
       }
     }
     group.clear();
   };
   const std::size_t T = n_iterations;
-  bool stop = iteration_done(0, T, best_value);
+  bool stop = iteration_done(0, T, value_of(best_value), is_feasible(best_value));
   for (std::size_t g = 0; g < T && !stop; ++g) {
     interruption_point();
     for (std::size_t i = 0; i < N; ++i) {
@@ -82,15 +141,26 @@ Status DifferentialEvolution::fit(Problem& problem) {
         const double v = (u < cr || d == forced) ? mutant[d] : x[d];
         trial[d] = clamp_coordinate(v, lower[d], upper[d]);
       }
+      if (!whole.empty() && !round_trial(trial, x, n, whole, bounds, rng)) group.drop_last();
     }
     settle();
-    record.history.push_back(best_value);
-    stop = iteration_done(g + 1, T, best_value);
+    record.history.push_back(value_of(best_value));
+    stop = iteration_done(g + 1, T, value_of(best_value), is_feasible(best_value));
   }
 
   record.population = split_rows(pop, n);
-  best_ = Solution{std::move(best), best_value, {}, true};
+  best_ = Solution{std::move(best), value_of(best_value), {}, is_feasible(best_value), std::move(best_constraints)};
   return std::nullopt;
+}
+
+Status DifferentialEvolution::fit(Problem& problem) {
+  ValueProblem values(problem);
+  return search(values);
+}
+
+Status DifferentialEvolution::fit(VectorProblem& problem) {
+  StandingProblem standings(problem, constraints);
+  return search(standings);
 }
 
 }  // namespace swarmix

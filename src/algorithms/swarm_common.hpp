@@ -65,17 +65,22 @@ inline void overwrite_rows(const Matrix& given, std::vector<double>& x, std::siz
   }
 }
 
-// The start of a population search: n positions drawn in the box row after row, the
-// caller's points put in the first rows, then evaluated as one group. x gets n rows of
-// span.size() values.
+// The start of a population search before it is evaluated: n positions drawn in the box row
+// after row, the caller's points put in the first rows. x gets n rows of span.size() values.
+inline void draw_start(StdRng& rng, const Bounds& bounds, const std::vector<double>& span, std::size_t n,
+                       const Matrix& given, std::vector<double>& x) {
+  const std::size_t d = span.size();
+  x.assign(checked_mul(n, d), 0.0);
+  for (std::size_t i = 0; i < n; ++i) draw_position(rng, bounds.lower(), span, &x[i * d]);
+  overwrite_rows(given, x, d);
+}
+
+// The start drawn (draw_start), then evaluated as one group.
 inline void start_population(StdRng& rng, const Bounds& bounds, const std::vector<double>& span, std::size_t n,
                              const Matrix& given, Problem& problem, std::vector<double>& x,
                              std::vector<double>& fitness) {
-  const std::size_t d = span.size();
-  x.assign(checked_mul(n, d), 0.0);
+  draw_start(rng, bounds, span, n, given, x);
   fitness.assign(n, 0.0);
-  for (std::size_t i = 0; i < n; ++i) draw_position(rng, bounds.lower(), span, &x[i * d]);
-  overwrite_rows(given, x, d);
   problem.evaluate_group(x, fitness);
 }
 
@@ -96,7 +101,11 @@ class PointGroup {
     values_.resize(rows_);
     problem.evaluate_group({points_.data(), rows_ * d_}, values_);
   }
+  // Takes back the last row.
+  void drop_row() { --rows_; }
   std::size_t size() const { return rows_; }
+  // The rows, one after another (for a search that evaluates them itself).
+  std::span<const double> points() const { return {points_.data(), rows_ * d_}; }
   const double* row(std::size_t k) const { return &points_[k * d_]; }
   double value(std::size_t k) const { return values_[k]; }
 
@@ -125,6 +134,12 @@ class TrialGroup : public PointGroup {
     for (std::size_t m : members_) waiting_[m] = 0;
     members_.clear();
     PointGroup::clear();
+  }
+  // Takes back the last trial (one not worth evaluating).
+  void drop_last() {
+    waiting_[members_.back()] = 0;
+    members_.pop_back();
+    drop_row();
   }
 
  private:

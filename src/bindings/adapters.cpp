@@ -1,5 +1,6 @@
 #include "bindings/adapters.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -19,80 +20,118 @@ Ref call_with_list(PyObject* callable, ArgumentList* list, std::span<const doubl
   return Ref(PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// The pending exception is either taken as the failure of `count` points (an ordinary
-// failure during the search) or must stop the fit.
+// The pending exception is either taken as the failure of `count` points from `point` on (an
+// ordinary failure during the search) or must stop the fit.
 // An error that ends the fit (swarmix's own usage errors, a broken executor) is raised too.
-void absorb_failure(bool strict, FailureLog* log, std::size_t count = 1) {
+void absorb_failure(bool strict, FailureLog* log, std::span<const double> point, std::size_t count = 1) {
   if (strict || !PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet();
   Ref error(PyErr_GetRaisedException());
   if (ends_fit(error.get())) {
     PyErr_SetRaisedException(error.release());
     throw ErrorAlreadySet();
   }
-  if (log) log->failed(count, std::move(error));
+  if (log) log->failed(count, std::move(error), point);
 }
 
 // What an evaluation returned (null: the call failed, its error pending), as the search sees
 // it: a number, else a failure that counts as +inf or stops the fit.
-inline double scalar_result(PyObject* result, bool strict, FailureLog* log) {
+inline double scalar_result(PyObject* result, bool strict, FailureLog* log, std::span<const double> position) {
   if (result) {
-    if (PyFloat_CheckExact(result)) return searched(PyFloat_AS_DOUBLE(result), strict, log);
-    if (!is_complex(result)) {
-      const double v = PyFloat_AsDouble(result);
-      if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log);
-    }
+    const double v = to_value(result);
+    if (!(v == -1.0 && PyErr_Occurred())) return searched(v, strict, log, position);
   }
-  absorb_failure(strict, log);
+  absorb_failure(strict, log, position);
   return kInf;
 }
 
-// The same for a vector-valued objective: a failure yields [+inf].
-std::vector<double> vector_result(PyObject* result, bool strict, FailureLog* log) {
+// The same for a vector-valued objective: a failure yields its failed row.
+std::vector<double> vector_result(PyObject* result, RowLength& rows, bool strict, FailureLog* log,
+                                  std::span<const double> position) {
+  std::vector<double> values;
+  bool converted = false;
   if (result) {
     try {
-      std::vector<double> values = to_float_vec(result, nullptr);
-      searched(values, strict, log);
-      return values;
+      values = to_value_vec(result);
+      converted = true;
     } catch (const ErrorAlreadySet&) {
     }
   }
-  absorb_failure(strict, log);
-  return {kInf};
+  if (converted) {
+    rows.take(values, strict, log, position);
+  } else {
+    absorb_failure(strict, log, position);
+    rows.fail(values);
+  }
+  return values;
+}
+
+std::string values_text(std::size_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? " value" : " values");
 }
 
 }  // namespace
 
-bool is_complex(PyObject* value) {
-  if (PyFloat_Check(value) || PyLong_Check(value)) return false;
-  static PyObject* const name = PyUnicode_InternFromString("__complex__");
-  if (!name) throw ErrorAlreadySet();
-  if (!_PyType_Lookup(Py_TYPE(value), name)) return false;
-  PyErr_Format(PyExc_TypeError, "the objective value is complex: %R", value);
-  return true;
-}
-
-double searched(double v, bool strict, FailureLog* log) {
-  if (v == v || strict) return v;
-  if (log) log->failed(1, Ref());
+double nan_failed(FailureLog* log, std::span<const double> point) {
+  if (log) log->failed(1, Ref(), point);
   return kInf;
 }
 
-void searched(std::vector<double>& values, bool strict, FailureLog* log) {
-  if (strict) return;
-  bool any = false;
-  for (double& v : values) {
-    if (v != v) {
-      v = kInf;
-      any = true;
-    }
+RowLength::RowLength(std::size_t objectives, const ConstraintCounts& counts)
+    : objectives_(objectives), counts_(counts) {
+  if (objectives_ != 0) {
+    length_ = objectives_ + counts_.total();
+    known_ = true;
   }
-  if (any && log) log->failed(1, Ref());
 }
 
-void FailureLog::failed(std::size_t count, Ref error) {
+void RowLength::check(std::size_t length) {
+  if (known_ && length == length_) return;
+  const std::size_t least = counts_.total() + 1;
+  if (!known_ && (!counts_.any() || length >= least)) {
+    length_ = length;
+    objectives_ = length - counts_.total();
+    known_ = true;
+    return;
+  }
+  std::string text =
+      "the objective returned " + std::to_string(length) + (length == 1 ? " value" : " values") + "; expected ";
+  if (!counts_.any()) {
+    text += std::to_string(length_) + ", as many as its first evaluation returned";
+  } else {
+    text += known_ ? std::to_string(length_) + ": " + values_text(objectives_, "objective")
+                   : "at least " + std::to_string(least) + ": 1 or more objective values";
+    if (counts_.inequalities) text += ", " + values_text(counts_.inequalities, "inequality");
+    if (counts_.equalities) text += ", " + values_text(counts_.equalities, "equality");
+  }
+  raise_fit_failure(PyExc_ValueError, text);
+}
+
+void RowLength::take(std::vector<double>& row, bool strict, FailureLog* log, std::span<const double> point) {
+  check(row.size());
+  if (strict) return;
+  if (counts_.any()) {
+    if (finite_row(row)) return;
+    std::fill(row.begin(), row.end(), kInf);
+  } else {
+    bool any = false;
+    for (double& v : row) {
+      if (v != v) {
+        v = kInf;
+        any = true;
+      }
+    }
+    if (!any) return;
+  }
+  if (log) log->failed(1, Ref(), point);
+}
+
+void RowLength::fail(std::vector<double>& row) const { row.assign(counts_.any() ? length_ : 1, kInf); }
+
+void FailureLog::failed(std::size_t count, Ref error, std::span<const double> point) {
   n_failed += count;
   if (first_error) return;
   first_error = error ? std::move(error) : check(PyObject_CallFunction(PyExc_ValueError, "s", "the objective value is NaN"));
+  first_point.assign(point.begin(), point.end());
 }
 
 PyObject* ArgumentList::fill(std::span<const double> position) {
@@ -117,11 +156,11 @@ PyObject* ArgumentList::fill(std::span<const double> position) {
 }
 
 double ScalarAdapter::operator()(std::span<const double> position) const {
-  return scalar_result(call_with_list(callable_, args_, position).get(), strict_, log_);
+  return scalar_result(call_with_list(callable_, args_, position).get(), strict_, log_, position);
 }
 
 std::vector<double> VectorAdapter::operator()(std::span<const double> position) const {
-  return vector_result(call_with_list(callable_, args_, position).get(), strict_, log_);
+  return vector_result(call_with_list(callable_, args_, position).get(), *rows_, strict_, log_, position);
 }
 
 // ---------------------------------------------------------------- group objectives
@@ -282,7 +321,7 @@ void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& fail
       std::vector<double> values;
       bool converted = true;
       try {
-        values = to_float_vec(item, nullptr);
+        values = to_value_vec(item);
       } catch (const ErrorAlreadySet&) {
         converted = false;
       }
@@ -290,10 +329,8 @@ void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& fail
         value(i, std::move(values));
       else
         failure(i, nullptr);
-    } else if (PyFloat_CheckExact(item)) {
-      value(i, PyFloat_AS_DOUBLE(item));
     } else {
-      const double v = is_complex(item) ? -1.0 : PyFloat_AsDouble(item);
+      const double v = to_value(item);
       if (v == -1.0 && PyErr_Occurred())
         failure(i, nullptr);
       else
@@ -304,19 +341,19 @@ void read_entries(PyObject* result, std::size_t k, Value&& value, Failure&& fail
 
 }  // namespace
 
-void GroupAdapter::failed_with(PyObject* error) const {
+void GroupAdapter::failed_with(PyObject* error, std::span<const double> point) const {
   if (strict_ || ends_fit(error)) {
     PyErr_SetRaisedException(Py_NewRef(error));
     throw ErrorAlreadySet();
   }
-  if (log_) log_->failed(1, Ref::borrow(error));
+  if (log_) log_->failed(1, Ref::borrow(error), point);
 }
 
 Ref GroupAdapter::call(std::span<const double> points, std::size_t k) const {
   if (PyErr_CheckSignals() < 0) throw ErrorAlreadySet();
   Ref view = points_view(points, k, d_);
   Ref result(PyObject_CallOneArg(group_, view.get()));
-  if (!result) absorb_failure(strict_, log_, k);
+  if (!result) absorb_failure(strict_, log_, points.first(d_), k);
   return result;
 }
 
@@ -328,13 +365,14 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<double> 
     std::fill(values.begin(), values.end(), kInf);
     return;
   }
+  auto point = [&](std::size_t i) { return points.subspan(i * d_, d_); };
   read_entries<false>(
-      result.get(), k, [&](std::size_t i, double v) { values[i] = searched(v, strict_, log_); },
+      result.get(), k, [&](std::size_t i, double v) { values[i] = searched(v, strict_, log_, point(i)); },
       [&](std::size_t i, PyObject* error) {
         if (error)
-          failed_with(error);
+          failed_with(error, point(i));
         else
-          absorb_failure(strict_, log_);
+          absorb_failure(strict_, log_, point(i));
         values[i] = kInf;
       });
 }
@@ -344,21 +382,22 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
   if (k == 0) return;
   Ref result = call(points, k);
   if (!result) {
-    for (auto& row : values) row.assign(1, kInf);
+    for (auto& row : values) rows_->fail(row);
     return;
   }
+  auto point = [&](std::size_t i) { return points.subspan(i * d_, d_); };
   read_entries<true>(
       result.get(), k,
       [&](std::size_t i, std::vector<double>&& row) {
         values[i] = std::move(row);
-        searched(values[i], strict_, log_);
+        rows_->take(values[i], strict_, log_, point(i));
       },
       [&](std::size_t i, PyObject* error) {
         if (error)
-          failed_with(error);
+          failed_with(error, point(i));
         else
-          absorb_failure(strict_, log_);
-        values[i].assign(1, kInf);
+          absorb_failure(strict_, log_, point(i));
+        rows_->fail(values[i]);
       });
 }
 
@@ -366,8 +405,18 @@ void GroupAdapter::operator()(std::span<const double> points, std::span<std::vec
 
 namespace {
 
+// The rows of a vector fit, as the reader's `self` holds them (None for a scalar fit).
+constexpr const char* kRowsCapsule = "swarmix.rows";
+
+RowLength* rows_of(PyObject* self) {
+  if (self == Py_None) return nullptr;
+  auto* held = static_cast<std::shared_ptr<RowLength>*>(PyCapsule_GetPointer(self, kRowsCapsule));
+  if (!held) throw ErrorAlreadySet();
+  return held->get();
+}
+
 // read_group(result, k): the k entries of a group objective's result as the fit reads them
-// (see make_group_reader). `self` is True for a vector fit.
+// (see make_group_reader). `self` holds the vector fit's rows, or is None.
 PyObject* read_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
     if (nargs != 2) {
@@ -401,9 +450,14 @@ PyObject* read_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       put(i, check(Py_BuildValue("(lO)", kind, held.get())));
     };
     if (k == 0) return entries.release();
-    if (self == Py_True)
+    if (RowLength* rows = rows_of(self))
       read_entries<true>(
-          args[0], k, [&](std::size_t i, std::vector<double>&& row) { put(i, float_list(row)); }, failure);
+          args[0], k,
+          [&](std::size_t i, std::vector<double>&& row) {
+            rows->check(row.size());
+            put(i, float_list(row));
+          },
+          failure);
     else
       read_entries<false>(args[0], k, [&](std::size_t i, double v) { put(i, check(PyFloat_FromDouble(v))); }, failure);
     return entries.release();
@@ -418,8 +472,14 @@ PyMethodDef read_group_def = {
 
 }  // namespace
 
-Ref make_group_reader(bool vector) {
-  return check(PyCFunction_New(&read_group_def, vector ? Py_True : Py_False));
+Ref make_group_reader(std::shared_ptr<RowLength> rows) {
+  if (!rows) return check(PyCFunction_New(&read_group_def, Py_None));
+  auto held = std::make_unique<std::shared_ptr<RowLength>>(std::move(rows));
+  Ref capsule = check(PyCapsule_New(held.get(), kRowsCapsule, [](PyObject* capsule) {
+    delete static_cast<std::shared_ptr<RowLength>*>(PyCapsule_GetPointer(capsule, kRowsCapsule));
+  }));
+  static_cast<void>(held.release());  // the capsule owns it
+  return check(PyCFunction_New(&read_group_def, capsule.get()));
 }
 
 }  // namespace swarmix::py

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace swarmix::py {
 
@@ -70,6 +71,30 @@ double real_item(PyObject* obj, const char* name) {
   return v;
 }
 
+// Whether `value` is complex (numpy's complex64 and clongdouble are no Python complex: their
+// dtype's kind tells); true with the error set for one, or when asking failed.
+bool is_complex(PyObject* value) {
+  if (PyFloat_Check(value) || PyLong_Check(value)) return false;
+  if (!PyComplex_Check(value)) {
+    static PyObject* const complex_name = PyUnicode_InternFromString("__complex__");
+    static PyObject* const dtype_name = PyUnicode_InternFromString("dtype");
+    static PyObject* const kind_name = PyUnicode_InternFromString("kind");
+    if (!complex_name || !dtype_name || !kind_name) throw ErrorAlreadySet();
+    if (!_PyType_Lookup(Py_TYPE(value), complex_name) || !_PyType_Lookup(Py_TYPE(value), dtype_name)) return false;
+    Ref dtype(PyObject_GetAttr(value, dtype_name));
+    if (!dtype) return true;
+    Ref kind(PyObject_GetAttr(dtype.get(), kind_name));
+    if (!kind) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return true;
+      PyErr_Clear();
+      return false;
+    }
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "c") != 0) return false;
+  }
+  PyErr_Format(PyExc_TypeError, "the objective value is complex: %R", value);
+  return true;
+}
+
 }  // namespace
 
 std::uint64_t to_count(PyObject* obj, const char* name) {
@@ -116,6 +141,19 @@ std::vector<double> to_float_vec(PyObject* obj, const char* name) {
   return out;
 }
 
+double non_float_value(PyObject* obj) { return is_complex(obj) ? -1.0 : PyFloat_AsDouble(obj); }
+
+std::vector<double> to_value_vec(PyObject* obj) {
+  std::vector<double> out;
+  out.reserve(size_hint(obj));
+  for_each_item(obj, nullptr, [&](PyObject* item) {
+    const double v = to_value(item);
+    if (v == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet();
+    out.push_back(v);
+  });
+  return out;
+}
+
 Matrix to_matrix(PyObject* obj, const char* name) {
   Matrix out;
   out.reserve(size_hint(obj));
@@ -139,6 +177,67 @@ std::vector<std::size_t> to_index_vec(PyObject* obj, const char* name) {
   out.reserve(size_hint(obj));
   for_each_item(obj, name, [&](PyObject* item) { out.push_back(to_count(item, name)); });
   return out;
+}
+
+std::uint64_t to_fit_count(PyObject* obj, const char* name) {
+  Ref index(PyNumber_Index(obj));
+  if (!index) fail(name);
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) fail(name);
+  if (overflow < 0 || v < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must not be negative, not %S", name, index.get());
+    throw ErrorAlreadySet();
+  }
+  if (overflow > 0) {
+    PyErr_Format(PyExc_OverflowError, "%s is too large: %S", name, index.get());
+    throw ErrorAlreadySet();
+  }
+  return static_cast<std::uint64_t>(v);
+}
+
+std::vector<bool> to_selection(PyObject* obj, const char* name, std::size_t d) {
+  if (obj == Py_None) return {};
+  std::vector<Ref> items;
+  for_each_item(obj, name, [&](PyObject* item) { items.push_back(Ref::borrow(item)); });
+  std::size_t flags = 0;
+  for (const Ref& item : items) flags += PyBool_Check(item.get()) || is_numpy_bool(item.get());
+  auto refuse = [&](const std::string& text) {
+    PyErr_SetString(PyExc_ValueError, (std::string(name) + " " + text).c_str());
+    throw ErrorAlreadySet();
+  };
+  std::vector<bool> mask(d, false);
+  if (flags != 0 && flags == items.size()) {
+    if (items.size() != d)
+      refuse("has " + std::to_string(items.size()) + (items.size() == 1 ? " boolean for " : " booleans for ") +
+             std::to_string(d) + (d == 1 ? " coordinate" : " coordinates"));
+    for (std::size_t j = 0; j < d; ++j) {
+      const int truth = PyObject_IsTrue(items[j].get());
+      if (truth < 0) fail(name);
+      mask[j] = truth != 0;
+    }
+  } else {
+    if (flags != 0) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': booleans and indices mixed", name);
+      throw ErrorAlreadySet();
+    }
+    for (const Ref& item : items) {
+      Ref index(PyNumber_Index(item.get()));
+      if (!index) fail(name);
+      int overflow = 0;
+      const long long j = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+      if (j == -1 && PyErr_Occurred()) fail(name);
+      if (overflow != 0 || j < 0 || static_cast<unsigned long long>(j) >= d) {
+        PyErr_Format(PyExc_ValueError, "%s index %S is out of range for %zu coordinate%s", name, index.get(), d,
+                     d == 1 ? "" : "s");
+        throw ErrorAlreadySet();
+      }
+      if (mask[static_cast<std::size_t>(j)]) refuse("repeats index " + std::to_string(j));
+      mask[static_cast<std::size_t>(j)] = true;
+    }
+  }
+  if (std::find(mask.begin(), mask.end(), true) == mask.end()) return {};
+  return mask;
 }
 
 }  // namespace swarmix::py

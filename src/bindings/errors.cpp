@@ -15,20 +15,31 @@ PyObject* internal_error() { return internal_error_type ? internal_error_type : 
 // the pure-Python package, which imports this module first).
 PyObject* usage_error = nullptr;
 PyObject* is_fit_failure = nullptr;
+PyObject* fails_fit = nullptr;
 
 void load_errors_module() {
   if (usage_error) return;
   Ref module = check(PyImport_ImportModule("swarmix._errors"));
   Ref type = check(PyObject_GetAttrString(module.get(), "UsageError"));
   Ref predicate = check(PyObject_GetAttrString(module.get(), "is_fit_failure"));
+  Ref mark = check(PyObject_GetAttrString(module.get(), "fails_fit"));
   usage_error = type.release();
   is_fit_failure = predicate.release();
+  fails_fit = mark.release();
 }
 }  // namespace
 
 void raise_usage_error(const char* text) {
   load_errors_module();
   PyErr_SetString(usage_error, text);
+  throw ErrorAlreadySet();
+}
+
+void raise_fit_failure(PyObject* type, const std::string& text) {
+  load_errors_module();
+  Ref error = check(PyObject_CallFunction(type, "s#", text.data(), static_cast<Py_ssize_t>(text.size())));
+  Ref marked = check(PyObject_CallOneArg(fails_fit, error.get()));
+  PyErr_SetRaisedException(marked.release());
   throw ErrorAlreadySet();
 }
 

@@ -23,12 +23,36 @@ Fitted::Fitted(const Fitted& o)
       archive_objectives(o.archive_objectives),
       population_values(o.population_values),
       runs(o.runs),
-      persistent(o.persistent ? o.persistent->clone() : nullptr) {}
+      persistent(o.persistent ? o.persistent->clone() : nullptr),
+      n_failures(o.n_failures),
+      constraints(o.constraints),
+      constraint_values(o.constraint_values) {}
+
+double Fitted::violation() const {
+  double largest = 0.0;
+  for (const auto& row : constraint_values)
+    largest = nan_max(largest, swarmix::violation(row, constraints.inequalities));
+  return largest;
+}
+
+bool Fitted::constraints_agree(bool multi) const {
+  const std::size_t points = multi ? archive_positions.size() : best_position ? 1 : 0;
+  if (constraint_values.size() != (constraints.any() ? points : 0)) return false;
+  for (const auto& row : constraint_values) {
+    if (row.size() != constraints.total()) return false;
+    const bool failed = !finite_row(row);
+    for (double v : row)
+      if (v != v || (failed && v != std::numeric_limits<double>::infinity())) return false;
+    if (!multi && failed != (best_value && *best_value == std::numeric_limits<double>::infinity())) return false;
+  }
+  return true;
+}
 
 void Fitted::take_best(const std::optional<Solution>& best, bool single_entry) {
   if (!best) return;
   best_value = best->value;
   best_position = best->position;
+  if (!best->constraint_values.empty()) constraint_values.assign(1, best->constraint_values);
   if (single_entry) {
     history.assign(1, best->value.value_or(0.0));
     population.assign(1, best->position);
@@ -251,6 +275,40 @@ PyObject* get_runs(PyObject* self_obj, void*) {
       if (PyList_Append(list.get(), entry.get()) < 0) throw ErrorAlreadySet();
     }
     return list.release();
+  });
+}
+
+PyObject* get_n_failures(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return PyLong_FromSize_t(self->fitted.n_failures);
+  });
+}
+
+PyObject* get_feasible(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return PyBool_FromLong(self->fitted.violation() == 0.0);
+  });
+}
+
+PyObject* get_violation(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    return PyFloat_FromDouble(self->fitted.violation());
+  });
+}
+
+PyObject* get_constraint_values(PyObject* self_obj, void*) {
+  return guarded([&]() -> PyObject* {
+    Estimator* self = as_estimator(self_obj);
+    ReadBorrow borrow(self);
+    const auto& rows = self->fitted.constraint_values;
+    if (self->table->fit_kind == FitKind::Multi) return float_rows(rows).release();
+    return (rows.empty() ? check(PyList_New(0)) : float_list(rows.front())).release();
   });
 }
 

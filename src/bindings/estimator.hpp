@@ -66,7 +66,7 @@ struct TypeInfo {
   std::string ctor_format;          // "|O...O:<name>", one O per hyperparameter and random_state
   std::vector<char*> ctor_keywords;  // their names, then null
   PyMethodDef methods[7];
-  PyGetSetDef getset[5];
+  PyGetSetDef getset[9];
 };
 
 // types.cpp: the storage of a live estimator type.
@@ -92,6 +92,10 @@ PyObject* get_population(PyObject* self, void*);
 PyObject* get_history(PyObject* self, void*);
 PyObject* get_front_values(PyObject* self, void*);
 PyObject* get_runs(PyObject* self, void*);
+PyObject* get_n_failures(PyObject* self, void*);
+PyObject* get_feasible(PyObject* self, void*);
+PyObject* get_violation(PyObject* self, void*);
+PyObject* get_constraint_values(PyObject* self, void*);
 
 // fit.cpp
 PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs);

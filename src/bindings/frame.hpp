@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <typeinfo>
 #include <vector>
@@ -126,6 +127,8 @@ Param param(const char* name, E S::*field, const char* const* names) {
 struct FitCommon {
   IterationObserver* observer = nullptr;  // the monitor, if any
   Matrix initial;                         // the checked points of `initial` (empty: none)
+  ConstraintCounts constraints;           // n_constraints, n_equalities (none unless the class handles them)
+  std::vector<bool> integer;              // the integer coordinates (empty: none; set only where handled)
 };
 
 // The hyperparameters of one object, as the run function sees them.
@@ -147,6 +150,8 @@ struct Params {
     settings.random_state = random_state;
     settings.observer = common.observer;
     settings.initial = common.initial;
+    settings.constraints = common.constraints;
+    settings.integer = common.integer;
   }
 };
 
@@ -184,13 +189,27 @@ struct Fitted {
   std::vector<std::vector<double>> population_values;  // ClassSpec::score_reference: population's objectives
   std::vector<std::vector<double>> runs;  // classes with ClassSpec::run_fields: a row per run
   std::unique_ptr<Persistent> persistent;
+  std::size_t n_failures = 0;  // evaluations of the fit that failed (the frame sets it)
+  // The last fit's constraint counts, and in a constrained fit the constraint values (g then h)
+  // of the best point (one row) or of each archive point (a row per point, in archive order).
+  ConstraintCounts constraints;
+  std::vector<std::vector<double>> constraint_values;
 
   Fitted() = default;
   Fitted(const Fitted& o);
   Fitted& operator=(Fitted&&) = default;
 
-  // Take the best Solution (when there is one); `single_entry` also makes history and
-  // population hold that one result.
+  // The largest violation among the constraint_values rows: 0.0 when all are feasible (and
+  // when there are none), +inf for a failed point.
+  double violation() const;
+  // Whether the constraint values agree with the counts and the result: none unless the fit
+  // was constrained, else one row per result point (the best, or each archive point for a
+  // `multi` class), each of counts.total() numbers with no NaN; a failed best's row (an
+  // infinity in it) is +inf throughout, as its value is.
+  bool constraints_agree(bool multi) const;
+
+  // Take the best Solution (when there is one) and its constraint values; `single_entry` also
+  // makes history and population hold that one result.
   void take_best(const std::optional<Solution>& best, bool single_entry);
   // Take the best Solution and the run's own history and population.
   void take_run(RunResult&& run);
@@ -207,7 +226,7 @@ enum class FitKind : std::uint8_t {
 struct FitInput {
   const Bounds* bounds = nullptr;    // Continuous, Binary, Multi
   Problem* problem = nullptr;        // Continuous, Binary; Tour: DiscreteProblem "tsp"
-  VectorProblem* vector = nullptr;   // Multi
+  VectorProblem* vector = nullptr;   // Multi, and a constrained fit of the other box kinds
   FitCommon common;                  // every kind
 };
 
@@ -251,7 +270,16 @@ struct ClassSpec {
   // Non-empty: the class keeps a record per run (Fitted::runs), read as runs_, one dict per run
   // with these keys, and pickled with the rest of the state.
   std::vector<RunField> run_fields = {};
+  // The class handles constraints (fit's n_constraints and n_equalities) / integer coordinates
+  // (fit's integer); the other classes refuse them. A constrained fit of a single-objective
+  // class gets its objective as FitInput::vector, rows [value, g..., h...].
+  bool constraints = false;
+  bool integers = false;
 };
+
+// The names of the classes whose table sets `flag` (ClassSpec::constraints, ::integers), in
+// module order: "A", "A and B", "A, B and C".
+std::string classes_with(bool ClassSpec::*flag);
 
 // The number of estimator types in the registry, and the undoing of a failed module init:
 // the types made since `mark` leave the registry.

@@ -14,7 +14,7 @@ namespace swarmix::journal {
 
 // The file starts with the magic bytes and the format version (u32).
 inline constexpr std::array<unsigned char, 8> kMagic = {'S', 'W', 'X', 'J', '\r', '\n', 0x1a, '\n'};
-inline constexpr std::uint32_t kVersion = 1;
+inline constexpr std::uint32_t kVersion = 2;  // version 1 files (no group records) still read
 inline constexpr std::size_t kPreambleSize = kMagic.size() + 4;
 
 // A frame: u32 payload length, u32 CRC-32 of the payload, then the payload, whose first byte
@@ -24,6 +24,7 @@ inline constexpr unsigned char kHeaderTag = 'H';       // UTF-8 JSON describing 
 inline constexpr unsigned char kEvaluationsTag = 'E';  // u64 first index, u32 count, outcomes, points, values, texts
 inline constexpr unsigned char kRunTag = 'R';          // u64 first index, rows of point and value
 inline constexpr unsigned char kEndTag = 'Z';          // u64 the number of evaluations of the fit
+inline constexpr unsigned char kGroupTag = 'G';        // u64 first index, u32 count: one group, recorded in any order
 inline constexpr std::size_t kEvaluationsPrefix = 1 + 8 + 4;
 inline constexpr std::size_t kRunPrefix = 1 + 8;
 // A run stays below this many payload bytes (a u32 length with room to spare).

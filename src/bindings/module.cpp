@@ -1,4 +1,7 @@
 // The extension module: created once per process by single-phase initialisation.
+#include <string>
+#include <vector>
+
 #include "bindings/registry.hpp"
 #include "core/interrupt.hpp"
 
@@ -75,6 +78,19 @@ PyObject* create_module() {
 }
 
 }  // namespace
+
+std::string classes_with(bool ClassSpec::*flag) {
+  std::vector<const char*> names;
+  for (const ClassSpec* table : class_specs)
+    if (table->*flag) names.push_back(table->name);
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i) text += i + 1 == names.size() ? " and " : ", ";
+    text += names[i];
+  }
+  return text;
+}
+
 }  // namespace swarmix::py
 
 PyMODINIT_FUNC PyInit__swarmix(void) {

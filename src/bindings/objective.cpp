@@ -130,24 +130,33 @@ class RecordedVectorProblem final : public VectorProblem {
 // them over at the boundaries and at the end.
 class MonitorBridge final : public IterationObserver {
  public:
-  MonitorBridge(Ref boundary, bool scalar) : boundary_(std::move(boundary)), scalar_(scalar) {}
+  // `scalar`: a single-objective class, whose best the bridge keeps (under Deb's order in a
+  // fit constrained by `constraints`); `log` the fit's failures.
+  MonitorBridge(Ref boundary, bool scalar, const ConstraintCounts& constraints, const FailureLog& log)
+      : log_(log), boundary_(std::move(boundary)), scalar_(scalar), constraints_(constraints) {}
 
-  FailureLog log;
   std::size_t n_evaluations = 0;
 
   // A search's evaluation: the best one is kept (the probe only checks the objective).
-  void count(std::span<const double> position, double value) {
+  void count(std::span<const double> position, double value) { count(position, Standing{value, 0.0}); }
+  void count(std::span<const double> position, const Standing& standing) {
     ++n_evaluations;
-    if (has_best_ && !(value < best_value_)) return;
+    if (has_best_ && !better(standing, best_)) return;
     has_best_ = true;
-    best_value_ = value;
+    best_ = standing;
     best_position_.assign(position.begin(), position.end());
     best_list_ = Ref();
   }
+  // A vector fit's evaluation: a constrained single-objective row counts by its standing.
+  void count_row(std::span<const double> position, const std::vector<double>& row) {
+    if (scalar_) count(position, standing_of(row, constraints_));
+    else ++n_evaluations;
+  }
 
-  bool iteration_done(std::size_t completed, std::size_t planned, double best) override {
+  bool iteration_done(std::size_t completed, std::size_t planned, double best, bool feasible) override {
     Ref args[4] = {check(PyLong_FromSize_t(completed)), check(PyLong_FromSize_t(planned)),
-                   std::isnan(best) ? Ref::borrow(Py_None) : check(PyFloat_FromDouble(best)), counts()};
+                   std::isnan(best) || !feasible ? Ref::borrow(Py_None) : check(PyFloat_FromDouble(best)),
+                   counts()};
     PyObject* raw[5] = {nullptr, args[0].get(), args[1].get(), args[2].get(), args[3].get()};
     Ref result = check(PyObject_Vectorcall(boundary_.get(), raw + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     const int stop = PyObject_IsTrue(result.get());
@@ -158,20 +167,22 @@ class MonitorBridge final : public IterationObserver {
   // (n_evaluations, n_failed, first_error, best_value, best_position); the position list is
   // built again only when the best point changed.
   Ref counts() {
-    Ref best_value = has_best_ && scalar_ ? check(PyFloat_FromDouble(best_value_)) : Ref::borrow(Py_None);
+    Ref best_value = has_best_ && scalar_ ? check(PyFloat_FromDouble(best_.value)) : Ref::borrow(Py_None);
     if (!best_list_) best_list_ = has_best_ && scalar_ ? float_list(best_position_) : Ref::borrow(Py_None);
-    PyObject* first_error = log.first_error ? log.first_error.get() : Py_None;
+    PyObject* first_error = log_.first_error ? log_.first_error.get() : Py_None;
     return check(Py_BuildValue("(nnONO)", static_cast<Py_ssize_t>(n_evaluations),
-                               static_cast<Py_ssize_t>(log.n_failed), first_error, best_value.release(),
+                               static_cast<Py_ssize_t>(log_.n_failed), first_error, best_value.release(),
                                best_list_.get()));
   }
 
  private:
+  const FailureLog& log_;  // the fit's
   Ref boundary_;
   Ref best_list_;  // best_position_ as handed over last
   bool scalar_;
+  ConstraintCounts constraints_;
   bool has_best_ = false;
-  double best_value_ = 0.0;
+  Standing best_;
   std::vector<double> best_position_;
 };
 
@@ -201,12 +212,13 @@ class MonitoredVectorProblem final : public ForwardingVectorProblem {
       : ForwardingVectorProblem(inner), monitor_(monitor) {}
   std::vector<double> evaluate(std::span<const double> position) override {
     std::vector<double> value = inner_.evaluate(position);
-    ++monitor_.n_evaluations;
+    monitor_.count_row(position, value);
     return value;
   }
   void evaluate_group(std::span<const double> points, std::span<std::vector<double>> values) override {
     inner_.evaluate_group(points, values);
-    monitor_.n_evaluations += values.size();
+    const std::size_t d = inner_.dimensions();
+    for (std::size_t k = 0; k < values.size(); ++k) monitor_.count_row(points.subspan(k * d, d), values[k]);
   }
 
  private:
@@ -217,24 +229,26 @@ class MonitoredVectorProblem final : public ForwardingVectorProblem {
 
 // ---------------------------------------------------------------- the fit's objective
 
-FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool vector,
-                           const std::function<Ref()>& describe)
-    : dimensions_(dimensions), vector_(vector) {
+FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool multi, const ConstraintCounts& constraints,
+                           const std::function<Ref(Ref)>& describe)
+    : dimensions_(dimensions),
+      rows_(multi || constraints.any() ? std::make_shared<RowLength>(multi ? 0 : 1, constraints) : nullptr),
+      vector_(rows_ != nullptr) {
   Ref start = optional_attribute(objective, "__swarmix_start__");
   Ref boundary;
   if (start) {
     boundary = optional_attribute(objective, "__swarmix_boundary__");
     Ref end = optional_attribute(objective, "__swarmix_end__");
-    Ref fit = describe();
+    Ref fit = describe(make_group_reader(rows_));
     objective_ = check(PyObject_CallOneArg(start.get(), fit.get()));
     end_ = std::move(end);  // started: it is ended whatever happens next
   } else {
     objective_ = Ref::borrow(objective);
   }
   try {
-    if (boundary) monitor_ = std::make_unique<MonitorBridge>(std::move(boundary), !vector);
+    if (boundary) monitor_ = std::make_unique<MonitorBridge>(std::move(boundary), !multi, constraints, failures_);
     if (Ref record = optional_attribute(objective_.get(), "__swarmix_record__"))
-      recorder_ = std::make_unique<Recorder>(record.get(), dimensions, vector);
+      recorder_ = std::make_unique<Recorder>(record.get(), dimensions, rows_.get());
     else
       group_ = optional_attribute(objective_.get(), "__swarmix_group__");
     make_problems();
@@ -247,21 +261,23 @@ FitObjective::FitObjective(PyObject* objective, std::size_t dimensions, bool vec
 
 void FitObjective::make_problems() {
   const std::size_t dimensions = dimensions_;
-  FailureLog* log = monitor_ ? &monitor_->log : nullptr;
+  FailureLog* log = &failures_;
   if (vector_) {
     if (recorder_)
       vector_problem_ = std::make_unique<RecordedVectorProblem>(*recorder_, dimensions, log);
     else if (group_)
-      vector_problem_ = std::make_unique<VectorGroupProblem>(GroupAdapter{group_.get(), dimensions, false, log}, dimensions);
+      vector_problem_ = std::make_unique<VectorGroupProblem>(
+          GroupAdapter{group_.get(), dimensions, rows_.get(), false, log}, dimensions);
     else
-      vector_problem_ = std::make_unique<VectorPointProblem>(VectorAdapter{objective_.get(), &arguments_, false, log},
-                                                             dimensions);
+      vector_problem_ = std::make_unique<VectorPointProblem>(
+          VectorAdapter{objective_.get(), &arguments_, rows_.get(), false, log}, dimensions);
     if (monitor_) monitored_vector_ = std::make_unique<MonitoredVectorProblem>(*vector_problem_, *monitor_);
   } else {
     if (recorder_)
       problem_ = std::make_unique<RecordedProblem>(*recorder_, dimensions, log);
     else if (group_)
-      problem_ = std::make_unique<GroupProblem>(GroupAdapter{group_.get(), dimensions, false, log}, dimensions);
+      problem_ =
+          std::make_unique<GroupProblem>(GroupAdapter{group_.get(), dimensions, nullptr, false, log}, dimensions);
     else
       problem_ = std::make_unique<PointProblem>(ScalarAdapter{objective_.get(), &arguments_, false, log}, dimensions);
     if (monitor_) monitored_ = std::make_unique<MonitoredProblem>(*problem_, *monitor_);
@@ -323,7 +339,7 @@ void FitObjective::probe(std::span<const double> point) {
     // A point without coordinates cannot be handed over as a k x 0 view; such a box is
     // refused by the search right after.
     if (dimensions_ == 0) return;
-    GroupAdapter strict{group_.get(), dimensions_, true};
+    GroupAdapter strict{group_.get(), dimensions_, rows_.get(), true};
     if (vector_) {
       std::vector<double> value;
       strict(point, std::span<std::vector<double>>(&value, 1));
@@ -332,7 +348,7 @@ void FitObjective::probe(std::span<const double> point) {
       strict(point, std::span<double>(&value, 1));
     }
   } else if (vector_) {
-    VectorAdapter{objective_.get(), &arguments_, true}(point);
+    VectorAdapter{objective_.get(), &arguments_, rows_.get(), true}(point);
   } else {
     ScalarAdapter{objective_.get(), &arguments_, true}(point);
   }

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "algorithms/tour.hpp"
@@ -62,6 +63,14 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
     // (ClassSpec::score_reference), then the per-run records (ClassSpec::run_fields).
     if (self->table->score_reference) parts.push_back(float_rows(f.population_values));
     if (!self->table->run_fields.empty()) parts.push_back(float_rows(f.runs));
+    // Then the parts every class has that came later (a state without them still loads), and
+    // those of the classes that handle constraints: the counts and the constraint values.
+    parts.push_back(check(PyLong_FromSize_t(f.n_failures)));
+    if (self->table->constraints) {
+      parts.push_back(check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(f.constraints.inequalities),
+                                          static_cast<Py_ssize_t>(f.constraints.equalities))));
+      parts.push_back(float_rows(f.constraint_values));
+    }
     Ref state = check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
     for (std::size_t i = 0; i < parts.size(); ++i)
       PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(i), parts[i].release());
@@ -93,6 +102,9 @@ auto state_part(F&& convert) {
   }
 }
 
+// The largest constraint count a state may hold (a fit's counts are far below).
+constexpr std::size_t kMaxCount = std::size_t{1} << 32;
+
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 bool same_row(const std::vector<double>& a, const std::vector<double>& b) {
@@ -100,10 +112,12 @@ bool same_row(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // Whether the per-run records have the table's fields: one number each, a count a whole
-// number below 2^53, a choice the position of one of its names; none without a fitted result.
+// number from 1 (a run has a population and evaluations) below 2^53, a choice the position
+// of one of its names; none without a fitted result, and some exactly when the history is not
+// empty (a run makes generations; a fit that ends after its start has none).
 bool sound_runs(const ClassSpec& table, const Fitted& f) {
-  if (!f.best_position && !f.runs.empty()) return false;
   const std::vector<RunField>& fields = table.run_fields;
+  if (!fields.empty() && ((!f.best_position && !f.runs.empty()) || f.runs.empty() != f.history.empty())) return false;
   return std::all_of(f.runs.begin(), f.runs.end(), [&](const std::vector<double>& row) {
     if (row.size() != fields.size()) return false;
     for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -113,7 +127,8 @@ bool sound_runs(const ClassSpec& table, const Fitted& f) {
         limit = 0;
         while (fields[i].choices[limit]) ++limit;
       }
-      if (fields[i].kind != ParamKind::Real && !(v >= 0.0 && v < static_cast<double>(limit) && v == std::floor(v)))
+      const double least = fields[i].kind == ParamKind::Count ? 1.0 : 0.0;
+      if (fields[i].kind != ParamKind::Real && !(v >= least && v < static_cast<double>(limit) && v == std::floor(v)))
         return false;
     }
     return true;
@@ -125,7 +140,11 @@ bool sound_runs(const ClassSpec& table, const Fitted& f) {
 // tour is a permutation of the cities, bits are 0 or 1, and the single-entry classes hold
 // their best in history_ and population_.
 bool sound(const ClassSpec& table, const Fitted& f) {
-  if (!sound_runs(table, f)) return false;
+  if (!sound_runs(table, f) || !f.constraints_agree(table.fit_kind == FitKind::Multi)) return false;
+  // Failures need evaluations of an objective.
+  if (f.n_failures && (table.fit_kind == FitKind::Tour ||
+                       (!f.best_position && f.population.empty() && f.archive_positions.empty())))
+    return false;
   auto same_length = [](const std::vector<std::vector<double>>& rows, std::optional<std::size_t>& d) {
     for (const auto& row : rows) {
       if (row.empty() || (d && row.size() != *d)) return false;
@@ -135,11 +154,19 @@ bool sound(const ClassSpec& table, const Fitted& f) {
   };
   std::optional<std::size_t> d;
   if (table.fit_kind == FitKind::Multi) {
-    const bool values_agree = table.score_reference
-                                  ? f.population_values.size() == f.population.size() &&
-                                        std::all_of(f.population_values.begin(), f.population_values.end(),
-                                                    [](const auto& row) { return !row.empty(); })
-                                  : f.population_values.empty();
+    // Every objective vector has the objective's length, but a failed evaluation's [+inf].
+    std::optional<std::size_t> m;
+    auto objectives = [&](const std::vector<std::vector<double>>& rows) {
+      return std::all_of(rows.begin(), rows.end(), [&](const std::vector<double>& row) {
+        if (row.size() == 1 && row[0] == std::numeric_limits<double>::infinity()) return true;
+        if (m && row.size() != *m) return false;
+        m = row.size();
+        return true;
+      });
+    };
+    const bool values_agree = (table.score_reference ? f.population_values.size() == f.population.size()
+                                                     : f.population_values.empty()) &&
+                              objectives(f.archive_objectives) && objectives(f.population_values);
     return !f.best_value && !f.best_position && (table.has_history || f.history.empty()) && values_agree &&
            f.archive_positions.size() == f.archive_objectives.size() && same_length(f.population, d) &&
            same_length(f.archive_positions, d);
@@ -175,8 +202,12 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
     WriteBorrow borrow(self);
     const bool has_values = self->table->score_reference;
     const bool has_runs = !self->table->run_fields.empty();
+    // Then n_failures, in states pickled since it exists, and after it the constraint parts of
+    // a class that handles constraints (a state pickled before they existed is unconstrained).
     const Py_ssize_t parts = 7 + has_values + has_runs;
-    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != parts) malformed_state();
+    const Py_ssize_t size = PyTuple_Check(state) ? PyTuple_GET_SIZE(state) : -1;
+    const bool has_constraints = self->table->constraints && size == parts + 3;
+    if (size != parts && size != parts + 1 && !has_constraints) malformed_state();
     auto part = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     Fitted next;
     state_part([&] {
@@ -188,8 +219,15 @@ PyObject* estimator_setstate(PyObject* self_obj, PyObject* state) {
       next.archive_objectives = to_matrix(part(5), nullptr);
       if (has_values) next.population_values = to_matrix(part(7), nullptr);
       if (has_runs) next.runs = to_matrix(part(has_values ? 8 : 7), nullptr);
+      if (size > parts) next.n_failures = to_count(part(parts), nullptr);
+      if (has_constraints) next.constraint_values = to_matrix(part(parts + 2), nullptr);
       return 0;
     });
+    if (has_constraints) {
+      const std::vector<std::size_t> counts = state_part([&] { return to_index_vec(part(parts + 1), nullptr); });
+      if (counts.size() != 2 || counts[0] > kMaxCount || counts[1] > kMaxCount) malformed_state();
+      next.constraints = {counts[0], counts[1]};
+    }
     if (part(6) != Py_None) {
       std::vector<double> numbers = state_part([&] { return to_float_vec(part(6), nullptr); });
       if (self->table->load_persistent) next.persistent = self->table->load_persistent(numbers);

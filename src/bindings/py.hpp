@@ -84,6 +84,10 @@ extern PyObject* internal_error_type;
 // swarmix._errors, imported at first need and kept for the life of the process.
 // Raise swarmix.UsageError with `text` (swarmix's own objects misused).
 [[noreturn]] void raise_usage_error(const char* text);
+// Raise `type(text)` marked as the failure of the whole fit (swarmix._errors.fails_fit): an
+// error of the fit's own rules met while reading an objective's result, which every wrapper
+// passes on.
+[[noreturn]] void raise_fit_failure(PyObject* type, const std::string& text);
 // Whether `error`, raised inside an objective, fails the whole fit instead of its point
 // (swarmix._errors.is_fit_failure). Only the failure paths ask.
 bool ends_fit(PyObject* error);

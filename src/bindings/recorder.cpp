@@ -35,10 +35,11 @@ void writing(F&& f) {
 
 Ref record_attribute(PyObject* record, const char* name) { return check(PyObject_GetAttrString(record, name)); }
 
-Recorder::Recorder(PyObject* record, std::size_t dimensions, bool vector)
+Recorder::Recorder(PyObject* record, std::size_t dimensions, RowLength* rows)
     : record_(Ref::borrow(record)),
       objective_(record_attribute(record, "objective")),
-      replay_(record, dimensions, vector) {
+      rows_(rows),
+      replay_(record, dimensions, rows != nullptr) {
   const long long fd = int_attribute(record, "fd");
   const long long end = int_attribute(record, "end");
   const long long sync = int_attribute(record, "sync");
@@ -49,7 +50,7 @@ Recorder::Recorder(PyObject* record, std::size_t dimensions, bool vector)
   }
   writing([&] {
     writer_.emplace(static_cast<int>(fd), static_cast<std::uint64_t>(end), static_cast<journal::Sync>(sync), mapped,
-                    dimensions, vector);
+                    dimensions, rows != nullptr);
   });
 }
 
@@ -61,7 +62,7 @@ Ref Recorder::call(std::span<const double> point) {
   return Ref(PyObject_Vectorcall(objective_.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-void Recorder::replied_failure(PyObject* error, bool strict, FailureLog* log) {
+void Recorder::replied_failure(PyObject* error, std::span<const double> point, bool strict, FailureLog* log) {
   if (!PyExceptionInstance_Check(error)) {
     PyErr_SetString(PyExc_TypeError, "__swarmix_record__.reply() must give an exception for a recorded failure");
     throw ErrorAlreadySet();
@@ -70,7 +71,7 @@ void Recorder::replied_failure(PyObject* error, bool strict, FailureLog* log) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
     throw ErrorAlreadySet();
   }
-  if (log) log->failed(1, Ref::borrow(error));
+  if (log) log->failed(1, Ref::borrow(error), point);
 }
 
 void Recorder::failed(std::size_t index, std::span<const double> point, bool strict, FailureLog* log,
@@ -96,28 +97,23 @@ void Recorder::failed(std::size_t index, std::span<const double> point, bool str
     writer_->evaluation(index, not_a_number ? journal::kNotANumber : journal::kError, point, {}, bytes);
     writer_->evaluated();
   });
-  if (log) log->failed(1, std::move(error));
+  if (log) log->failed(1, std::move(error), point);
 }
 
 double Recorder::evaluate(std::span<const double> point, bool strict, FailureLog* log) {
   const std::size_t index = next_++;
   if (replay_.recorded(index, point)) {
-    if (replay_.outcome(index) == journal::kNumber) return searched(replay_.number(index), strict, log);
+    if (replay_.outcome(index) == journal::kNumber) return searched(replay_.number(index), strict, log, point);
     Ref answer = replay_.reply(index);
-    replied_failure(answer.get(), strict, log);
+    replied_failure(answer.get(), point, strict, log);
     return kInf;
   }
   Ref result = call(point);
   double v = kInf;
   bool ok = false;
   if (result) {
-    if (PyFloat_CheckExact(result.get())) {
-      v = PyFloat_AS_DOUBLE(result.get());
-      ok = true;
-    } else if (!is_complex(result.get())) {
-      v = PyFloat_AsDouble(result.get());
-      ok = !(v == -1.0 && PyErr_Occurred());
-    }
+    v = to_value(result.get());
+    ok = !(v == -1.0 && PyErr_Occurred());
   }
   if (!ok) {
     failed(index, point, strict, log, static_cast<bool>(result));
@@ -127,7 +123,7 @@ double Recorder::evaluate(std::span<const double> point, bool strict, FailureLog
     writer_->row(index, point, v);
     writer_->evaluated();
   });
-  return searched(v, strict, log);
+  return searched(v, strict, log, point);
 }
 
 std::vector<double> Recorder::evaluate_vector(std::span<const double> point, bool strict, FailureLog* log) {
@@ -137,8 +133,10 @@ std::vector<double> Recorder::evaluate_vector(std::span<const double> point, boo
   if (replayed) {
     result = replay_.reply(index);
     if (PyExceptionInstance_Check(result.get())) {
-      replied_failure(result.get(), strict, log);
-      return {kInf};
+      replied_failure(result.get(), point, strict, log);
+      std::vector<double> failed;
+      rows_->fail(failed);
+      return failed;
     }
   } else {
     result = call(point);
@@ -147,7 +145,7 @@ std::vector<double> Recorder::evaluate_vector(std::span<const double> point, boo
   bool ok = false;
   if (result) {
     try {
-      values = to_float_vec(result.get(), nullptr);
+      values = to_value_vec(result.get());
       ok = true;
     } catch (const ErrorAlreadySet&) {
     }
@@ -155,15 +153,18 @@ std::vector<double> Recorder::evaluate_vector(std::span<const double> point, boo
   if (!ok) {
     if (replayed) throw ErrorAlreadySet();  // recorded values are numbers
     failed(index, point, strict, log, static_cast<bool>(result));
-    return {kInf};
+    rows_->fail(values);
+    return values;
   }
+  // A row of the wrong length ends the fit before it is recorded.
+  rows_->check(values.size());
   if (!replayed) {
     writing([&] {
       writer_->evaluation(index, journal::kNumber, point, values);
       writer_->evaluated();
     });
   }
-  searched(values, strict, log);
+  rows_->take(values, strict, log, point);
   return values;
 }
 

@@ -36,7 +36,8 @@ Ref record_attribute(PyObject* record, const char* name);
 
 class Recorder {
  public:
-  Recorder(PyObject* record, std::size_t dimensions, bool vector);
+  // `rows`: how a vector fit's rows are read (null for a scalar fit).
+  Recorder(PyObject* record, std::size_t dimensions, RowLength* rows);
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
@@ -52,9 +53,10 @@ class Recorder {
   Ref call(std::span<const double> point);
   // A failed live evaluation (the error pending): recorded and logged, or raised.
   void failed(std::size_t index, std::span<const double> point, bool strict, FailureLog* log, bool conversion);
-  void replied_failure(PyObject* error, bool strict, FailureLog* log);
+  void replied_failure(PyObject* error, std::span<const double> point, bool strict, FailureLog* log);
 
   Ref record_, objective_;
+  RowLength* rows_;
   Replay replay_;
   ArgumentList arguments_;
   std::size_t next_ = 0;  // the index of the next evaluation

@@ -50,9 +50,11 @@ PyObject* make_type(const ClassSpec& table) {
   info.table = &table;
   info.class_doc = std::string(table.name) + text_signature(table) + "\n--\n\n" + table.doc;
   const bool tour = table.fit_kind == FitKind::Tour;
-  info.fit_doc = method_doc(
-      tour ? "fit($self, distance_matrix, *, initial=None)" : "fit($self, objective, lower, upper, *, initial=None)",
-      table.fit_doc);
+  info.fit_doc = method_doc(tour ? "fit($self, distance_matrix, *, initial=None, n_constraints=0, n_equalities=0, "
+                                   "integer=None)"
+                                 : "fit($self, objective, lower, upper, *, initial=None, n_constraints=0, "
+                                   "n_equalities=0, integer=None)",
+                            table.fit_doc);
   info.predict_doc = method_doc("predict($self)", table.predict_doc);
   info.score_doc = method_doc(table.score_reference ? "score($self, reference=None)" : "score($self)", table.score_doc);
   info.get_params_doc = method_doc("get_params($self)", table.get_params_doc);
@@ -79,6 +81,23 @@ PyObject* make_type(const ClassSpec& table) {
                         "The objective vectors of the points that predict() returns, in the same order.", nullptr};
   if (!table.run_fields.empty())
     info.getset[g++] = {"runs_", get_runs, nullptr, "One dict per run of the last fit, in order.", nullptr};
+  info.getset[g++] = {"n_failures_", get_n_failures, nullptr,
+                      "How many evaluations of the last fit failed (raised an Exception, or returned NaN or no "
+                      "number) and counted as +inf.",
+                      nullptr};
+  const bool multi = table.fit_kind == FitKind::Multi;
+  info.getset[g++] = {"feasible_", get_feasible, nullptr,
+                      multi ? "Whether the front meets every constraint (True without constraints)."
+                            : "Whether predict() meets every constraint (True without constraints).",
+                      nullptr};
+  info.getset[g++] = {"violation_", get_violation, nullptr,
+                      multi ? "The largest constraint violation among the front's points (0.0 when feasible)."
+                            : "The constraint violation of predict() (0.0 when feasible).",
+                      nullptr};
+  info.getset[g++] = {"constraint_values_", get_constraint_values, nullptr,
+                      multi ? "The inequality then equality values of each front point ([] without constraints)."
+                            : "The inequality then equality values of predict() ([] without constraints).",
+                      nullptr};
   info.getset[g] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
   std::vector<PyType_Slot> slots = {

@@ -9,8 +9,8 @@
 
 namespace swarmix {
 
-// The search box. After `make`, both sides have the same length and no lower[i] > upper[i]
-// (a NaN bound passes, the comparison being false). An empty box is valid here.
+// The search box. After `make`, both sides have the same length, every bound is finite and
+// no lower[i] > upper[i]. An empty box is valid here.
 class Bounds {
  public:
   // The box, or the error text ("Lower and upper bounds must have the same length", ...).

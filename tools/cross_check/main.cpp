@@ -520,8 +520,63 @@ void multi_runs() {
 
 }  // namespace
 
+// Constraints and integer coordinates: DifferentialEvolution with rows [value, g1, g2, h] of
+// a sphere kept outside the unit disc, below a plane and on a line, with integer coordinates,
+// and with both; the constraint values of the best point too.
+std::vector<double> ringed(std::span<const double> x) {
+  return {sphere(x), 1.0 - (x[0] * x[0] + x[1] * x[1]), x[2] + x[3] - 1.0, x[0] - 2.0 * x[1]};
+}
+
+void constrained_runs() {
+  struct Setting {
+    const char* name;
+    bool constrained;
+    std::vector<bool> integer;
+  };
+  const Setting settings[] = {{"ringed", true, {}},
+                              {"sphere/integer01", false, {true, true, false, false}},
+                              {"ringed/integer01", true, {true, true, false, false}}};
+  for (const Setting& setting : settings) {
+    for (std::uint64_t seed : kSeeds) {
+      std::size_t calls = 0;
+      DifferentialEvolution de(box());
+      de.n_individuals = 20;
+      de.n_iterations = 100;
+      de.random_state = seed;
+      de.integer = setting.integer;
+      Status status;
+      if (setting.constrained) {
+        de.constraints = {2, 1};
+        FunctionVectorProblem rows(
+            [&calls](std::span<const double> x) {
+              ++calls;
+              return ringed(x);
+            },
+            box().size());
+        status = de.fit(rows);
+      } else {
+        ContinuousProblem problem(
+            "sphere",
+            [&calls](std::span<const double> x) {
+              ++calls;
+              return sphere(x);
+            },
+            box().size());
+        status = de.fit(problem);
+      }
+      std::string line = head("DifferentialEvolution", setting.name, seed) + " " + result_fields(de, status, calls);
+      if (!status && de.predict()) {
+        line += std::string(" feasible=") + (de.predict()->feasible ? "1" : "0");
+        line += " constraints=" + positions(de.predict()->constraint_values);
+      }
+      print_line(line);
+    }
+  }
+}
+
 int main() {
   continuous_runs();
+  constrained_runs();
   tour_runs();
   two_opt_runs();
   binary_runs();

@@ -14,11 +14,13 @@ const ClassSpec differential_evolution_spec = {
     .run = [](const Params& p, FitInput& in, Fitted& out) -> Status {
       DifferentialEvolution de(*in.bounds);
       p.apply(de, in.common);
-      if (auto error = de.fit(*in.problem)) return error;
+      if (auto error = in.vector ? de.fit(*in.vector) : de.fit(*in.problem)) return error;
       out.take_run(std::move(de));
       return std::nullopt;
     },
     .start = {"n_individuals"},
+    .constraints = true,
+    .integers = true,
 };
 
 }  // namespace swarmix::py
