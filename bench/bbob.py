@@ -127,7 +127,9 @@ def bbob(dims: list[int], instances: str, functions: str, budget_factor: int, so
     cocoex.log_level("error")
     results: dict = {}
     for d in dims:
-        options = f"dimensions:{d} instance_indices:{instances}" + (f" function_indices:{functions}" if functions else "")
+        options = f"dimensions:{d} instance_indices:{instances}"
+        if functions:
+            options += f" function_indices:{functions}"
         suite = cocoex.Suite("bbob", "", options)
         for solver in solvers:
             start = time.process_time()

@@ -169,7 +169,8 @@ SWARMIX_ALWAYS_INLINE bool decompose(std::size_t n, std::vector<double>& a, std:
   return implicit_ql(n, values.data(), off, vectors);
 }
 
-bool decompose_generic(std::size_t n, std::vector<double>& a, std::vector<double>& values, std::vector<double>& vectors) {
+bool decompose_generic(std::size_t n, std::vector<double>& a, std::vector<double>& values,
+                       std::vector<double>& vectors) {
   return decompose(n, a, values, vectors);
 }
 
@@ -199,10 +200,13 @@ bool symmetric_eigen(std::size_t n, std::vector<double>& a, std::vector<double>&
     }
   }
   if (!decompose_fn(n, a, values, vectors)) return false;
+  for (double v : values)
+    if (!std::isfinite(v)) return false;  // (an overflow; the sort needs numbers)
   // Ascending order; a stable sort, so the order of equal eigenvalues is fixed.
   std::vector<std::size_t> order(n);
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&values](std::size_t x, std::size_t y) { return values[x] < values[y]; });
+  std::stable_sort(order.begin(), order.end(),
+                   [&values](std::size_t x, std::size_t y) { return values[x] < values[y]; });
   std::vector<double> sorted(n), rows(n * n);
   for (std::size_t k = 0; k < n; ++k) {
     sorted[k] = values[order[k]];

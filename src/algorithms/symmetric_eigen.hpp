@@ -28,7 +28,8 @@ namespace swarmix {
 // Eigendecomposition of the symmetric n x n matrix `a` (row-major; only what lies on and above
 // the diagonal is read; overwritten as work space): `values` gets the eigenvalues in ascending
 // order, row k of `vectors` (n x n, row-major) the unit eigenvector of values[k]. False when the
-// iteration did not converge or the matrix is not finite (then the outputs hold no meaning).
+// matrix or an eigenvalue is not finite or the iteration did not converge (then the outputs
+// hold no meaning).
 bool symmetric_eigen(std::size_t n, std::vector<double>& a, std::vector<double>& values, std::vector<double>& vectors);
 
 }  // namespace swarmix

@@ -4,9 +4,9 @@
 // Not part of the public API.
 #include <string>
 
-#include "algorithms/symmetric_eigen.hpp"
 #include "algorithms/cma_es.hpp"
 #include "algorithms/swarm_common.hpp"
+#include "algorithms/symmetric_eigen.hpp"
 #include "bindings/convert.hpp"
 #include "core/bounds.hpp"
 #include "core/decimal.hpp"
