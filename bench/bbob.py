@@ -1,8 +1,9 @@
 """The BBOB functions (COCO's suite): which targets each solver reaches within a budget.
 
     pip install . -r bench/requirements.txt     # coco-experiment (cocoex), cma, matplotlib
-    nice python bench/bbob.py [--dims 5 20] [--instances 1-3] [--budget 1000] \\
-        [--solvers BipopCmaEs pycma-bipop ...] [--plot docs/images/bbob.png] [--json out.json]
+    nice python bench/bbob.py [--dims 5 20] [--instances 1-3] [--budget 1000] [--seeds 1 2 3] \\
+        [--functions 6-9] [--solvers BipopCmaEs pycma-bipop ...] [--plot docs/images/bbob.png] \\
+        [--json out.json] [--load a.json b.json ...]
 
 Protocol: functions f1-f24, the given dimensions and instances, a budget of --budget x d
 evaluations per problem, the box [-5, 5]^d, initial step 0.3 of the box's width. A problem
@@ -18,7 +19,10 @@ a Monitor at the first iteration boundary past the budget). Solvers:
 - `random`: uniform random search.
 
 The table gives the fraction of triples reached, overall and per function group (separable
-f1-5, moderate f6-9, ill-conditioned f10-14, multimodal f15-19, weakly structured f20-24);
+f1-5, moderate f6-9, ill-conditioned f10-14, multimodal f15-19, weakly structured f20-24),
+averaged over the seeds (--seeds: each solver runs every problem once per seed; --functions
+restricts the suite, for instance to one group; --load merges saved runs, so a long
+comparison can run in pieces);
 --plot draws the ECDF of the evaluations (divided by d) at which they are reached, one panel
 per dimension. The CPU cost per evaluation of BipopCmaEs and pycma without the objective is
 measured on a trivial objective at the largest dimension, in the same process (--cpu).
@@ -115,45 +119,68 @@ def run_random(tracked: Tracked, d: int, seed: int) -> None:
         tracked(x)
 
 
-def bbob(dims: list[int], instances: str, budget_factor: int, solvers: list[str], seed: int) -> dict:
+def bbob(dims: list[int], instances: str, functions: str, budget_factor: int, solvers: list[str],
+         seeds: list[int], label: str = "") -> dict:
+    """results[d][solver] = rows [function, instance, hits], one per problem and seed."""
     import cocoex
 
     cocoex.log_level("error")
     results: dict = {}
     for d in dims:
-        suite = cocoex.Suite("bbob", "", f"dimensions:{d} instance_indices:{instances}")
+        options = f"dimensions:{d} instance_indices:{instances}"
+        if functions:
+            options += f" function_indices:{functions}"
+        suite = cocoex.Suite("bbob", "", options)
         for solver in solvers:
             start = time.process_time()
             rows = []
-            for problem in suite:
-                tracked = Tracked(problem, budget_factor * d, raise_at_budget=solver == "pycma-bipop")
-                if solver == "pycma-bipop":
-                    run_pycma(tracked, d, seed)
-                elif solver == "random":
-                    run_random(tracked, d, seed)
-                else:
-                    run_ours(solver, tracked, d, seed)
-                rows.append([problem.id_function, problem.id_instance, tracked.hits])
-            results.setdefault(str(d), {})[solver] = rows
-            print(f"d={d} {solver}: {fraction(rows):.2f} ({time.process_time() - start:.0f} s)", file=sys.stderr)
+            for seed in seeds:
+                for problem in suite:
+                    tracked = Tracked(problem, budget_factor * d, raise_at_budget=solver == "pycma-bipop")
+                    if solver == "pycma-bipop":
+                        run_pycma(tracked, d, seed)
+                    elif solver == "random":
+                        run_random(tracked, d, seed)
+                    else:
+                        run_ours(solver, tracked, d, seed)
+                    rows.append([problem.id_function, problem.id_instance, tracked.hits])
+            results.setdefault(str(d), {})[f"{solver} ({label})" if label else solver] = rows
+            print(f"d={d} {solver}: {fraction(rows):.3f} ({time.process_time() - start:.0f} s)", file=sys.stderr)
+    return results
+
+
+def merge(parts: list[dict]) -> dict:
+    """Saved results joined: the rows of the same dimension and solver follow each other."""
+    results: dict = {}
+    for part in parts:
+        for d, by_solver in part.items():
+            for solver, rows in by_solver.items():
+                results.setdefault(d, {}).setdefault(solver, []).extend(rows)
     return results
 
 
 def fraction(rows: list, functions: Any = range(1, 25)) -> float:
     picked = [hits for f, _, hits in rows if f in functions]
-    return sum(h is not None for hits in picked for h in hits) / max(1, len(picked) * len(TARGETS))
+    if not picked:
+        return math.nan
+    return sum(h is not None for hits in picked for h in hits) / (len(picked) * len(TARGETS))
+
+
+def cell(x: float) -> str:
+    return "-" if math.isnan(x) else f"{x:.3f}"
 
 
 def table(results: dict) -> str:
+    """One row per solver and dimension: the fraction overall and per group."""
     dims = list(results)
-    solvers = list(results[dims[0]])
-    head = "| solver | " + " | ".join(f"d = {d}" for d in dims) + " | " + " | ".join(
-        f"{g} (d = {d})" for d in dims for g in GROUPS) + " |"
-    lines = [head, "|---" * (1 + len(dims) * (1 + len(GROUPS))) + "|"]
+    solvers = list(dict.fromkeys(s for d in dims for s in results[d]))
+    lines = ["| solver | d | all | " + " | ".join(GROUPS) + " |", "|---" * (3 + len(GROUPS)) + "|"]
     for s in solvers:
-        cells = [f"{fraction(results[d][s]):.2f}" for d in dims]
-        cells += [f"{fraction(results[d][s], GROUPS[g]):.2f}" for d in dims for g in GROUPS]
-        lines.append(f"| `{s}` | " + " | ".join(cells) + " |")
+        for d in dims:
+            if s in results[d]:
+                rows = results[d][s]
+                cells = [cell(fraction(rows))] + [cell(fraction(rows, GROUPS[g])) for g in GROUPS]
+                lines.append(f"| `{s}` | {d} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
@@ -171,9 +198,9 @@ def plot(results: dict, path: str, budget_factor: int) -> None:
             total = len(rows) * len(TARGETS)
             xs = [1.0] + steps + [budget_factor]
             ys = [0.0] + [(k + 1) / total for k in range(len(steps))] + [len(steps) / total]
-            bold = s in ("BipopCmaEs", "pycma-bipop")
+            bold = s.startswith(("BipopCmaEs", "pycma-bipop"))
             ax.step(xs, ys, where="post", label=s, linewidth=2.2 if bold else 1.0,
-                    linestyle="-" if s in OURS or s == "pycma-bipop" else ":")
+                    linestyle=":" if s.startswith("random") else "-")
         ax.set_xscale("log")
         ax.set_xlim(1, budget_factor)
         ax.set_ylim(0, 1)
@@ -230,17 +257,22 @@ def main() -> None:
     parser.add_argument("--instances", default="1-3")
     parser.add_argument("--budget", type=int, default=1000, help="evaluations per dimension")
     parser.add_argument("--solvers", nargs="+", default=SOLVERS, choices=SOLVERS)
-    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--functions", default="", help="a subset of f1-f24, as cocoex reads it (6-9)")
+    parser.add_argument("--seeds", type=int, nargs="+", default=[1])
+    parser.add_argument("--label", default="", help="names the solvers 'solver (label)' in the results")
     parser.add_argument("--plot")
     parser.add_argument("--json", help="write the raw hits here")
-    parser.add_argument("--load", help="read the raw hits from here instead of running")
+    parser.add_argument("--load", nargs="+", help="read the raw hits from here instead of running")
     parser.add_argument("--cpu", action="store_true", help="also time BipopCmaEs and pycma per evaluation")
     args = parser.parse_args()
     if args.load:
-        with open(args.load) as fh:
-            results = json.load(fh)
+        parts = []
+        for path in args.load:
+            with open(path) as fh:
+                parts.append(json.load(fh))
+        results = merge(parts)
     else:
-        results = bbob(args.dims, args.instances, args.budget, args.solvers, args.seed)
+        results = bbob(args.dims, args.instances, args.functions, args.budget, args.solvers, args.seeds, args.label)
     if args.json:
         with open(args.json, "w") as fh:
             json.dump(results, fh)

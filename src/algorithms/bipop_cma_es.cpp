@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <new>
+#include <optional>
 
 #include "algorithms/swarm_common.hpp"
+#include "algorithms/symmetric_eigen.hpp"
 #include "core/interrupt.hpp"
 
 namespace swarmix {
@@ -13,71 +14,7 @@ namespace swarmix {
 const char* const kRunEndNames[] = {"tolfun",     "tolx",      "noeffectaxis", "noeffectcoord",
                                     "conditioncov", "equalfunvalues", "stagnation", "tolupsigma",
                                     "maxiter",    "maxfevals", "budget",       "stopped",
-                                    nullptr};
-
-void symmetric_eigen(std::size_t n, std::vector<double>& a, std::vector<double>& values, std::vector<double>& vectors) {
-  if (a.size() != checked_mul(n, n)) throw InternalError("the matrix is not n x n");
-  vectors.assign(n * n, 0.0);
-  for (std::size_t i = 0; i < n; ++i) vectors[i * n + i] = 1.0;
-  for (int sweep = 0; sweep < 100; ++sweep) {
-    double off = 0.0;
-    for (std::size_t p = 0; p < n; ++p)
-      for (std::size_t q = p + 1; q < n; ++q) off = off + std::fabs(a[p * n + q]);
-    if (off == 0.0 || !std::isfinite(off)) break;
-    // The first sweeps rotate only the larger elements.
-    const double threshold = sweep < 3 ? (off * 0.2) / static_cast<double>(n * n) : 0.0;
-    for (std::size_t p = 0; p < n; ++p) {
-      for (std::size_t q = p + 1; q < n; ++q) {
-        const double apq = a[p * n + q];
-        const double app = a[p * n + p];
-        const double aqq = a[q * n + q];
-        const double small = std::fabs(apq) * 100.0;
-        // An element too small to change either diagonal entry is dropped (after the first sweeps).
-        if (sweep > 3 && std::fabs(app) + small == std::fabs(app) && std::fabs(aqq) + small == std::fabs(aqq)) {
-          a[p * n + q] = 0.0;
-          a[q * n + p] = 0.0;
-          continue;
-        }
-        if (std::fabs(apq) <= threshold || apq == 0.0) continue;
-        // The rotation that zeroes a[p][q]: t = tan(phi), the smaller root of t^2 + 2 theta t - 1 = 0.
-        const double theta = (aqq - app) / (apq + apq);
-        double t;
-        if (std::fabs(theta) > 1e150) {
-          t = 0.5 / theta;
-        } else {
-          t = 1.0 / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
-          if (theta < 0.0) t = -t;
-        }
-        const double c = 1.0 / std::sqrt(t * t + 1.0);
-        const double s = t * c;
-        const double tau = s / (c + 1.0);
-        a[p * n + p] = app - t * apq;
-        a[q * n + q] = aqq + t * apq;
-        a[p * n + q] = 0.0;
-        a[q * n + p] = 0.0;
-        for (std::size_t r = 0; r < n; ++r) {
-          if (r == p || r == q) continue;
-          const double g = a[r * n + p];
-          const double h = a[r * n + q];
-          const double new_p = g - s * (h + g * tau);
-          const double new_q = h + s * (g - h * tau);
-          a[r * n + p] = new_p;
-          a[p * n + r] = new_p;
-          a[r * n + q] = new_q;
-          a[q * n + r] = new_q;
-        }
-        for (std::size_t r = 0; r < n; ++r) {
-          const double g = vectors[r * n + p];
-          const double h = vectors[r * n + q];
-          vectors[r * n + p] = g - s * (h + g * tau);
-          vectors[r * n + q] = h + s * (g - h * tau);
-        }
-      }
-    }
-  }
-  values.resize(n);
-  for (std::size_t i = 0; i < n; ++i) values[i] = a[i * n + i];
-}
+                                    "flatfitness", nullptr};
 
 namespace {
 
@@ -108,6 +45,22 @@ double into_unit(double y) {
   return y;
 }
 
+// The search's normalised coordinates and the box: the one place where a sampled point
+// becomes a point to evaluate.
+struct BoxMap {
+  const std::vector<double>& lower;
+  const std::vector<double>& upper;
+  const std::vector<double>& span;
+
+  // x = the box point of the normalised point mean + sigma y.
+  void place(const std::vector<double>& mean, double sigma, const double* y, double* x) const {
+    for (std::size_t j = 0; j < span.size(); ++j) {
+      const double u = into_unit(sigma * y[j] + mean[j]);
+      x[j] = clamp_coordinate(u * span[j] + lower[j], lower[j], upper[j]);
+    }
+  }
+};
+
 // The median of `v` (the upper one of an even count); v is reordered.
 double median_of(std::vector<double>& v) {
   const auto middle = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
@@ -115,11 +68,24 @@ double median_of(std::vector<double>& v) {
   return *middle;
 }
 
+// The largest minus the smallest of [first, last).
+double range_of(const double* first, const double* last) {
+  double low = *first, high = *first;
+  for (const double* p = first; p != last; ++p) {
+    low = nan_min(low, *p);
+    high = nan_max(high, *p);
+  }
+  return high - low;
+}
+
+// The constants of one population size in n dimensions.
 struct Strategy {
-  // The constants of one population size.
   std::size_t lambda, mu;
   std::vector<double> weights;  // lambda entries, the worse ones negative
   double weight_sum, mu_eff, c_sigma, d_sigma, c_c, c_1, c_mu, chi_n, eigen_interval;
+  double max_generations;   // a run ends after this many (maxiter)
+  std::size_t flat_window;  // generations whose best values tolfun and equalfunvalues compare
+  std::size_t flat_rank;    // a generation is flat when this rank's value is the best's
 
   Strategy(std::size_t lambda_, std::size_t n) : lambda(lambda_), mu(lambda_ / 2), weights(lambda_) {
     const double dn = static_cast<double>(n);
@@ -155,7 +121,195 @@ struct Strategy {
     chi_n = std::sqrt(dn) * ((1.0 - 1.0 / (dn * 4.0)) + 1.0 / ((dn * dn) * 21.0));
     // Generations between two eigendecompositions: more than 1 / (10 d (c_1 + c_mu)).
     eigen_interval = 1.0 / ((dn * 10.0) * (c_1 + c_mu));
+    max_generations = 100.0 + (150.0 * ((dn + 3.0) * (dn + 3.0))) / std::sqrt(static_cast<double>(lambda));
+    flat_window = 10 + static_cast<std::size_t>(std::ceil((30.0 * dn) / static_cast<double>(lambda)));
+    flat_rank = std::max<std::size_t>(lambda / 4, 1);
   }
+};
+
+// One CMA-ES run in normalised coordinates: the whole state of the distribution, its sampling
+// and its update from a generation's ranked values.
+class Run {
+ public:
+  Run(std::size_t lambda, std::size_t n, double sigma, std::vector<double> mean)
+      : s(lambda, n), n_(n), mean_(std::move(mean)), sigma_(sigma), sigma_start_(sigma),
+        cov_(checked_mul(n, n), 0.0), basis_(n * n, 0.0), axes_(n, 1.0), pc_(n, 0.0), ps_(n, 0.0),
+        z_(checked_mul(lambda, n), 0.0), y_(lambda * n, 0.0), zmean_(n), ymean_(n), acc_(n) {
+    for (std::size_t i = 0; i < n; ++i) cov_[i * n + i] = basis_[i * n + i] = 1.0;
+  }
+
+  const Strategy s;
+
+  // This generation's lambda samples: z standard normal (drawn row after row), y = B D z.
+  void sample(StdRng& rng) {
+    const std::size_t n = n_;
+    for (std::size_t k = 0; k < s.lambda; ++k) {
+      double* z = &z_[k * n];
+      for (std::size_t j = 0; j < n; ++j) z[j] = rng.n01();
+    }
+    // y_k = sum over j of (D_j z_kj) b_j, the eigenvectors b_j in order: every coordinate's sum
+    // runs in the order of j, and the inner loop along a row.
+    std::fill(y_.begin(), y_.end(), 0.0);
+    for (std::size_t j = 0; j < n; ++j) {
+      const double* b = &basis_[j * n];
+      for (std::size_t k = 0; k < s.lambda; ++k) {
+        const double c = axes_[j] * z_[k * n + j];
+        double* y = &y_[k * n];
+        for (std::size_t i = 0; i < n; ++i) y[i] = b[i] * c + y[i];
+      }
+    }
+  }
+
+  // Sample k as a point of the box.
+  void place(const BoxMap& box, std::size_t k, double* x) const { box.place(mean_, sigma_, &y_[k * n_], x); }
+
+  // The update from the samples' ranks (order: best first).
+  void update(const std::vector<std::size_t>& order) {
+    const std::size_t n = n_;
+    const double dn = static_cast<double>(n);
+    ++generations_;
+    // Mean and evolution paths.
+    std::fill(zmean_.begin(), zmean_.end(), 0.0);
+    std::fill(ymean_.begin(), ymean_.end(), 0.0);
+    for (std::size_t i = 0; i < s.mu; ++i) {
+      const double w = s.weights[i];
+      const double* z = &z_[order[i] * n];
+      const double* y = &y_[order[i] * n];
+      for (std::size_t j = 0; j < n; ++j) {
+        zmean_[j] = w * z[j] + zmean_[j];
+        ymean_[j] = w * y[j] + ymean_[j];
+      }
+    }
+    for (std::size_t j = 0; j < n; ++j) mean_[j] = (sigma_ * ymean_[j]) + mean_[j];
+    // p_sigma follows B <z>, the sum over j of <z>_j b_j in the order of j.
+    std::fill(acc_.begin(), acc_.end(), 0.0);
+    for (std::size_t j = 0; j < n; ++j) {
+      const double* b = &basis_[j * n];
+      const double c = zmean_[j];
+      for (std::size_t i = 0; i < n; ++i) acc_[i] = b[i] * c + acc_[i];
+    }
+    const double ps_gain = std::sqrt(((2.0 - s.c_sigma) * s.c_sigma) * s.mu_eff);
+    double ps_sq = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      ps_[i] = (1.0 - s.c_sigma) * ps_[i] + ps_gain * acc_[i];
+      ps_sq = ps_sq + ps_[i] * ps_[i];
+    }
+    const double ps_norm = std::sqrt(ps_sq);
+    decay_power_ = decay_power_ * ((1.0 - s.c_sigma) * (1.0 - s.c_sigma));
+    const bool h_sigma = ps_norm / std::sqrt(1.0 - decay_power_) < (2.0 / (dn + 1.0) + 1.4) * s.chi_n;
+    const double pc_gain = h_sigma ? std::sqrt(((2.0 - s.c_c) * s.c_c) * s.mu_eff) : 0.0;
+    for (std::size_t j = 0; j < n; ++j) pc_[j] = (1.0 - s.c_c) * pc_[j] + pc_gain * ymean_[j];
+
+    // Covariance: rank one and rank mu (the negative weights scaled by d / |z|^2), upper
+    // triangle; each entry's rank-mu sum runs over the ranks in order.
+    const double delta_h = h_sigma ? 0.0 : (2.0 - s.c_c) * s.c_c;
+    const double keep = ((s.c_1 * delta_h + 1.0) - s.c_1) - s.c_mu * s.weight_sum;
+    rank_weights_.resize(s.lambda);
+    for (std::size_t k = 0; k < s.lambda; ++k) {
+      double w = s.weights[k];
+      if (w < 0.0) {
+        const double* z = &z_[order[k] * n];
+        double z_sq = 0.0;
+        for (std::size_t j = 0; j < n; ++j) z_sq = z_sq + z[j] * z[j];
+        w = z_sq > 0.0 ? w * (dn / z_sq) : 0.0;
+      }
+      rank_weights_[k] = s.c_mu * w;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      std::fill(acc_.begin() + static_cast<std::ptrdiff_t>(i), acc_.end(), 0.0);
+      for (std::size_t k = 0; k < s.lambda; ++k) {
+        const double* y = &y_[order[k] * n];
+        const double a = rank_weights_[k] * y[i];
+        for (std::size_t j = i; j < n; ++j) acc_[j] = a * y[j] + acc_[j];
+      }
+      double* c = &cov_[i * n];
+      const double a = s.c_1 * pc_[i];
+      for (std::size_t j = i; j < n; ++j) c[j] = (keep * c[j] + a * pc_[j]) + acc_[j];
+    }
+    sigma_ = sigma_ * std::exp((s.c_sigma / s.d_sigma) * (ps_norm / s.chi_n - 1.0));
+  }
+
+  // Renews B and D when the covariance has changed enough since the last time; false when the
+  // covariance cannot be decomposed or its condition number passed 1e14.
+  bool renew_axes() {
+    if (!(static_cast<double>(generations_ - last_eigen_) > s.eigen_interval)) return true;
+    last_eigen_ = generations_;
+    work_ = cov_;
+    if (!symmetric_eigen(n_, work_, values_, basis_)) return false;
+    const double low = values_.front(), high = values_.back();
+    if (!(low > 0.0) || high > low * 1e14) return false;
+    for (std::size_t j = 0; j < n_; ++j) axes_[j] = std::sqrt(values_[j]);
+    return true;
+  }
+
+  // Notes the generation's best and median values (values in the order of the samples, order
+  // best first); the run's ending, if it has come.
+  std::optional<RunEnd> ended(const std::vector<double>& values, const std::vector<std::size_t>& order,
+                              bool decomposed, double tol_x) {
+    const std::size_t n = n_;
+    const double best = values[order[0]], worst = values[order[s.lambda - 1]];
+    best_trace_.push_back(best);
+    median_trace_.push_back(values[order[s.lambda / 2]]);
+    const std::size_t g = generations_;
+    const double window_range = g >= s.flat_window ? range_of(best_trace_.data() + (g - s.flat_window),
+                                                              best_trace_.data() + g)
+                                                   : INFINITY;
+    if (!decomposed) return RunEnd::ConditionCov;
+    if (best == values[order[s.flat_rank]]) return RunEnd::FlatFitness;
+    if (window_range < 1e-12 && worst - best < 1e-12) return RunEnd::TolFun;
+    if (window_range == 0.0) return RunEnd::EqualFunValues;
+    bool small_steps = true;
+    for (std::size_t j = 0; j < n && small_steps; ++j)
+      small_steps = sigma_ * std::fabs(pc_[j]) < tol_x && sigma_ * std::sqrt(cov_[j * n + j]) < tol_x;
+    if (small_steps) return RunEnd::TolX;
+    {
+      const std::size_t axis = (g - 1) % n;
+      const double length = (sigma_ * 0.1) * axes_[axis];
+      const double* b = &basis_[axis * n];
+      bool unchanged = true;
+      for (std::size_t j = 0; j < n && unchanged; ++j) unchanged = mean_[j] + length * b[j] == mean_[j];
+      if (unchanged) return RunEnd::NoEffectAxis;
+    }
+    for (std::size_t j = 0; j < n; ++j)
+      if (mean_[j] + (sigma_ * 0.2) * std::sqrt(cov_[j * n + j]) == mean_[j]) return RunEnd::NoEffectCoord;
+    double max_axis = 0.0;
+    for (double a : axes_) max_axis = nan_max(max_axis, a);
+    if (sigma_ / sigma_start_ > max_axis * 1e20) return RunEnd::TolUpSigma;
+    if (static_cast<double>(g) >= s.max_generations) return RunEnd::MaxIter;
+    // Stagnation: over the last 20% of the generations (at least 120 + 30 d / lambda, at most
+    // 20000), the median of the latest 30% of the best and of the median values is no better
+    // than that of the earliest 30%.
+    const std::size_t window = std::min<std::size_t>(
+        std::max<std::size_t>(g / 5, 120 + static_cast<std::size_t>(std::ceil((30.0 * static_cast<double>(n)) /
+                                                                                static_cast<double>(s.lambda)))),
+        20000);
+    if (g >= window) {
+      const std::size_t part = (window * 3) / 10;
+      bool stagnant = true;
+      for (const std::vector<double>* trace : {&best_trace_, &median_trace_}) {
+        const double* start = trace->data() + (g - window);
+        std::vector<double> early(start, start + part);
+        std::vector<double> late(trace->data() + (g - part), trace->data() + g);
+        stagnant = stagnant && !(median_of(late) < median_of(early));
+      }
+      if (stagnant) return RunEnd::Stagnation;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::size_t n_;
+  std::vector<double> mean_;
+  double sigma_, sigma_start_;
+  std::vector<double> cov_;    // C, its upper triangle (row-major n x n)
+  std::vector<double> basis_;  // row j: the unit eigenvector b_j of C, whose eigenvalue is axes_[j]^2
+  std::vector<double> axes_;   // D
+  std::vector<double> pc_, ps_;
+  double decay_power_ = 1.0;  // (1 - c_sigma)^(2 g)
+  std::size_t generations_ = 0, last_eigen_ = 0;
+  std::vector<double> best_trace_, median_trace_;  // each generation's best and median values
+  // Work space: the generation's samples (lambda rows each), weighted means, a row sum.
+  std::vector<double> z_, y_, zmean_, ymean_, acc_, rank_weights_, work_, values_;
 };
 
 }  // namespace
@@ -173,8 +327,7 @@ Status BipopCmaEs::fit(Problem& problem) {
   if (lambda0 < 2) return OptimizationError::invalid_input("population_size must be at least 2");
   const std::size_t budget = n_evaluations.value_or(checked_mul(std::size_t{10000}, n));
   const auto& lower = bounds.lower();
-  const auto& upper = bounds.upper();
-  const double dn = static_cast<double>(n);
+  const BoxMap box{lower, bounds.upper(), span};
 
   // Generations are counted across runs; none of them has fewer points than the first run, so
   // the budget (less the start) over the first population bounds their number.
@@ -196,42 +349,22 @@ Status BipopCmaEs::fit(Problem& problem) {
   for (std::size_t j = 0; j < n; ++j) mean[j] = span[j] > 0.0 ? (best[j] - lower[j]) / span[j] : 0.5;
   bool stop = iteration_done(0, planned, best_value);
 
-  std::size_t large_lambda = lambda0, large_used = 0, small_used = 0, last_large_evaluations = 0;
+  std::size_t large_lambda = lambda0, large_used = 0, small_used = 0, last_large_evaluations = 0, large_restarts = 0;
   bool large = true;
   double run_sigma = sigma0;
   std::size_t lambda = lambda0;
-
-  std::vector<double> cov, basis, axes, work, values_eig, pc, ps, zs, ys, zmean, ymean, step;
-  std::vector<double> best_trace, median_trace, ranked, rank_weights;
+  std::vector<double> ranked;
   std::vector<std::size_t> order;
   PointGroup group(n);
 
   while (!stop && used < budget) {
-    const Strategy s(lambda, n);
+    Run run(lambda, n, run_sigma, mean);
     const std::size_t cap = large ? SIZE_MAX : last_large_evaluations / 2;
-    cov.assign(n * n, 0.0);
-    basis.assign(n * n, 0.0);
-    for (std::size_t i = 0; i < n; ++i) cov[i * n + i] = basis[i * n + i] = 1.0;
-    axes.assign(n, 1.0);
-    pc.assign(n, 0.0);
-    ps.assign(n, 0.0);
-    zs.assign(checked_mul(lambda, n), 0.0);
-    ys.assign(lambda * n, 0.0);
-    zmean.assign(n, 0.0);
-    ymean.assign(n, 0.0);
-    step.assign(n, 0.0);
-    best_trace.clear();
-    median_trace.clear();
-    double sigma = run_sigma;
     double run_best = INFINITY;
     std::size_t run_evaluations = large && runs.empty() ? 1 : 0;
     if (run_evaluations == 1) run_best = best_value;
-    double decay_power = 1.0;  // (1 - c_sigma)^(2 g)
-    std::size_t last_eigen = 0;
-    const double max_generations = 100.0 + (150.0 * ((dn + 3.0) * (dn + 3.0))) / std::sqrt(static_cast<double>(lambda));
-    const std::size_t flat_window = 10 + static_cast<std::size_t>(std::ceil((30.0 * dn) / static_cast<double>(lambda)));
     RunEnd end = RunEnd::Budget;
-    for (std::size_t g = 0;; ++g) {
+    for (;;) {
       if (used >= budget) {
         end = RunEnd::Budget;
         break;
@@ -241,96 +374,24 @@ Status BipopCmaEs::fit(Problem& problem) {
         break;
       }
       interruption_point();
+      run.sample(rng);
       group.clear();
-      for (std::size_t k = 0; k < lambda; ++k) {
-        double* z = &zs[k * n];
-        double* y = &ys[k * n];
-        for (std::size_t j = 0; j < n; ++j) z[j] = rng.n01();
-        for (std::size_t j = 0; j < n; ++j) step[j] = axes[j] * z[j];
-        for (std::size_t i = 0; i < n; ++i) {
-          const double* b = &basis[i * n];
-          double sum = 0.0;
-          for (std::size_t j = 0; j < n; ++j) sum = sum + b[j] * step[j];
-          y[i] = sum;
-        }
-        double* x = group.add_row();
-        for (std::size_t j = 0; j < n; ++j) {
-          const double u = into_unit(sigma * y[j] + mean[j]);
-          x[j] = clamp_coordinate(u * span[j] + lower[j], lower[j], upper[j]);
-        }
-      }
+      for (std::size_t k = 0; k < lambda; ++k) run.place(box, k, group.add_row());
       group.evaluate(problem);
       used = used + lambda;
       run_evaluations = run_evaluations + lambda;
+      ranked.resize(lambda);
       for (std::size_t k = 0; k < lambda; ++k) {
         const double v = group.value(k);
+        ranked[k] = v;
         if (v < best_value) {
           best.assign(group.row(k), group.row(k) + n);
           best_value = v;
         }
         if (v < run_best) run_best = v;
       }
-      // Values by rank (NaN last).
-      ranked.resize(lambda);
-      for (std::size_t k = 0; k < lambda; ++k) ranked[k] = group.value(k);
-      rank_best_first(order, ranked);
-
-      // Mean and evolution paths.
-      std::fill(zmean.begin(), zmean.end(), 0.0);
-      std::fill(ymean.begin(), ymean.end(), 0.0);
-      for (std::size_t i = 0; i < s.mu; ++i) {
-        const double w = s.weights[i];
-        const double* z = &zs[order[i] * n];
-        const double* y = &ys[order[i] * n];
-        for (std::size_t j = 0; j < n; ++j) {
-          zmean[j] = w * z[j] + zmean[j];
-          ymean[j] = w * y[j] + ymean[j];
-        }
-      }
-      for (std::size_t j = 0; j < n; ++j) mean[j] = (sigma * ymean[j]) + mean[j];
-      const double ps_gain = std::sqrt(((2.0 - s.c_sigma) * s.c_sigma) * s.mu_eff);
-      double ps_sq = 0.0;
-      for (std::size_t i = 0; i < n; ++i) {
-        const double* b = &basis[i * n];
-        double sum = 0.0;
-        for (std::size_t j = 0; j < n; ++j) sum = sum + b[j] * zmean[j];
-        ps[i] = (1.0 - s.c_sigma) * ps[i] + ps_gain * sum;
-        ps_sq = ps_sq + ps[i] * ps[i];
-      }
-      const double ps_norm = std::sqrt(ps_sq);
-      decay_power = decay_power * ((1.0 - s.c_sigma) * (1.0 - s.c_sigma));
-      const bool h_sigma = ps_norm / std::sqrt(1.0 - decay_power) < (2.0 / (dn + 1.0) + 1.4) * s.chi_n;
-      const double pc_gain = h_sigma ? std::sqrt(((2.0 - s.c_c) * s.c_c) * s.mu_eff) : 0.0;
-      for (std::size_t j = 0; j < n; ++j) pc[j] = (1.0 - s.c_c) * pc[j] + pc_gain * ymean[j];
-
-      // Covariance: rank one and rank mu (the negative weights scaled by d / |z|^2), upper triangle.
-      const double delta_h = h_sigma ? 0.0 : (2.0 - s.c_c) * s.c_c;
-      const double keep = ((s.c_1 * delta_h + 1.0) - s.c_1) - s.c_mu * s.weight_sum;
-      rank_weights.resize(lambda);
-      for (std::size_t i = 0; i < lambda; ++i) {
-        double w = s.weights[i];
-        if (w < 0.0) {
-          const double* z = &zs[order[i] * n];
-          double z_sq = 0.0;
-          for (std::size_t j = 0; j < n; ++j) z_sq = z_sq + z[j] * z[j];
-          w = z_sq > 0.0 ? w * (dn / z_sq) : 0.0;
-        }
-        rank_weights[i] = s.c_mu * w;
-      }
-      for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = i; j < n; ++j) {
-          double rank_mu = 0.0;
-          for (std::size_t k = 0; k < lambda; ++k) {
-            const double* y = &ys[order[k] * n];
-            rank_mu = (rank_weights[k] * y[i]) * y[j] + rank_mu;
-          }
-          cov[i * n + j] = (keep * cov[i * n + j] + (s.c_1 * pc[i]) * pc[j]) + rank_mu;
-        }
-      }
-      sigma = sigma * std::exp((s.c_sigma / s.d_sigma) * (ps_norm / s.chi_n - 1.0));
-
-      best_trace.push_back(group.value(order[0]));
-      median_trace.push_back(group.value(order[lambda / 2]));
+      rank_best_first(order, ranked);  // NaN last
+      run.update(order);
       record.history.push_back(best_value);
       ++completed;
       if (iteration_done(completed, planned, best_value)) {
@@ -338,115 +399,10 @@ Status BipopCmaEs::fit(Problem& problem) {
         end = RunEnd::Stopped;
         break;
       }
-
-      // The eigendecomposition, every so many generations.
-      bool bad_condition = false;
-      if (static_cast<double>(g + 1 - last_eigen) > s.eigen_interval) {
-        last_eigen = g + 1;
-        work.assign(n * n, 0.0);
-        bool finite = true;
-        for (std::size_t i = 0; i < n; ++i) {
-          for (std::size_t j = i; j < n; ++j) {
-            work[i * n + j] = work[j * n + i] = cov[i * n + j];
-            finite = finite && std::isfinite(cov[i * n + j]);
-          }
-        }
-        if (finite) {
-          symmetric_eigen(n, work, values_eig, basis);
-          double low = values_eig[0], high = values_eig[0];
-          for (double v : values_eig) {
-            low = nan_min(low, v);
-            high = nan_max(high, v);
-          }
-          bad_condition = !(low > 0.0) || high > low * 1e14;
-          if (!bad_condition)
-            for (std::size_t j = 0; j < n; ++j) axes[j] = std::sqrt(values_eig[j]);
-        } else {
-          bad_condition = true;
-        }
-      }
-
-      // The termination conditions of a run.
-      const std::size_t generations = g + 1;
-      auto range_of = [](const double* first, const double* last) {
-        double low = *first, high = *first;
-        for (const double* p = first; p != last; ++p) {
-          low = nan_min(low, *p);
-          high = nan_max(high, *p);
-        }
-        return high - low;
-      };
-      const double tol_x = sigma0 * 1e-12;
-      double max_axis = 0.0;
-      for (double a : axes) max_axis = nan_max(max_axis, a);
-      const double last_range = group.value(order[lambda - 1]) - group.value(order[0]);
-      const double window_range =
-          generations >= flat_window ? range_of(best_trace.data() + (generations - flat_window), best_trace.data() + generations)
-                                     : INFINITY;
-      if (bad_condition) {
-        end = RunEnd::ConditionCov;
+      const bool decomposed = run.renew_axes();
+      if (auto e = run.ended(ranked, order, decomposed, sigma0 * 1e-12)) {
+        end = *e;
         break;
-      }
-      if (window_range < 1e-12 && last_range < 1e-12) {
-        end = RunEnd::TolFun;
-        break;
-      }
-      if (window_range == 0.0) {
-        end = RunEnd::EqualFunValues;
-        break;
-      }
-      bool small_steps = true;
-      for (std::size_t j = 0; j < n && small_steps; ++j)
-        small_steps = sigma * std::fabs(pc[j]) < tol_x && sigma * std::sqrt(cov[j * n + j]) < tol_x;
-      if (small_steps) {
-        end = RunEnd::TolX;
-        break;
-      }
-      {
-        const std::size_t axis = g % n;
-        const double length = (sigma * 0.1) * axes[axis];
-        bool unchanged = true;
-        for (std::size_t j = 0; j < n && unchanged; ++j)
-          unchanged = mean[j] + length * basis[j * n + axis] == mean[j];
-        if (unchanged) {
-          end = RunEnd::NoEffectAxis;
-          break;
-        }
-      }
-      bool coordinate_unchanged = false;
-      for (std::size_t j = 0; j < n && !coordinate_unchanged; ++j)
-        coordinate_unchanged = mean[j] + (sigma * 0.2) * std::sqrt(cov[j * n + j]) == mean[j];
-      if (coordinate_unchanged) {
-        end = RunEnd::NoEffectCoord;
-        break;
-      }
-      if (sigma / run_sigma > max_axis * 1e20) {
-        end = RunEnd::TolUpSigma;
-        break;
-      }
-      if (static_cast<double>(generations) >= max_generations) {
-        end = RunEnd::MaxIter;
-        break;
-      }
-      // Stagnation: over the last 20% of the generations (at least 120 + 30 d / lambda, at most
-      // 20000), the median of the latest 30% of the best and of the median values is no better
-      // than that of the earliest 30%.
-      const std::size_t window = std::min<std::size_t>(
-          std::max<std::size_t>(generations / 5, 120 + static_cast<std::size_t>(std::ceil((30.0 * dn) / static_cast<double>(lambda)))),
-          20000);
-      if (generations >= window) {
-        const std::size_t part = (window * 3) / 10;
-        bool stagnant = true;
-        for (const std::vector<double>* trace : {&best_trace, &median_trace}) {
-          const double* start = trace->data() + (generations - window);
-          std::vector<double> early(start, start + part);
-          std::vector<double> late(trace->data() + (generations - part), trace->data() + generations);
-          stagnant = stagnant && !(median_of(late) < median_of(early));
-        }
-        if (stagnant) {
-          end = RunEnd::Stagnation;
-          break;
-        }
       }
     }
     runs.push_back({lambda, run_sigma, run_evaluations, run_best, end});
@@ -459,11 +415,14 @@ Status BipopCmaEs::fit(Problem& problem) {
       small_used = small_used + run_evaluations;
     }
     if (group.size() > 0) last_generation.assign(group.row(0), group.row(0) + checked_mul(group.size(), n));
-    if (stop || used >= budget || runs.size() > max_restarts) break;
+    if (stop || used >= budget) break;
 
-    // The next run: the regime that has used fewer evaluations; a uniform mean.
+    // The next run: the regime that has used fewer evaluations (the large one only while it has
+    // restarts left); a uniform mean.
     large = !(small_used < large_used);
+    if (large && large_restarts == max_restarts) break;
     if (large) {
+      ++large_restarts;
       large_lambda = checked_mul(large_lambda, std::size_t{2});
       lambda = large_lambda;
       run_sigma = sigma0;

@@ -21,7 +21,7 @@ enum class RunEnd : std::uint8_t {
   TolX,            // the steps along every coordinate and the evolution path are negligible
   NoEffectAxis,    // a step along a principal axis leaves the mean unchanged
   NoEffectCoord,   // a step along a coordinate leaves the mean unchanged
-  ConditionCov,    // the covariance's condition number passed 1e14
+  ConditionCov,    // the covariance's condition number passed 1e14, or it has no decomposition
   EqualFunValues,  // the best values of the recent generations are all equal
   Stagnation,      // the recent best and median values improve no more
   TolUpSigma,      // the step size grew by a factor 1e20 over the largest axis
@@ -29,6 +29,7 @@ enum class RunEnd : std::uint8_t {
   MaxFevals,       // a small-population run used half the evaluations of the last large one
   Budget,          // the fit's n_evaluations were used
   Stopped,         // the observer stopped the fit
+  FlatFitness,     // the best value and the one at rank floor(population / 4) (at least 1) are equal
 };
 // The names of RunEnd's values in order, null-terminated ("tolfun", ...).
 extern const char* const kRunEndNames[];
@@ -48,10 +49,13 @@ struct RunSummary {
 // neither), each restart goes to the regime that has used fewer evaluations so far, the large
 // one (population doubled at each of its restarts, the initial step) or the small one (a
 // random population between the first one and half the last large one, the initial step times
-// 10^(-2u), at most half the evaluations of the last large run). Every restart counts towards
-// max_restarts. The search runs in coordinates normalised to the box; a point outside is
-// mapped into it by a piecewise-quadratic reflection, the search itself keeps the unmapped
-// point. A generation is never cut: the last one may pass n_evaluations.
+// 10^(-2u), at most half the evaluations of the last large run). max_restarts counts the large
+// regime's restarts: once they are made, the fit ends when the large regime's turn comes again
+// (the small runs go on until they have used as many evaluations as the large ones). A run
+// also ends on a flat generation, so that a plateau is left for a new start. The search runs
+// in coordinates normalised to the box; a point outside is mapped into it by a
+// piecewise-quadratic reflection, the search itself keeps the unmapped point. A generation is
+// never cut: the last one may pass n_evaluations.
 class BipopCmaEs final : public Optimizer, public BipopCmaEsParams, public SearchSettings {
  public:
   using Hyperparameters = BipopCmaEsParams;
@@ -62,10 +66,5 @@ class BipopCmaEs final : public Optimizer, public BipopCmaEsParams, public Searc
 
   Status fit(Problem& problem) override;
 };
-
-// Eigendecomposition of the symmetric n x n matrix `a` (row-major, overwritten) by cyclic
-// Jacobi rotations in a fixed order: `values` gets the eigenvalues, `vectors` the matrix
-// (row-major) whose column k is the unit eigenvector of values[k].
-void symmetric_eigen(std::size_t n, std::vector<double>& a, std::vector<double>& values, std::vector<double>& vectors);
 
 }  // namespace swarmix

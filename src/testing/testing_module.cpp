@@ -4,9 +4,9 @@
 // Not part of the public API.
 #include <string>
 
-#include "algorithms/bipop_cma_es.hpp"
 #include "algorithms/cma_es.hpp"
 #include "algorithms/swarm_common.hpp"
+#include "algorithms/symmetric_eigen.hpp"
 #include "bindings/convert.hpp"
 #include "core/bounds.hpp"
 #include "core/decimal.hpp"
@@ -94,8 +94,9 @@ PyObject* cma_rank(PyObject*, PyObject* arg) {
   });
 }
 
-// symmetric_eigen(matrix) -> (eigenvalues, eigenvector rows): the eigendecomposition of a
-// square matrix read as symmetric; column k of the returned rows is the eigenvector of value k.
+// symmetric_eigen(matrix) -> (eigenvalues, eigenvectors) or None: the eigendecomposition of a
+// square matrix read as symmetric (its upper triangle), the eigenvalues ascending, row k of
+// the eigenvectors that of eigenvalue k; None when it fails.
 PyObject* symmetric_eigen_py(PyObject*, PyObject* arg) {
   return guarded([&]() -> PyObject* {
     Matrix rows = to_matrix(arg, "matrix");
@@ -106,7 +107,7 @@ PyObject* symmetric_eigen_py(PyObject*, PyObject* arg) {
       a.insert(a.end(), row.begin(), row.end());
     }
     std::vector<double> values, vectors;
-    symmetric_eigen(n, a, values, vectors);
+    if (!symmetric_eigen(n, a, values, vectors)) Py_RETURN_NONE;
     Ref value_list = float_list(values);
     Ref vector_rows = float_rows(split_rows(vectors, n));
     return check(PyTuple_Pack(2, value_list.get(), vector_rows.get())).release();

@@ -5,7 +5,10 @@ namespace swarmix::py {
 
 const ClassSpec bipop_cma_es_spec = {
     .name = "BipopCmaEs",
-    .doc = "CMA-ES with BIPOP restarts for continuous minimization.",
+    .doc = "CMA-ES with BIPOP restarts for continuous minimization.\n\n"
+           "The fit ends when n_evaluations are used, or when max_restarts restarts with a doubled\n"
+           "population have been made and the small-population restarts between them have used as\n"
+           "many evaluations.",
     .params = {param("n_evaluations", &BipopCmaEsParams::n_evaluations),
                param("sigma0", &BipopCmaEsParams::sigma0),
                param("population_size", &BipopCmaEsParams::population_size),
