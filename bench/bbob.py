@@ -184,7 +184,7 @@ def table(results: dict) -> str:
     return "\n".join(lines)
 
 
-def plot(results: dict, path: str, budget_factor: int) -> None:
+def plot(results: dict, path: str, budget_factor: int, suite: str = "BBOB f1-f24") -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -198,7 +198,7 @@ def plot(results: dict, path: str, budget_factor: int) -> None:
             total = len(rows) * len(TARGETS)
             xs = [1.0] + steps + [budget_factor]
             ys = [0.0] + [(k + 1) / total for k in range(len(steps))] + [len(steps) / total]
-            bold = s.startswith(("BipopCmaEs", "pycma-bipop"))
+            bold = s.startswith(("BipopCmaEs", "pycma-bipop")) and "relaxed" not in s
             ax.step(xs, ys, where="post", label=s, linewidth=2.2 if bold else 1.0,
                     linestyle=":" if s.startswith("random") else "-")
         ax.set_xscale("log")
@@ -206,7 +206,7 @@ def plot(results: dict, path: str, budget_factor: int) -> None:
         ax.set_ylim(0, 1)
         ax.set_xlabel("evaluations / d")
         ax.set_ylabel("fraction of (function, instance, target) reached")
-        ax.set_title(f"BBOB f1-f24, d = {d}, targets 1e1 .. 1e-8")
+        ax.set_title(f"{suite}, d = {d}, targets 1e1 .. 1e-8")
         ax.grid(True, which="both", alpha=0.3)
     axes[0][-1].legend(fontsize=7, loc="upper left")
     fig.tight_layout()

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "algorithms/integer_steps.hpp"
 #include "algorithms/swarm_common.hpp"
 #include "algorithms/symmetric_eigen.hpp"
 #include "core/interrupt.hpp"
@@ -51,13 +52,16 @@ struct BoxMap {
   const std::vector<double>& lower;
   const std::vector<double>& upper;
   const std::vector<double>& span;
+  const IntegerSteps* integers;  // null: none
 
-  // x = the box point of the normalised point mean + sigma y.
+  // x = the box point of the normalised point mean + sigma y (at the integer coordinates, of
+  // mean + their steps y, whole).
   void place(const std::vector<double>& mean, double sigma, const double* y, double* x) const {
     for (std::size_t j = 0; j < span.size(); ++j) {
       const double u = into_unit(sigma * y[j] + mean[j]);
       x[j] = clamp_coordinate(u * span[j] + lower[j], lower[j], upper[j]);
     }
+    if (integers) integers->place(mean, y, x, into_unit);
   }
 };
 
@@ -158,6 +162,14 @@ class Run {
         for (std::size_t i = 0; i < n; ++i) y[i] = b[i] * c + y[i];
       }
     }
+  }
+
+  // The integer coordinates' steps of this generation.
+  void set_integer_steps(IntegerSteps& integers) const { integers.set_steps(sigma_, cov_.data(), n_, mean_); }
+
+  // The mean at the integer coordinates from the generation's evaluated rows (after update).
+  void centre(IntegerSteps& integers, const std::vector<std::size_t>& order, const double* rows) {
+    integers.centre(mean_, ymean_, order, s.weights, s.mu, rows, n_, sigma_, cov_.data(), y_.data());
   }
 
   // Sample k as a point of the box.
@@ -327,7 +339,9 @@ Status BipopCmaEs::fit(Problem& problem) {
   if (lambda0 < 2) return OptimizationError::invalid_input("population_size must be at least 2");
   const std::size_t budget = n_evaluations.value_or(checked_mul(std::size_t{10000}, n));
   const auto& lower = bounds.lower();
-  const BoxMap box{lower, bounds.upper(), span};
+  if (!integer.empty() && integer.size() != n) throw InternalError("an integer mask of another length");
+  IntegerSteps integers(integer, lower, bounds.upper());
+  const BoxMap box{lower, bounds.upper(), span, integers.empty() ? nullptr : &integers};
 
   // Generations are counted across runs; none of them has fewer points than the first run, so
   // the budget (less the start) over the first population bounds their number.
@@ -336,6 +350,10 @@ Status BipopCmaEs::fit(Problem& problem) {
   // The start: the box's midpoint or the given point, evaluated alone.
   std::vector<double> best = bounds.midpoint();
   overwrite_rows(initial, best, n);
+  std::vector<double> mean(n);
+  for (std::size_t j = 0; j < n; ++j) mean[j] = span[j] > 0.0 ? (best[j] - lower[j]) / span[j] : 0.5;
+  integers.start_mean(best.data(), mean);
+  round_integers(best.data(), integer_indices(integer), lower, bounds.upper());
   double best_value = 0.0;
   {
     double value = 0.0;
@@ -345,8 +363,6 @@ Status BipopCmaEs::fit(Problem& problem) {
   std::size_t used = 1;
   std::size_t completed = 0;
   std::vector<double> last_generation = best;
-  std::vector<double> mean(n);
-  for (std::size_t j = 0; j < n; ++j) mean[j] = span[j] > 0.0 ? (best[j] - lower[j]) / span[j] : 0.5;
   bool stop = iteration_done(0, planned, best_value);
 
   std::size_t large_lambda = lambda0, large_used = 0, small_used = 0, last_large_evaluations = 0, large_restarts = 0;
@@ -359,6 +375,7 @@ Status BipopCmaEs::fit(Problem& problem) {
 
   while (!stop && used < budget) {
     Run run(lambda, n, run_sigma, mean);
+    integers.start_run(lambda, n);
     const std::size_t cap = large ? SIZE_MAX : last_large_evaluations / 2;
     double run_best = INFINITY;
     std::size_t run_evaluations = large && runs.empty() ? 1 : 0;
@@ -375,6 +392,7 @@ Status BipopCmaEs::fit(Problem& problem) {
       }
       interruption_point();
       run.sample(rng);
+      if (box.integers) run.set_integer_steps(integers);
       group.clear();
       for (std::size_t k = 0; k < lambda; ++k) run.place(box, k, group.add_row());
       group.evaluate(problem);
@@ -392,6 +410,7 @@ Status BipopCmaEs::fit(Problem& problem) {
       }
       rank_best_first(order, ranked);  // NaN last
       run.update(order);
+      if (box.integers) run.centre(integers, order, group.row(0));
       record.history.push_back(best_value);
       ++completed;
       if (iteration_done(completed, planned, best_value)) {

@@ -32,6 +32,7 @@ const ClassSpec bipop_cma_es_spec = {
                    {"evaluations", ParamKind::Count},
                    {"best_value", ParamKind::Real},
                    {"termination", ParamKind::Choice, kRunEndNames}},
+    .integers = true,
 };
 
 }  // namespace swarmix::py
