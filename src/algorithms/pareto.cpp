@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <limits>
 
 #include "core/error.hpp"
@@ -225,10 +224,6 @@ double hypervolume_2d(std::span<const ParetoPoint> points, double r1, double r2)
   return sum;
 }
 
-}  // namespace swarmix
-
-namespace swarmix {
-
 std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, std::size_t n) {
   std::vector<Survivor> kept;
   const std::vector<Front> fronts = non_dominated_sort(population);
@@ -241,107 +236,6 @@ std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, 
     }
   }
   return kept;
-}
-
-namespace {
-
-// Rows of m values, one after the other.
-struct Rows {
-  std::vector<double> v;
-  std::size_t m;
-  std::size_t size() const { return m == 0 ? 0 : v.size() / m; }
-  const double* row(std::size_t i) const { return &v[i * m]; }
-};
-
-// The indices 0 .. k-1 ordered by objective j ascending (ties by index: one order on every
-// build).
-std::vector<std::size_t> order_by(const Rows& rows, std::size_t j) {
-  std::vector<std::size_t> order(rows.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const double x = rows.row(a)[j], y = rows.row(b)[j];
-    return x < y || (x == y && a < b);
-  });
-  return order;
-}
-
-// Every row is below the reference in each of its m objectives.
-double volume(const Rows& rows, const double* ref) {
-  const std::size_t k = rows.size(), m = rows.m;
-  if (k == 0) return 0.0;
-  if (m == 1) {
-    double low = ref[0];
-    for (std::size_t i = 0; i < k; ++i) low = nan_min(rows.row(i)[0], low);
-    return ref[0] - low;
-  }
-  const std::vector<std::size_t> order = order_by(rows, m - 1);
-  if (m == 2) {
-    // Ascending second objective: each point that reaches further left adds a slab.
-    double sum = 0.0, left = ref[0];
-    for (std::size_t i : order) {
-      const double f0 = rows.row(i)[0], f1 = rows.row(i)[1];
-      if (f0 < left) {
-        sum = sum + (left - f0) * (ref[1] - f1);
-        left = f0;
-      }
-    }
-    return sum;
-  }
-  double sum = 0.0;
-  if (m == 3) {
-    // The two-dimensional staircase of the points seen: first objective strictly rising,
-    // second strictly falling.
-    std::vector<std::pair<double, double>> stair;
-    for (std::size_t at = 0; at < k; ++at) {
-      const double* p = rows.row(order[at]);
-      const std::pair<double, double> q{p[0], p[1]};
-      auto pos = std::lower_bound(stair.begin(), stair.end(), q,
-                                  [](const auto& s, const auto& t) { return s.first < t.first; });
-      const bool covered = (pos != stair.begin() && std::prev(pos)->second <= q.second) ||
-                           (pos != stair.end() && pos->first == q.first && pos->second <= q.second);
-      if (!covered) {
-        auto end = pos;
-        while (end != stair.end() && end->second >= q.second) ++end;
-        pos = stair.erase(pos, end);
-        stair.insert(pos, q);
-      }
-      const double next = at + 1 < k ? rows.row(order[at + 1])[2] : ref[2];
-      const double depth = next - p[2];
-      if (!(depth > 0.0)) continue;
-      double area = 0.0, level = ref[1];
-      for (const auto& [f0, f1] : stair) {
-        area = area + (ref[0] - f0) * (level - f1);
-        level = f1;
-      }
-      sum = sum + area * depth;
-    }
-    return sum;
-  }
-  Rows slice{{}, m - 1};
-  slice.v.reserve(k * (m - 1));
-  for (std::size_t at = 0; at < k; ++at) {
-    const double* p = rows.row(order[at]);
-    slice.v.insert(slice.v.end(), p, p + (m - 1));
-    const double next = at + 1 < k ? rows.row(order[at + 1])[m - 1] : ref[m - 1];
-    const double depth = next - p[m - 1];
-    if (depth > 0.0) sum = sum + volume(slice, ref) * depth;
-  }
-  return sum;
-}
-
-}  // namespace
-
-double hypervolume(std::span<const std::vector<double>> points, std::span<const double> reference) {
-  const std::size_t m = reference.size();
-  Rows rows{{}, m};
-  if (m == 0) return 0.0;
-  for (const std::vector<double>& p : points) {
-    if (p.size() < m) continue;
-    bool below = true;
-    for (std::size_t j = 0; j < m; ++j) below = below && p[j] < reference[j];
-    if (below) rows.v.insert(rows.v.end(), p.begin(), p.begin() + static_cast<std::ptrdiff_t>(m));
-  }
-  return volume(rows, reference.data());
 }
 
 }  // namespace swarmix

@@ -1,6 +1,6 @@
 #pragma once
 // Pareto toolkit of the multi-objective optimisers: dominance, the fast non-dominated sort,
-// crowding distance, the bounded archive, uniform populations and the 2-D hypervolume.
+// crowding distance, the bounded archive, uniform populations and the hypervolume.
 // Free functions without state.
 #include <cstddef>
 #include <span>
@@ -62,8 +62,9 @@ std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, 
 
 // The exact hypervolume dominated by the points and bounded by the reference point, in as
 // many objectives as the reference has. A point with fewer objectives, or not below the
-// reference in every one, adds nothing. Slices along the last objective down to three, where
-// a sweep keeps the two-dimensional staircase: O(k^2) for three objectives, O(k^(m-1)) above.
+// reference in every one, adds nothing. O(k log k) for two and three objectives, O(k^2) for
+// four, a sweep over exclusive volumes one dimension lower above (hypervolume.cpp). A long
+// computation passes interruption points.
 double hypervolume(std::span<const std::vector<double>> points, std::span<const double> reference);
 
 // The values of the positions, evaluated as one group (`flat` holds them row after row).
