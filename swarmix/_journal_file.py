@@ -25,7 +25,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from swarmix._journal_format import (END, EVALUATIONS, FRAME, HEADER_KEYS, LENGTHS, LITTLE, MAGIC, NUMBER, OUTCOMES,
-                                     PREAMBLE, RUN, STOPPED, VERSION, RecordedError, Records, doubles, little, max_gap)
+                                     PREAMBLE, RUN, STOPPED, VERSION, RecordedError, Records, doubles, little, max_gap,
+                                     param_value)
 
 __all__ = ["Journal", "read_journal", "RecordedError"]
 
@@ -58,7 +59,7 @@ class _Reader:
         self.starts: list[int] = []  # the recorded runs of indices, sorted: starts and ends
         self.ends: list[int] = []
         self.recorded = 0  # evaluations recorded so far
-        self.params: dict[str, float | None] = {}  # the header's: how far past them a record may start
+        self.params: dict[str, Any] = {}  # the header's: how far past them a record may start
 
     def damaged(self, offset: int, what: str) -> Damaged:
         return Damaged(self.name, offset, what)
@@ -202,7 +203,7 @@ class _Reader:
             header = json.loads(payload[1:].decode())
             if not isinstance(header, dict) or set(header) != set(HEADER_KEYS):
                 raise ValueError
-            header["params"] = {str(k): None if v is None else float.fromhex(v) for k, v in header["params"].items()}
+            header["params"] = {str(k): param_value(v) for k, v in header["params"].items()}
             header["lower"] = [float.fromhex(v) for v in header["lower"]]
             header["upper"] = [float.fromhex(v) for v in header["upper"]]
             if header["initial"] is not None:

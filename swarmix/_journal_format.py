@@ -49,7 +49,7 @@ NOT_RECORDED = 255  # in the native recorder's table of recorded indices
 SYNC_NONE, SYNC_POINT, SYNC_GROUP = 0, 1, 2
 SYNCS = {"none": SYNC_NONE, "point": SYNC_POINT, "group": SYNC_GROUP}
 
-def max_gap(params: dict[str, float | None], recorded: int) -> int:
+def max_gap(params: dict[str, Any], recorded: int) -> int:
     """How far past the ``recorded`` evaluations recorded before it a record may start.
     Evaluations that complete out of order (a process pool) leave gaps inside one group, never
     more, and no class's group holds more than a few times its largest integral hyperparameter
@@ -97,7 +97,7 @@ def describe(fit: dict[str, Any], version: str) -> dict[str, Any]:
     """The header's fields: floats as exact hexadecimal text."""
     return {
         "class": fit["class"],
-        "params": {name: None if value is None else float(value).hex() for name, value in fit["params"].items()},
+        "params": {name: param_text(value) for name, value in fit["params"].items()},
         "random_state": fit["random_state"],
         "lower": [float(v).hex() for v in fit["lower"]],
         "upper": [float(v).hex() for v in fit["upper"]],
@@ -105,6 +105,24 @@ def describe(fit: dict[str, Any], version: str) -> dict[str, Any]:
         "initial": None if fit["initial"] is None else [[float(v).hex() for v in row] for row in fit["initial"]],
         "version": version,
     }
+
+
+def param_text(value: Any) -> Any:
+    """A hyperparameter as the header writes it: None, a float's exact text, or rows of them."""
+    if value is None:
+        return None
+    if isinstance(value, list):
+        return [[float(v).hex() for v in row] for row in value]
+    return float(value).hex()
+
+
+def param_value(text: Any) -> Any:
+    """A hyperparameter as the header's text gives it back."""
+    if text is None:
+        return None
+    if isinstance(text, list):
+        return [[float.fromhex(v) for v in row] for row in text]
+    return float.fromhex(text)
 
 
 def exact(value: Any) -> Any:

@@ -64,8 +64,9 @@ def parameters(name: str, cls: type) -> list[str]:
             kind = "SupportsIndex | None"
         elif (name, arg.arg) in CHOICES:
             kind = CHOICES[name, arg.arg]
-        elif value is None:  # an optional count or real: the class takes 0.5 only for a real
-            kind = f"{'SupportsFloat' if takes(cls, arg.arg, 0.5) else 'SupportsIndex'} | None"
+        elif value is None:  # optional: the class takes 0.5 only for a real, 1 for a count too
+            kind = ("SupportsFloat | None" if takes(cls, arg.arg, 0.5) else "SupportsIndex | None"
+                    if takes(cls, arg.arg, 1) else "_Matrix | None")
         elif isinstance(value, bool):
             kind = "bool"
         elif isinstance(value, int):

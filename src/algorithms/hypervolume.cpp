@@ -386,17 +386,25 @@ class Volume {
 
 }  // namespace
 
-double hypervolume(std::span<const std::vector<double>> points, std::span<const double> reference) {
+double hypervolume_rows(std::span<const double> rows, std::span<const double> reference) {
   const std::size_t m = reference.size();
   if (m == 0) return 0.0;
-  Rows rows{{}, m};
-  for (const std::vector<double>& p : points) {
-    if (p.size() < m) continue;
-    bool below = true;
-    for (std::size_t j = 0; j < m; ++j) below = below && p[j] < reference[j];
-    if (below) rows.v.insert(rows.v.end(), p.begin(), p.begin() + static_cast<std::ptrdiff_t>(m));
+  Rows below{{}, m};
+  for (std::size_t at = 0; at + m <= rows.size(); at += m) {
+    const double* p = &rows[at];
+    std::size_t j = 0;
+    while (j < m && p[j] < reference[j]) ++j;
+    if (j == m) below.append(p);
   }
-  return Volume(m).of(rows, reference.data());
+  return Volume(m).of(below, reference.data());
+}
+
+double hypervolume(std::span<const std::vector<double>> points, std::span<const double> reference) {
+  const std::size_t m = reference.size();
+  std::vector<double> rows;
+  for (const std::vector<double>& p : points)
+    if (p.size() >= m) rows.insert(rows.end(), p.begin(), p.begin() + static_cast<std::ptrdiff_t>(m));
+  return hypervolume_rows(rows, reference);
 }
 
 }  // namespace swarmix

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "core/error.hpp"
+#include "core/interrupt.hpp"
 #include "core/numeric.hpp"
 
 namespace swarmix {
@@ -26,9 +27,9 @@ namespace {
 // Marks the pairs (p, q > p) where one member dominates the other: beats[p * n + q] when p
 // dominates q, and counts each member's dominators. One pass over the common objectives per
 // pair: a dominates b when it is better somewhere and worse nowhere (NaN is a tie).
-void mark_dominance(std::span<const ParetoPoint> population, std::vector<unsigned char>& beats,
+template <class Objectives>
+void mark_dominance(std::size_t n, const Objectives& objectives, std::vector<unsigned char>& beats,
                     std::vector<std::size_t>& counter) {
-  const std::size_t n = population.size();
   auto mark = [&](std::size_t p, std::size_t q, bool p_better, bool q_better) {
     const bool p_wins = p_better && !q_better, q_wins = q_better && !p_better;
     beats[p * n + q] = p_wins;
@@ -36,15 +37,15 @@ void mark_dominance(std::span<const ParetoPoint> population, std::vector<unsigne
     counter[q] += p_wins;
     counter[p] += q_wins;
   };
-  const std::size_t m = population[0].objectives.size();
+  const std::size_t m = objectives(0).size();
   bool same_length = true;
-  for (const ParetoPoint& point : population) same_length = same_length && point.objectives.size() == m;
+  for (std::size_t p = 0; p < n; ++p) same_length = same_length && objectives(p).size() == m;
   if (same_length && m == 2) {
     // The usual case, on a flat copy: no pointer chasing in the n^2 / 2 comparisons.
     std::vector<double> f(checked_mul(n, 2));
     for (std::size_t p = 0; p < n; ++p) {
-      f[2 * p] = population[p].objectives[0];
-      f[2 * p + 1] = population[p].objectives[1];
+      f[2 * p] = objectives(p)[0];
+      f[2 * p + 1] = objectives(p)[1];
     }
     for (std::size_t p = 0; p < n; ++p) {
       const double a0 = f[2 * p], a1 = f[2 * p + 1];
@@ -56,9 +57,9 @@ void mark_dominance(std::span<const ParetoPoint> population, std::vector<unsigne
     return;
   }
   for (std::size_t p = 0; p < n; ++p) {
-    const auto& a = population[p].objectives;
+    const auto& a = objectives(p);
     for (std::size_t q = p + 1; q < n; ++q) {
-      const auto& b = population[q].objectives;
+      const auto& b = objectives(q);
       const std::size_t common = a.size() < b.size() ? a.size() : b.size();
       bool a_better = false, b_better = false;
       for (std::size_t i = 0; i < common; ++i) {
@@ -70,17 +71,15 @@ void mark_dominance(std::span<const ParetoPoint> population, std::vector<unsigne
   }
 }
 
-}  // namespace
-
-std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population) {
-  const std::size_t n = population.size();
+template <class Objectives>
+std::vector<Front> sort_fronts(std::size_t n, const Objectives& objectives) {
   std::vector<Front> fronts;
   if (n == 0) return fronts;
   // Row p of `beats` is read in ascending index order when p is released: the order in
   // which a list of the members p dominates would have been filled.
   std::vector<std::size_t> counter(n, 0);
   std::vector<unsigned char> beats(checked_mul(n, n), 0);
-  mark_dominance(population, beats, counter);
+  mark_dominance(n, objectives, beats, counter);
   Front current;
   for (std::size_t p = 0; p < n; ++p)
     if (counter[p] == 0) current.push_back(p);
@@ -105,6 +104,18 @@ std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population) {
     current = std::move(next);
   }
   return fronts;
+}
+
+}  // namespace
+
+std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population) {
+  return sort_fronts(population.size(), [&](std::size_t i) -> const std::vector<double>& {
+    return population[i].objectives;
+  });
+}
+
+std::vector<Front> non_dominated_sort(std::span<const std::vector<double>> values) {
+  return sort_fronts(values.size(), [&](std::size_t i) -> const std::vector<double>& { return values[i]; });
 }
 
 std::vector<std::pair<std::size_t, double>> crowding_distance(std::span<const ParetoPoint> population,
@@ -222,6 +233,27 @@ double hypervolume_2d(std::span<const ParetoPoint> points, double r1, double r2)
     }
   }
   return sum;
+}
+
+double inverted_generational_distance(std::span<const double> points, std::span<const double> front, std::size_t m) {
+  const std::size_t k = points.size() / m, r = front.size() / m;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < r; ++i) {
+    if (i % 64 == 0) interruption_point();
+    const double* f = &front[i * m];
+    double nearest = std::numeric_limits<double>::infinity();
+    for (std::size_t p = 0; p < k; ++p) {
+      const double* x = &points[p * m];
+      double squared = 0.0;
+      for (std::size_t j = 0; j < m; ++j) {
+        const double d = x[j] - f[j];
+        squared = squared + d * d;
+      }
+      nearest = nan_min(nearest, squared);
+    }
+    sum = sum + std::sqrt(nearest);
+  }
+  return sum / static_cast<double>(r);
 }
 
 std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, std::size_t n) {

@@ -3,6 +3,7 @@
 // commit it only on success.
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,6 +49,8 @@ std::pair<std::size_t, std::string> start_capacity(const Estimator& self) {
   if (!start.param) return {1, "one start point"};
   for (std::size_t i = 0; i < table.params.size(); ++i) {
     if (std::strcmp(table.params[i].name, start.param) != 0) continue;
+    // An optional count left at None: the search checks the rows against the size it chooses.
+    if (self.values[i].none) return {std::numeric_limits<std::size_t>::max(), start.param};
     const std::size_t n = self.values[i].count;
     if (!start.of) return {n, start.param};
     return {start.of(n), std::string("from ") + start.param};
@@ -154,7 +157,7 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
                            [&] { return fit_description(self, bounds, multi, in.common.initial); });
     try {
       // The binary swarm's box only gives the number of bits: its probe is all zeros.
-      objective.probe(binary ? std::vector<double>(bounds.size(), 0.0) : bounds.midpoint());
+      in.n_objectives = objective.probe(binary ? std::vector<double>(bounds.size(), 0.0) : bounds.midpoint());
       in.bounds = &bounds;
       if (multi)
         in.vector = &objective.vector_problem();
