@@ -115,30 +115,52 @@ void HyperplaneNormalization::update(std::span<const std::vector<double>> values
       if (std::isfinite(f[j])) ideal_[j] = nan_min(ideal_[j], f[j]);
   for (std::size_t j = 0; j < m; ++j) worst_[j] = nan_max(worst_[j], worst_of_population[j]);
 
-  // The extreme point of each axis, among the previous ones and the finite members.
-  Matrix candidates = extremes_;
-  for (const std::vector<double>& f : values)
-    if (all_finite(f)) candidates.push_back(f);
-  if (!candidates.empty()) {
-    Matrix extremes;
-    for (std::size_t axis = 0; axis < m; ++axis) {
-      std::size_t best = 0;
-      double best_asf = kInf;
-      for (std::size_t c = 0; c < candidates.size(); ++c) {
-        double asf = -kInf;
-        for (std::size_t j = 0; j < m; ++j) {
-          const double shifted = candidates[c][j] - ideal_[j];
-          asf = nan_max(asf, j == axis ? shifted : shifted / 1e-6);
-        }
-        if (asf < best_asf) {
-          best_asf = asf;
-          best = c;
-        }
-      }
-      extremes.push_back(candidates[best]);
-    }
-    extremes_ = std::move(extremes);
+  // The extreme point of each axis, among the previous ones and the finite members. Values
+  // within 1e-3 of the range (the last nadir estimate's, at first the population's) from the
+  // ideal point count as on it, so that of the points along an axis the one nearest the ideal
+  // point is its extreme.
+  std::vector<double> tiny(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    const double range = nadir_[j] - ideal_[j];
+    tiny[j] = 1e-3 * (range > 0.0 && std::isfinite(range) ? range : worst_of_population[j] - ideal_[j]);
   }
+  // (The candidates: the previous extreme points, then the members.)
+  const std::size_t previous = extremes_.size();
+  auto candidate = [&](std::size_t c) -> const std::vector<double>& {
+    return c < previous ? extremes_[c] : values[c - previous];
+  };
+  // ASF_axis(f) = max(f_axis, max over the other j of f_j / 1e-6) on the shifted values, the
+  // inner maximum from the largest and second largest f_j / 1e-6.
+  std::vector<std::size_t> best(m, 0);
+  std::vector<double> best_asf(m, kInf), shifted(m), scaled(m);
+  for (std::size_t c = 0; c < previous + values.size(); ++c) {
+    const std::vector<double>& f = candidate(c);
+    if (!all_finite(f)) continue;
+    std::size_t top = 0;
+    double first = -kInf, second = -kInf;
+    for (std::size_t j = 0; j < m; ++j) {
+      shifted[j] = f[j] - ideal_[j] < tiny[j] ? 0.0 : f[j] - ideal_[j];
+      scaled[j] = shifted[j] / 1e-6;
+      if (scaled[j] > first) {
+        second = first;
+        first = scaled[j];
+        top = j;
+      } else {
+        second = nan_max(second, scaled[j]);
+      }
+    }
+    for (std::size_t axis = 0; axis < m; ++axis) {
+      const double asf = nan_max(shifted[axis], axis == top ? second : first);
+      if (asf < best_asf[axis]) {
+        best_asf[axis] = asf;
+        best[axis] = c;
+      }
+    }
+  }
+  Matrix extremes;
+  for (std::size_t axis = 0; axis < m; ++axis)
+    if (best_asf[axis] < kInf) extremes.push_back(candidate(best[axis]));
+  if (extremes.size() == m) extremes_ = std::move(extremes);
 
   // The hyperplane through the extreme points, shifted by the ideal point: its normal b
   // solves E b = 1 (Gaussian elimination with partial pivoting), and the intercepts are 1 / b.
@@ -208,33 +230,37 @@ std::vector<double> HyperplaneNormalization::normalized(std::span<const double> 
 }
 
 Niches associate(std::span<const std::vector<double>> normalized, const Matrix& directions) {
-  const std::size_t h = directions.size();
+  const std::size_t h = directions.size(), m = h ? directions[0].size() : 0;
   Niches out{std::vector<std::size_t>(normalized.size(), h), std::vector<double>(normalized.size(), kInf)};
-  std::vector<double> squared(h);
+  // The directions as unit vectors, stored by coordinate (unit[j * h + d]): the squared
+  // distance of f from the line along u is |f|^2 - (u . f)^2.
+  std::vector<double> unit(checked_mul(h, m));
   for (std::size_t d = 0; d < h; ++d) {
     double s = 0.0;
     for (double w : directions[d]) s = s + w * w;
-    squared[d] = s;
+    const double length = std::sqrt(s);
+    for (std::size_t j = 0; j < m; ++j) unit[j * h + d] = directions[d][j] / length;
   }
+  std::vector<double> dot(h);
   for (std::size_t i = 0; i < normalized.size(); ++i) {
     const std::vector<double>& f = normalized[i];
-    if (!all_finite(f)) continue;
+    if (f.size() != m || !all_finite(f)) continue;
+    double squared = 0.0;
+    for (double v : f) squared = squared + v * v;
+    std::fill(dot.begin(), dot.end(), 0.0);
+    for (std::size_t j = 0; j < m; ++j) {
+      const double* u = &unit[j * h];
+      for (std::size_t d = 0; d < h; ++d) dot[d] = dot[d] + u[d] * f[j];
+    }
+    double nearest = kInf;
     for (std::size_t d = 0; d < h; ++d) {
-      const std::vector<double>& w = directions[d];
-      double dot = 0.0;
-      for (std::size_t j = 0; j < f.size(); ++j) dot = dot + w[j] * f[j];
-      const double t = dot / squared[d];
-      double gap = 0.0;
-      for (std::size_t j = 0; j < f.size(); ++j) {
-        const double r = f[j] - t * w[j];
-        gap = gap + r * r;
-      }
-      const double distance = std::sqrt(gap);
-      if (distance < out.distance[i]) {
-        out.distance[i] = distance;
+      const double gap = squared - dot[d] * dot[d];
+      if (gap < nearest) {
+        nearest = gap;
         out.niche[i] = d;
       }
     }
+    out.distance[i] = std::sqrt(nan_max(nearest, 0.0));
   }
   return out;
 }
@@ -340,11 +366,15 @@ Status Nsga3::fit(VectorProblem& problem) {
   const Variation variation{crossover_rate, crossover_eta, pm, mutation_eta};
 
   // The values survival compares: m per member, +inf where one is missing or NaN.
-  auto compared = [m](const std::vector<double>& f) {
-    std::vector<double> v(m, kInf);
-    for (std::size_t j = 0; j < m && j < f.size(); ++j)
-      if (!std::isnan(f[j])) v[j] = f[j];
-    return v;
+  Matrix values;
+  auto compare = [&](const std::vector<ParetoPoint>& members) {
+    values.resize(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      const std::vector<double>& f = members[i].objectives;
+      values[i].assign(m, kInf);
+      for (std::size_t j = 0; j < m && j < f.size(); ++j)
+        if (!std::isnan(f[j])) values[i][j] = f[j];
+    }
   };
 
   // The start is one group, then each generation's offspring.
@@ -354,7 +384,6 @@ Status Nsga3::fit(VectorProblem& problem) {
   std::vector<double> children;
   std::vector<std::vector<double>> offspring_values;
   std::vector<std::size_t> entrants;
-  Matrix values;
   const std::size_t T = n_iterations;
   const double no_best = std::numeric_limits<double>::quiet_NaN();
   bool stop = iteration_done(0, T, no_best);
@@ -386,8 +415,7 @@ Status Nsga3::fit(VectorProblem& problem) {
       merged.push_back({std::vector<double>(children.begin() + static_cast<std::ptrdiff_t>(c * dims),
                                             children.begin() + static_cast<std::ptrdiff_t>((c + 1) * dims)),
                         std::move(offspring_values[c])});
-    values.clear();
-    for (const ParetoPoint& p : merged) values.push_back(compared(p.objectives));
+    compare(merged);
     const std::vector<Front> fronts = non_dominated_sort(values);
     const std::vector<std::size_t> survivors =
         reference_point_survival(rng, values, fronts, N, directions, normalization);
@@ -404,8 +432,7 @@ Status Nsga3::fit(VectorProblem& problem) {
     stop = iteration_done(generation + 1, T, no_best);
   }
 
-  values.clear();
-  for (const ParetoPoint& p : points) values.push_back(compared(p.objectives));
+  compare(points);
   const std::vector<Front> fronts = non_dominated_sort(values);
   std::vector<unsigned char> first(points.size(), 0);
   if (!fronts.empty())

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 #include "core/error.hpp"
@@ -24,34 +23,69 @@ bool dominates(std::span<const double> a, std::span<const double> b) {
 
 namespace {
 
-// Marks the pairs (p, q > p) where one member dominates the other: beats[p * n + q] when p
-// dominates q, and counts each member's dominators. One pass over the common objectives per
-// pair: a dominates b when it is better somewhere and worse nowhere (NaN is a tie).
+// Lists, for each member, the members it dominates (in any order), and counts each member's
+// dominators. A dominates b when it is better somewhere and worse nowhere over their
+// common objectives (NaN is a tie).
 template <class Objectives>
-void mark_dominance(std::size_t n, const Objectives& objectives, std::vector<unsigned char>& beats,
+void mark_dominance(std::size_t n, const Objectives& objectives, std::vector<std::vector<std::size_t>>& beaten,
                     std::vector<std::size_t>& counter) {
   auto mark = [&](std::size_t p, std::size_t q, bool p_better, bool q_better) {
-    const bool p_wins = p_better && !q_better, q_wins = q_better && !p_better;
-    beats[p * n + q] = p_wins;
-    beats[q * n + p] = q_wins;
-    counter[q] += p_wins;
-    counter[p] += q_wins;
+    if (p_better == q_better) return;
+    if (p_better) {
+      beaten[p].push_back(q);
+      ++counter[q];
+    } else {
+      beaten[q].push_back(p);
+      ++counter[p];
+    }
   };
   const std::size_t m = objectives(0).size();
-  bool same_length = true;
-  for (std::size_t p = 0; p < n; ++p) same_length = same_length && objectives(p).size() == m;
-  if (same_length && m == 2) {
+  bool flat = m > 0;  // one length, no NaN
+  for (std::size_t p = 0; p < n && flat; ++p) {
+    flat = objectives(p).size() == m;
+    for (std::size_t i = 0; i < m && flat; ++i) flat = !std::isnan(objectives(p)[i]);
+  }
+  if (flat) {
     // The usual case, on a flat copy: no pointer chasing in the n^2 / 2 comparisons.
-    std::vector<double> f(checked_mul(n, 2));
-    for (std::size_t p = 0; p < n; ++p) {
-      f[2 * p] = objectives(p)[0];
-      f[2 * p + 1] = objectives(p)[1];
+    std::vector<double> f(checked_mul(n, m));
+    for (std::size_t p = 0; p < n; ++p) std::copy(objectives(p).begin(), objectives(p).end(), f.begin() + p * m);
+    if (m == 2) {
+      for (std::size_t p = 0; p < n; ++p) {
+        const double a0 = f[2 * p], a1 = f[2 * p + 1];
+        for (std::size_t q = p + 1; q < n; ++q) {
+          const double b0 = f[2 * q], b1 = f[2 * q + 1];
+          mark(p, q, (a0 < b0) | (a1 < b1), (b0 < a0) | (b1 < a1));
+        }
+      }
+      return;
     }
-    for (std::size_t p = 0; p < n; ++p) {
-      const double a0 = f[2 * p], a1 = f[2 * p + 1];
-      for (std::size_t q = p + 1; q < n; ++q) {
-        const double b0 = f[2 * q], b1 = f[2 * q + 1];
-        mark(p, q, (a0 < b0) | (a1 < b1), (b0 < a0) | (b1 < a1));
+    // In the order of the first objective a member can only dominate a later one (or one
+    // with the same first value): each such pair is tested in that one direction.
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return f[a * m] < f[b * m] || (f[a * m] == f[b * m] && a < b); });
+    for (std::size_t r = 0; r < n; ++r) {
+      const std::size_t p = order[r];
+      const double* a = &f[p * m];
+      for (std::size_t t = r + 1; t < n; ++t) {
+        const std::size_t q = order[t];
+        const double* b = &f[q * m];
+        if (a[0] == b[0]) {
+          bool a_better = false, b_better = false;
+          for (std::size_t i = 1; i < m; ++i) {
+            a_better |= a[i] < b[i];
+            b_better |= b[i] < a[i];
+          }
+          mark(p, q, a_better, b_better);
+          continue;
+        }
+        std::size_t not_worse = 1;
+        for (std::size_t i = 1; i < m; ++i) not_worse += a[i] <= b[i];
+        if (not_worse == m) {
+          beaten[p].push_back(q);
+          ++counter[q];
+        }
       }
     }
     return;
@@ -75,30 +109,21 @@ template <class Objectives>
 std::vector<Front> sort_fronts(std::size_t n, const Objectives& objectives) {
   std::vector<Front> fronts;
   if (n == 0) return fronts;
-  // Row p of `beats` is read in ascending index order when p is released: the order in
-  // which a list of the members p dominates would have been filled.
   std::vector<std::size_t> counter(n, 0);
-  std::vector<unsigned char> beats(checked_mul(n, n), 0);
-  mark_dominance(n, objectives, beats, counter);
+  std::vector<std::vector<std::size_t>> beaten(n);
+  mark_dominance(n, objectives, beaten, counter);
   Front current;
   for (std::size_t p = 0; p < n; ++p)
     if (counter[p] == 0) current.push_back(p);
+  // A front is released member by member, each releasing the members it dominates in
+  // ascending order.
   while (!current.empty()) {
     Front next;
     for (std::size_t p : current) {
-      const unsigned char* row = &beats[p * n];
-      for (std::size_t q = 0; q < n; ++q) {
-        // Most of a row is zero: skip it eight entries at a time.
-        if (q + 8 <= n) {
-          std::uint64_t word;
-          std::memcpy(&word, row + q, sizeof word);
-          if (word == 0) {
-            q += 7;
-            continue;
-          }
-        }
-        if (row[q] && --counter[q] == 0) next.push_back(q);
-      }
+      const std::size_t released = next.size();
+      for (std::size_t q : beaten[p])
+        if (--counter[q] == 0) next.push_back(q);
+      std::sort(next.begin() + static_cast<std::ptrdiff_t>(released), next.end());
     }
     fronts.push_back(std::move(current));
     current = std::move(next);
@@ -117,6 +142,7 @@ std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population) {
 std::vector<Front> non_dominated_sort(std::span<const std::vector<double>> values) {
   return sort_fronts(values.size(), [&](std::size_t i) -> const std::vector<double>& { return values[i]; });
 }
+
 
 std::vector<std::pair<std::size_t, double>> crowding_distance(std::span<const ParetoPoint> population,
                                                               std::span<const std::size_t> front) {

@@ -1,5 +1,6 @@
 // swarmix._testing: direct access to core pieces for the test suite (the random source,
-// decimal text, box clamping; tours and Pareto utilities in the files beside this one).
+// decimal text, box clamping; tours, Pareto utilities and Nsga3's survival in the files
+// beside this one).
 // Not part of the public API.
 #include <string>
 
@@ -129,6 +130,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_testing", "Core access for sw
 
 // Function tables defined in other files of this module.
 extern PyMethodDef pareto_testing_functions[];
+extern PyMethodDef nsga3_testing_functions[];
 extern PyMethodDef tours_testing_methods[];
 
 }  // namespace swarmix::py
@@ -137,7 +139,7 @@ PyMODINIT_FUNC PyInit__testing(void) {
   using namespace swarmix::py;
   PyObject* module = PyModule_Create(&module_def);
   if (!module) return nullptr;
-  for (PyMethodDef* extra : {pareto_testing_functions, tours_testing_methods}) {
+  for (PyMethodDef* extra : {pareto_testing_functions, nsga3_testing_functions, tours_testing_methods}) {
     if (PyModule_AddFunctions(module, extra) < 0) {
       Py_DECREF(module);
       return nullptr;
