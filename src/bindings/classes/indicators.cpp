@@ -138,10 +138,10 @@ PyCFunction fast(F f) {
 }  // namespace
 
 PyMethodDef indicator_methods[] = {
-    {"_hypervolume", fast(hypervolume_fn), METH_FASTCALL, "_hypervolume(points, reference)\n--\n\n"},
-    {"_igd", fast(igd_fn), METH_FASTCALL, "_igd(points, reference_front)\n--\n\n"},
+    {"_hypervolume", fast(hypervolume_fn), METH_FASTCALL, "_hypervolume(points, reference, /)\n--\n\n"},
+    {"_igd", fast(igd_fn), METH_FASTCALL, "_igd(points, reference_front, /)\n--\n\n"},
     {"_reference_directions", fast(directions_fn), METH_FASTCALL,
-     "_reference_directions(n_objectives, n_partitions, inner_partitions)\n--\n\n"},
+     "_reference_directions(n_objectives, n_partitions, inner_partitions, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
