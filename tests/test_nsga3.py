@@ -67,11 +67,12 @@ def test_normalisation_on_hand_made_populations():
     (got,) = t.nsga3_normalization(3, [(plane + inside, [0, 1, 2, 3])])
     assert got == (ideal, [5.0, 4.0, -2.5], plane, False)
 
-    # A point along an axis whose other values are within 1e-3 of the range from the ideal
-    # point counts as on the axis: of two, the one nearer the ideal point is the extreme.
-    near = [[5.0, 2.0 + 1e-4, -3.0 + 1e-5], [4.0, 2.0 + 1e-5, -3.0]]
+    # A point along an axis whose other values are within 2e-3 of the range from the ideal
+    # point counts as on the axis: of two, the one nearer the ideal point is the extreme, and
+    # the hyperplane takes it as on the axis.
+    near = [[5.0, 2.0 + 1e-4, -3.0 + 1e-5], [4.0, 2.0 + 5e-4, -3.0 + 5e-4]]
     (got,) = t.nsga3_normalization(3, [(near + plane[1:], [0, 1, 2, 3])])
-    assert got[2][0] == near[1]
+    assert got[2][0] == near[1] and got[1] == [4.0, 4.0, -2.5]
 
     # Degenerate hyperplanes fall back to the worst values of the first front: one point
     # extreme on two axes (a singular system), and extremes whose plane has a negative

@@ -115,14 +115,12 @@ void HyperplaneNormalization::update(std::span<const std::vector<double>> values
       if (std::isfinite(f[j])) ideal_[j] = nan_min(ideal_[j], f[j]);
   for (std::size_t j = 0; j < m; ++j) worst_[j] = nan_max(worst_[j], worst_of_population[j]);
 
-  // The extreme point of each axis, among the previous ones and the finite members. Values
-  // within 1e-3 of the range (the last nadir estimate's, at first the population's) from the
-  // ideal point count as on it, so that of the points along an axis the one nearest the ideal
-  // point is its extreme.
+  // The extreme point of each axis, among the previous ones and the finite members; `tiny`:
+  // 2e-3 of the range.
   std::vector<double> tiny(m);
   for (std::size_t j = 0; j < m; ++j) {
     const double range = nadir_[j] - ideal_[j];
-    tiny[j] = 1e-3 * (range > 0.0 && std::isfinite(range) ? range : worst_of_population[j] - ideal_[j]);
+    tiny[j] = 2e-3 * (range > 0.0 && std::isfinite(range) ? range : worst_of_population[j] - ideal_[j]);
   }
   // (The candidates: the previous extreme points, then the members.)
   const std::size_t previous = extremes_.size();
@@ -162,13 +160,17 @@ void HyperplaneNormalization::update(std::span<const std::vector<double>> values
     if (best_asf[axis] < kInf) extremes.push_back(candidate(best[axis]));
   if (extremes.size() == m) extremes_ = std::move(extremes);
 
-  // The hyperplane through the extreme points, shifted by the ideal point: its normal b
-  // solves E b = 1 (Gaussian elimination with partial pivoting), and the intercepts are 1 / b.
+  // The hyperplane through the extreme points, shifted by the ideal point (values within
+  // `tiny` of it as 0): its normal b solves E b = 1 (Gaussian elimination with partial
+  // pivoting), and the intercepts are 1 / b.
   fell_back_ = true;
   if (extremes_.size() == m && all_finite(ideal_)) {
     std::vector<double> a(m * m), b(m, 1.0);
     for (std::size_t r = 0; r < m; ++r)
-      for (std::size_t j = 0; j < m; ++j) a[r * m + j] = extremes_[r][j] - ideal_[j];
+      for (std::size_t j = 0; j < m; ++j) {
+        const double shifted = extremes_[r][j] - ideal_[j];
+        a[r * m + j] = shifted < tiny[j] ? 0.0 : shifted;
+      }
     const std::vector<double> e = a;
     bool singular = false;
     for (std::size_t col = 0; col < m && !singular; ++col) {

@@ -42,8 +42,11 @@ std::size_t default_population(std::size_t directions);
 // NSGA-III's normalisation (Deb and Jain, with the choices that Blank, Deb and Roy's study of
 // it, EMO 2019, recommends): the ideal point is the best value of each objective seen so far;
 // the extreme point of each axis minimises the achievement scalarising function of that axis
-// (weights 1 on it, 1e-6 elsewhere) among the previous extreme points and the population; the
-// hyperplane through the extreme points gives the intercepts, and ideal + intercepts the nadir
+// (weights 1 on it, 1e-6 elsewhere) among the previous extreme points and the population, a
+// value within 2e-3 of the range (the last nadir estimate's, at first the population's) from
+// the ideal point counting as on it, so that of the points along an axis the one nearest the
+// ideal point is its extreme; the hyperplane through the extreme points (such values again as
+// 0: the points taken as on their axes) gives the intercepts, and ideal + intercepts the nadir
 // estimate, no worse than the worst value seen so far. When the hyperplane degenerates (a
 // singular or ill-conditioned system, an intercept that is not finite or below 1e-6 of the
 // range seen) the nadir estimate falls back to the worst values of the first front; where it
