@@ -24,8 +24,9 @@ seeds 0 .. seeds-1:
 - CPU time per evaluation with the objective excluded: the process time of the whole run
   minus the process time spent inside the objective, divided by the evaluations (the mean).
 `--hypervolume` times `swarmix.hypervolume` against moocore's on mutually non-dominated
-points (uniform on the positive part of the unit sphere and on the unit simplex, a numpy
-array, reference 1.1 per objective), process time, the median of repeated runs.
+points (uniform on the positive part of the unit sphere, on the unit simplex, and 1 minus the
+sphere's, a convex front; a numpy array, reference 1.1 per objective), process time, the
+median of repeated runs.
 pymoo and moocore are benchmark-only dependencies (bench/requirements.txt).
 """
 
@@ -245,18 +246,21 @@ def plot(path, results):
     keys = sorted(k for k in results if k[1] == 5)
     problem = 2 if any(k[0] == 2 for k in keys) else keys[0][0]
     panels = [c for c in CONTENDERS if (problem, 5, c) in results]
-    fig, axes = plt.subplots(1, len(panels), figsize=(5.2 * len(panels), 3.8), sharey=True)
+    fig, axes = plt.subplots(1, len(panels), figsize=(4.4 * len(panels), 3.3), sharey=True)
     for ax, contender in zip(np.atleast_1d(axes), panels):
         igd, _, _, _, F = results[problem, 5, contender][0]
         for row in F:
-            ax.plot(range(1, 6), row, color="tab:blue", alpha=0.25, linewidth=0.8)
+            ax.plot(range(1, 6), row, color="tab:blue", alpha=0.25, linewidth=0.6)
         ax.set_title(f"{contender}: {len(F)} points, IGD {igd:.4f}")
         ax.set_xticks(range(1, 6), [f"f{i}" for i in range(1, 6)])
         ax.set_ylim(0.0, 1.15 * (0.5 if problem == 1 else 1.0))
     np.atleast_1d(axes)[0].set_ylabel("objective value")
-    fig.suptitle(f"DTLZ{problem}, five objectives, seed 0: the final non-dominated points")
+    fig.suptitle(f"DTLZ{problem}, five objectives, seed 0: the final non-dominated points", fontsize=10)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=90)
+    from PIL import Image  # (matplotlib's own dependency) a palette of 64 colours: a small file
+
+    Image.open(path).convert("RGB").quantize(64).save(path, optimize=True)
 
 
 def hypervolume_timing():
@@ -272,6 +276,9 @@ def hypervolume_timing():
         P = rng.exponential(size=(k, m))
         return P / P.sum(axis=1, keepdims=True)
 
+    def convex(k, m):
+        return 1.0 - sphere(k, m)
+
     def cpu(call):
         times = []
         while len(times) < 5 or sum(times) < 0.5:
@@ -284,7 +291,7 @@ def hypervolume_timing():
 
     print("| points | m | k | swarmix | moocore | ratio |")
     print("|---|---:|---:|---:|---:|---:|")
-    for name, points in (("sphere", sphere), ("simplex", simplex)):
+    for name, points in (("sphere", sphere), ("simplex", simplex), ("convex", convex)):
         for m, k in ((3, 400), (3, 1000), (4, 400), (4, 1000), (5, 400), (5, 1000), (6, 400)):
             P, ref = points(k, m), np.full(m, 1.1)
             ours, theirs = swarmix.hypervolume(P, ref), moocore.hypervolume(P, ref=ref)

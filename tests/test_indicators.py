@@ -93,9 +93,10 @@ def test_errors_of_the_indicators():
 
 
 CHILD = r"""
-import sys, time
+import signal
 import numpy as np
 import swarmix
+signal.signal(signal.SIGINT, signal.default_int_handler)  # (also where the parent ignores Ctrl-C)
 rng = np.random.default_rng(0)
 P = np.abs(rng.standard_normal((3000, 12)))
 P /= np.linalg.norm(P, axis=1, keepdims=True)

@@ -1,6 +1,7 @@
 #include "algorithms/pareto.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -23,8 +24,9 @@ bool dominates(std::span<const double> a, std::span<const double> b) {
 
 namespace {
 
-// Lists, for each member, the members it dominates (in any order), and counts each member's
-// dominators. A dominates b when it is better somewhere and worse nowhere over their
+// Lists, for each member, the members it dominates (in ascending order: the pairs are visited
+// with the smaller index first, both ascending, or read from bit sets), and counts each
+// member's dominators. A dominates b when it is better somewhere and worse nowhere over their
 // common objectives (NaN is a tie).
 template <class Objectives>
 void mark_dominance(std::size_t n, const Objectives& objectives, std::vector<std::vector<std::size_t>>& beaten,
@@ -46,45 +48,39 @@ void mark_dominance(std::size_t n, const Objectives& objectives, std::vector<std
     for (std::size_t i = 0; i < m && flat; ++i) flat = !std::isnan(objectives(p)[i]);
   }
   if (flat) {
-    // The usual case, on a flat copy: no pointer chasing in the n^2 / 2 comparisons.
-    std::vector<double> f(checked_mul(n, m));
-    for (std::size_t p = 0; p < n; ++p) std::copy(objectives(p).begin(), objectives(p).end(), f.begin() + p * m);
-    if (m == 2) {
-      for (std::size_t p = 0; p < n; ++p) {
-        const double a0 = f[2 * p], a1 = f[2 * p + 1];
-        for (std::size_t q = p + 1; q < n; ++q) {
-          const double b0 = f[2 * q], b1 = f[2 * q + 1];
-          mark(p, q, (a0 < b0) | (a1 < b1), (b0 < a0) | (b1 < a1));
-        }
-      }
-      return;
-    }
-    // In the order of the first objective a member can only dominate a later one (or one
-    // with the same first value): each such pair is tested in that one direction.
+    // Bit sets: covered[p] holds the members q that are nowhere better than p (q_j >= p_j for
+    // every j, p itself included), the intersection over the objectives of the members at or
+    // after p in that objective's order. p dominates q when q is in covered[p] and p is not in
+    // covered[q] (the two are not equal).
+    const std::size_t words = (n + 63) / 64;
+    std::vector<std::uint64_t> covered(checked_mul(n, words), ~std::uint64_t{0}), after(words);
     std::vector<std::size_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = i;
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return f[a * m] < f[b * m] || (f[a * m] == f[b * m] && a < b); });
-    for (std::size_t r = 0; r < n; ++r) {
-      const std::size_t p = order[r];
-      const double* a = &f[p * m];
-      for (std::size_t t = r + 1; t < n; ++t) {
-        const std::size_t q = order[t];
-        const double* b = &f[q * m];
-        if (a[0] == b[0]) {
-          bool a_better = false, b_better = false;
-          for (std::size_t i = 1; i < m; ++i) {
-            a_better |= a[i] < b[i];
-            b_better |= b[i] < a[i];
-          }
-          mark(p, q, a_better, b_better);
-          continue;
+    for (std::size_t j = 0; j < m; ++j) {
+      for (std::size_t i = 0; i < n; ++i) order[i] = i;
+      const auto value = [&](std::size_t i) { return objectives(i)[j]; };
+      std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return value(a) < value(b); });
+      std::fill(after.begin(), after.end(), 0);
+      // From the largest value down, a group of equal values at a time.
+      for (std::size_t end = n; end > 0;) {
+        std::size_t begin = end - 1;
+        while (begin > 0 && value(order[begin - 1]) == value(order[end - 1])) --begin;
+        for (std::size_t r = begin; r < end; ++r) after[order[r] / 64] |= std::uint64_t{1} << (order[r] % 64);
+        for (std::size_t r = begin; r < end; ++r) {
+          std::uint64_t* row = &covered[order[r] * words];
+          for (std::size_t w = 0; w < words; ++w) row[w] &= after[w];
         }
-        std::size_t not_worse = 1;
-        for (std::size_t i = 1; i < m; ++i) not_worse += a[i] <= b[i];
-        if (not_worse == m) {
-          beaten[p].push_back(q);
-          ++counter[q];
+        end = begin;
+      }
+    }
+    auto in = [&](std::size_t p, std::size_t q) { return (covered[p * words + q / 64] >> (q % 64)) & 1u; };
+    for (std::size_t p = 0; p < n; ++p) {
+      for (std::size_t w = 0; w < words; ++w) {
+        for (std::uint64_t bits = covered[p * words + w]; bits != 0; bits &= bits - 1) {
+          const std::size_t q = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+          if (q != p && !in(q, p)) {
+            beaten[p].push_back(q);
+            ++counter[q];
+          }
         }
       }
     }
@@ -119,12 +115,9 @@ std::vector<Front> sort_fronts(std::size_t n, const Objectives& objectives) {
   // ascending order.
   while (!current.empty()) {
     Front next;
-    for (std::size_t p : current) {
-      const std::size_t released = next.size();
+    for (std::size_t p : current)
       for (std::size_t q : beaten[p])
         if (--counter[q] == 0) next.push_back(q);
-      std::sort(next.begin() + static_cast<std::ptrdiff_t>(released), next.end());
-    }
     fronts.push_back(std::move(current));
     current = std::move(next);
   }
