@@ -54,19 +54,18 @@ void mark_dominance(std::size_t n, const Objectives& objectives, std::vector<std
     // covered[q] (the two are not equal).
     const std::size_t words = (n + 63) / 64;
     std::vector<std::uint64_t> covered(checked_mul(n, words), ~std::uint64_t{0}), after(words);
-    std::vector<std::size_t> order(n);
+    std::vector<std::pair<double, std::size_t>> order(n);  // (value, member)
     for (std::size_t j = 0; j < m; ++j) {
-      for (std::size_t i = 0; i < n; ++i) order[i] = i;
-      const auto value = [&](std::size_t i) { return objectives(i)[j]; };
-      std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return value(a) < value(b); });
+      for (std::size_t i = 0; i < n; ++i) order[i] = {objectives(i)[j], i};
+      std::sort(order.begin(), order.end());
       std::fill(after.begin(), after.end(), 0);
       // From the largest value down, a group of equal values at a time.
       for (std::size_t end = n; end > 0;) {
         std::size_t begin = end - 1;
-        while (begin > 0 && value(order[begin - 1]) == value(order[end - 1])) --begin;
-        for (std::size_t r = begin; r < end; ++r) after[order[r] / 64] |= std::uint64_t{1} << (order[r] % 64);
+        while (begin > 0 && order[begin - 1].first == order[end - 1].first) --begin;
+        for (std::size_t r = begin; r < end; ++r) after[order[r].second / 64] |= std::uint64_t{1} << (order[r].second % 64);
         for (std::size_t r = begin; r < end; ++r) {
-          std::uint64_t* row = &covered[order[r] * words];
+          std::uint64_t* row = &covered[order[r].second * words];
           for (std::size_t w = 0; w < words; ++w) row[w] &= after[w];
         }
         end = begin;
