@@ -8,8 +8,11 @@
 // limited to the point's box, swept upward). Five and more: the same sweep along the last
 // objective, where a point's exclusive volume is its box less the hypervolume of the
 // non-dominated set of the earlier points limited to its box (While, Bradstreet and Barone's
-// WFG, IEEE TEVC 16(1), 2012), one dimension lower. Every loop charges its work to a
-// counter that reaches an interruption point about every million steps.
+// WFG, IEEE TEVC 16(1), 2012), one dimension lower; before that set is sorted out, the limited
+// points that the lowest point on an edge of the box covers are dropped in one pass. The
+// earlier points are kept in the order of their last coordinate, so that a limited set needs
+// no sort. Every loop charges its work to a counter that reaches an interruption point about
+// every million steps.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

@@ -32,7 +32,6 @@ std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population);
 // The same over objective vectors.
 std::vector<Front> non_dominated_sort(std::span<const std::vector<double>> values);
 
-
 // (index, distance) for every front member, in front order. The objective count is that of
 // the front's first member. A member with fewer objectives takes no part in the passes over
 // the objectives it lacks: those passes sort, bound and measure only the members that have
