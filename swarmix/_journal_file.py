@@ -32,7 +32,8 @@ from typing import Any
 
 from swarmix._journal_format import (END, EVALUATIONS, FRAME, GROUP, HEADER_KEYS, LATER_KEYS, LENGTHS, LITTLE, MAGIC,
                                      NUMBER, OUTCOMES, PREAMBLE, RUN, STOPPED, VERSION, VERSIONS, RecordedError,
-                                     Records, doubles, little, version1_gap)
+                                     Records, doubles, little, param_value,
+                                     version1_gap)
 
 __all__ = ["Journal", "read_journal", "RecordedError"]
 
@@ -78,7 +79,7 @@ class _Reader:
         self.pending: set[int] = set()  # the indices recorded above the frontier
         self.recorded = 0  # evaluations recorded so far
         self.stated = 0  # the end of the groups stated so far
-        self.params: dict[str, float | None] = {}  # the header's (for version 1 files)
+        self.params: dict[str, Any] = {}  # the header's (for version 1 files)
 
     def damaged(self, offset: int, what: str) -> Damaged:
         return Damaged(self.name, offset, what)
@@ -292,7 +293,7 @@ class _Reader:
                 header.update(LATER_KEYS)
             if set(header) != set(HEADER_KEYS):
                 raise ValueError
-            header["params"] = {str(k): None if v is None else float.fromhex(v) for k, v in header["params"].items()}
+            header["params"] = {str(k): param_value(v) for k, v in header["params"].items()}
             header["lower"] = [float.fromhex(v) for v in header["lower"]]
             header["upper"] = [float.fromhex(v) for v in header["upper"]]
             if header["initial"] is not None:
