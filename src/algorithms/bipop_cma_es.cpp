@@ -164,13 +164,9 @@ class Run {
     }
   }
 
-  // The integer coordinates' steps of this generation.
-  void set_integer_steps(IntegerSteps& integers) const { integers.set_steps(sigma_, cov_.data(), n_, mean_); }
-
-  // The mean at the integer coordinates from the generation's evaluated rows (after update).
-  void centre(IntegerSteps& integers, const std::vector<std::size_t>& order, const double* rows) {
-    integers.centre(mean_, ymean_, order, s.weights, s.mu, rows, n_, sigma_, cov_.data(), y_.data());
-  }
+  // The integer coordinates' steps of this generation; after the update, their move of the mean.
+  void set_steps(IntegerSteps& integers) const { integers.set_steps(sigma_, cov_.data(), n_, mean_); }
+  void move_mean(const IntegerSteps& integers) { integers.move_mean(mean_, ymean_); }
 
   // Sample k as a point of the box.
   void place(const BoxMap& box, std::size_t k, double* x) const { box.place(mean_, sigma_, &y_[k * n_], x); }
@@ -347,12 +343,13 @@ Status BipopCmaEs::fit(Problem& problem) {
   // the budget (less the start) over the first population bounds their number.
   const std::size_t planned = budget <= 1 ? 0 : (budget - 1) / lambda0 + ((budget - 1) % lambda0 != 0);
 
-  // The start: the box's midpoint or the given point, evaluated alone.
+  // The start: the box's midpoint or the given point, evaluated alone (rounded at the integer
+  // coordinates; the first mean stays the unrounded point).
   std::vector<double> best = bounds.midpoint();
   overwrite_rows(initial, best, n);
   std::vector<double> mean(n);
   for (std::size_t j = 0; j < n; ++j) mean[j] = span[j] > 0.0 ? (best[j] - lower[j]) / span[j] : 0.5;
-  integers.start_mean(best.data(), mean);
+  integers.normalise(best.data(), mean);
   round_integers(best.data(), integer_indices(integer), lower, bounds.upper());
   double best_value = 0.0;
   {
@@ -392,7 +389,7 @@ Status BipopCmaEs::fit(Problem& problem) {
       }
       interruption_point();
       run.sample(rng);
-      if (box.integers) run.set_integer_steps(integers);
+      if (box.integers) run.set_steps(integers);
       group.clear();
       for (std::size_t k = 0; k < lambda; ++k) run.place(box, k, group.add_row());
       group.evaluate(problem);
@@ -410,7 +407,7 @@ Status BipopCmaEs::fit(Problem& problem) {
       }
       rank_best_first(order, ranked);  // NaN last
       run.update(order);
-      if (box.integers) run.centre(integers, order, group.row(0));
+      if (box.integers) run.move_mean(integers);
       record.history.push_back(best_value);
       ++completed;
       if (iteration_done(completed, planned, best_value)) {

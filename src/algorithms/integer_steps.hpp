@@ -1,56 +1,61 @@
 #pragma once
-// The integer coordinates of a CMA-ES that searches normalised coordinates: where their whole
-// numbers lie, a lower bound on their steps, and the centring of the mean on the evaluated
-// whole numbers.
+// The integer coordinates of BipopCmaEs, which searches normalised coordinates in [0, 1].
+//
+// At a free integer coordinate (whole bounds lower < upper) the normalised coordinate covers
+// the widened interval [lower - 1/2, upper + 1/2], so that every whole number owns a cell of the
+// same width; a sample is placed there (through the same mirroring map into [0, 1]) and
+// rounded to its cell's whole number. Rounding hides every step smaller than a cell, so the
+// search would stop moving there long before its step size says so: the step of an integer
+// coordinate is bounded below, such that a sample leaves the mean's cell towards a given side
+// with probability at least kLeaveRate / (n lambda) (the lower bound of LB+IC-CMA-ES, Marty,
+// Semet, Auger, Héron and Hansen, PPSN 2024), and the mean moves there by the steps the
+// samples were drawn with. A fixed integer coordinate (lower = upper) needs nothing: the box
+// map keeps it at its bound.
+#include <cmath>
 #include <cstddef>
 #include <vector>
+
+#include "core/numeric.hpp"
 
 namespace swarmix {
 
 class IntegerSteps {
  public:
-  // The free integer coordinates of the mask (those whose bounds differ); lower and upper are
-  // whole there.
+  // The free integer coordinates of `mask` (empty: none); lower and upper are whole there.
   IntegerSteps(const std::vector<bool>& mask, const std::vector<double>& lower, const std::vector<double>& upper);
 
   bool empty() const { return index_.empty(); }
 
-  // The mean's normalised coordinates at the integer coordinates of a box point.
-  void start_mean(const double* x, std::vector<double>& mean) const;
+  // Writes the normalised integer coordinates of the box point x into `unit`.
+  void normalise(const double* x, std::vector<double>& unit) const;
 
-  // Sets up a run of `lambda` points in n dimensions (the lower bound of the steps).
+  // A run of `lambda` points in n dimensions begins: the least step of its integer coordinates.
   void start_run(std::size_t lambda, std::size_t n);
 
-  // This generation's step at each integer coordinate: sigma, or more where sigma times the
-  // standard deviation `sqrt(c_jj)` (c: the covariance's diagonal) is below the lower bound.
+  // This generation's step at each integer coordinate, from the step size sigma, the
+  // covariance's diagonal (cov, n x n) and the mean before its update.
   void set_steps(double sigma, const double* cov, std::size_t n, const std::vector<double>& mean);
 
-  // Overwrites the integer coordinates of the box point x of the sample mean + step y:
-  // unit(mean_j + step_j y_j) in the whole numbers' normalised coordinates, rounded.
+  // Overwrites the integer coordinates of the box point x of the sample y around `mean`: the
+  // whole number of the cell of unit(mean + step y) (`unit`, the box map's mirroring).
   template <class Unit>
   void place(const std::vector<double>& mean, const double* y, double* x, Unit&& unit) const {
     for (std::size_t k = 0; k < index_.size(); ++k) {
       const std::size_t j = index_[k];
-      x[j] = to_box(k, unit(steps_[k] * y[j] + mean[j]));
+      const double u = unit(steps_[k] * y[j] + mean[j]);
+      x[j] = clamp_coordinate(std::round(u * width_[k] + low_[k]), lower_[k], upper_[k]);
     }
   }
 
-  // The mean at the integer coordinates from the evaluated points: rows[order[i]] for the
-  // first `weights.size()` ranks (the positive weights, summing to 1).
-  void centre(std::vector<double>& mean, const std::vector<double>& ymean, const std::vector<std::size_t>& order,
-              const std::vector<double>& weights, std::size_t mu, const double* rows, std::size_t n, double sigma,
-              const double* cov, const double* y);
+  // After the mean's update by sigma <y> (ymean: the selected samples' weighted mean), moves
+  // its integer coordinates by their own steps instead.
+  void move_mean(std::vector<double>& mean, const std::vector<double>& ymean) const;
 
  private:
-  double to_box(std::size_t k, double u) const;
-
-  std::vector<std::size_t> index_;  // the free integer coordinates
-  std::vector<double> low_, width_, lower_, upper_;  // x = low + u width, then rounded into [lower, upper]
-  std::vector<double> floor_;  // per integer coordinate, the least step in normalised units
-  std::vector<double> steps_;  // this generation's
-  std::vector<double> sd_, before_;
-  double sigma_ = 0.0, z_ = 0.0, zm_ = 0.0;
-  std::vector<double> scale_;
+  std::vector<std::size_t> index_;                   // the free integer coordinates
+  std::vector<double> low_, width_, lower_, upper_;  // a box value is low + u width, rounded
+  std::vector<double> least_;                        // the least step, normalised
+  std::vector<double> steps_, before_;               // this generation's steps, and the mean
 };
 
 }  // namespace swarmix
