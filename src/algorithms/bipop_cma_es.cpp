@@ -164,8 +164,12 @@ class Run {
     }
   }
 
-  // The integer coordinates' steps of this generation; after the update, their move of the mean.
+  // The integer coordinates' steps of this generation; before the update, the centring of the
+  // selected samples there; after it, their move of the mean.
   void set_steps(IntegerSteps& integers) const { integers.set_steps(sigma_, cov_.data(), n_, mean_); }
+  void centre(const IntegerSteps& integers, const std::vector<std::size_t>& order) {
+    integers.centre(y_.data(), order, s.mu, n_, mean_);
+  }
   void move_mean(const IntegerSteps& integers) { integers.move_mean(mean_, ymean_); }
 
   // Sample k as a point of the box.
@@ -406,6 +410,7 @@ Status BipopCmaEs::fit(Problem& problem) {
         if (v < run_best) run_best = v;
       }
       rank_best_first(order, ranked);  // NaN last
+      if (box.integers) run.centre(integers, order);
       run.update(order);
       if (box.integers) run.move_mean(integers);
       record.history.push_back(best_value);

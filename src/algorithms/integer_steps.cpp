@@ -4,11 +4,7 @@ namespace swarmix {
 
 namespace {
 
-// A sample leaves the mean's cell towards a given side with probability at least
-// kLeaveRate / (n lambda).
-constexpr double kLeaveRate = 0.2;
-
-// The standard normal quantile of 1 - p for 0 < p < 0.5 (Abramowitz and Stegun 26.2.23, error
+// The standard normal quantile of 1 - p for 0 < p <= 0.25 (Abramowitz and Stegun 26.2.23, error
 // below 4.5e-4).
 double upper_quantile(double p) {
   const double t = std::sqrt(-2.0 * std::log(p));
@@ -38,8 +34,8 @@ void IntegerSteps::normalise(const double* x, std::vector<double>& unit) const {
 
 void IntegerSteps::start_run(std::size_t lambda, std::size_t n) {
   // A step of half a cell over the quantile: a sample from the cell's centre passes its edge
-  // with probability p (every run has n lambda >= 2, so p < 0.5).
-  const double p = kLeaveRate / (static_cast<double>(n) * static_cast<double>(lambda));
+  // with probability p = 1 / (n lambda), at most 1/4 (a population of 2 or 3 in one dimension).
+  const double p = nan_min(1.0 / (static_cast<double>(n) * static_cast<double>(lambda)), 0.25);
   const double half_cell = 0.5 / upper_quantile(p);
   for (std::size_t k = 0; k < index_.size(); ++k) least_[k] = half_cell / width_[k];
 }
@@ -49,6 +45,20 @@ void IntegerSteps::set_steps(double sigma, const double* cov, std::size_t n, con
     const std::size_t j = index_[k];
     steps_[k] = nan_max(sigma, least_[k] / std::sqrt(cov[j * n + j]));
     before_[k] = mean[j];
+  }
+}
+
+void IntegerSteps::centre(double* y, const std::vector<std::size_t>& order, std::size_t mu, std::size_t n,
+                          const std::vector<double>& mean) const {
+  for (std::size_t k = 0; k < index_.size(); ++k) {
+    const std::size_t j = index_[k];
+    const double w = width_[k];
+    const double own = std::floor(mean[j] * w);
+    for (std::size_t i = 0; i < mu; ++i) {
+      double& v = y[order[i] * n + j];
+      const double cell = std::floor((steps_[k] * v + mean[j]) * w);
+      if (cell != own) v = ((cell + 0.5) / w - mean[j]) / steps_[k];
+    }
   }
 }
 

@@ -5,12 +5,14 @@
 // the widened interval [lower - 1/2, upper + 1/2], so that every whole number owns a cell of the
 // same width; a sample is placed there (through the same mirroring map into [0, 1]) and
 // rounded to its cell's whole number. Rounding hides every step smaller than a cell, so the
-// search would stop moving there long before its step size says so: the step of an integer
-// coordinate is bounded below, such that a sample leaves the mean's cell towards a given side
-// with probability at least kLeaveRate / (n lambda) (the lower bound of LB+IC-CMA-ES, Marty,
-// Semet, Auger, Héron and Hansen, PPSN 2024), and the mean moves there by the steps the
-// samples were drawn with. A fixed integer coordinate (lower = upper) needs nothing: the box
-// map keeps it at its bound.
+// search would stop moving there long before its step size says so. After LB+IC-CMA-ES
+// (Marty, Semet, Auger, Héron and Hansen, PPSN 2024): the step of an integer coordinate is
+// bounded below, such that a sample leaves the mean's cell towards a given side with
+// probability at least 1 / (n lambda), and the mean moves there by the steps the
+// samples were drawn with; a selected sample that left the mean's cell counts as the centre of
+// the cell it reached (integer centring), so that a better whole number draws the mean across
+// the cell's edge. A fixed integer coordinate (lower = upper) needs nothing: the box map keeps
+// it at its bound.
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -46,6 +48,12 @@ class IntegerSteps {
       x[j] = clamp_coordinate(std::round(u * width_[k] + low_[k]), lower_[k], upper_[k]);
     }
   }
+
+  // Before the update (integer centring): a selected sample (y[order[i]], i < mu) that lies in
+  // another cell than the mean at an integer coordinate is moved to the centre of its cell
+  // there (y rewritten in units of the step). The cells continue beyond the box.
+  void centre(double* y, const std::vector<std::size_t>& order, std::size_t mu, std::size_t n,
+              const std::vector<double>& mean) const;
 
   // After the mean's update by sigma <y> (ymean: the selected samples' weighted mean), moves
   // its integer coordinates by their own steps instead.
