@@ -465,10 +465,10 @@ void multi(const char* name, Configure configure) {
 }
 
 // What a genetic multi-objective search leaves: its first front, its population with the
-// values, the history and the exact hypervolume of the front against 4.0 in each of its m
-// objectives; in a constrained fit also the front's constraint values and violations.
+// values, the history and the exact hypervolume of the front against `reference` in each of its
+// m objectives; in a constrained fit also the front's constraint values and violations.
 template <class Search>
-std::string front_fields(const Search& nsga, std::size_t m) {
+std::string front_fields(const Search& nsga, std::size_t m, double reference = 4.0) {
   Digest positions, objectives, constraints;
   std::vector<std::vector<double>> values;
   std::vector<double> violations;
@@ -481,7 +481,7 @@ std::string front_fields(const Search& nsga, std::size_t m) {
   }
   std::string out = " front=" + std::to_string(nsga.front.size()) + ":" + hex(positions.value()) + ":" +
                     hex(objectives.value());
-  out += " hypervolume=" + hex(bits(hypervolume(values, std::vector<double>(m, 4.0))));
+  out += " hypervolume=" + hex(bits(hypervolume(values, std::vector<double>(m, reference))));
   out += " population=" + summary(nsga.population) + " values=" + summary(nsga.population_values);
   out += " history=" + summary(nsga.history);
   if (nsga.constraints.any()) out += " constraints=" + hex(constraints.value()) + " violations=" + summary(violations);
@@ -678,7 +678,7 @@ void constrained_multi_runs() {
         calls = 0;
         const Status status = nsga.fit(counted);
         const std::string line = head(name, setting.name, seed) + " calls=" + std::to_string(calls);
-        print_line(status ? line + " error=" + status->display() : line + front_fields(nsga, 2));
+        print_line(status ? line + " error=" + status->display() : line + front_fields(nsga, 2, 40.0));
       };
       Nsga2Sbx nsga2(box());
       nsga2.n_individuals = 20;
