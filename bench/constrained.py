@@ -311,11 +311,13 @@ def multi_table(args: argparse.Namespace) -> None:
 
         print(f"Nsga3 against pymoo NSGA3: hypervolume of the feasible front (mean) and IGD against the true front "
               f"(median), {len(seeds)} seeds\n")
-        print("| problem | m | population x generations | HV Nsga3 | HV pymoo | IGD Nsga3 | IGD pymoo | CPU s (ours / pymoo) |")
+        print("| problem | m | population x generations | HV Nsga3 | HV pymoo | IGD Nsga3 | IGD pymoo "
+              "| CPU s (ours / pymoo) |")
         print("|---|---:|---|---:|---:|---:|---:|---:|")
         for (name, m), (kwargs, nadir, n, gens) in MANY_PROBLEMS.items():
             path = MULTI_PROBLEMS[name][0]
-            directions = np.array(swarmix.reference_directions(m, 12 if m == 3 else 6))
+            partitions = 12 if m == 3 else 6
+            directions = np.array(swarmix.reference_directions(m, partitions))
             truth = pymoo_problem(path, kwargs).pareto_front(directions)
             hv: dict[str, list[float]] = {"ours": [], "theirs": []}
             igd: dict[str, list[float]] = {"ours": [], "theirs": []}
@@ -327,9 +329,9 @@ def multi_table(args: argparse.Namespace) -> None:
                         F = swarmix_feasible_front(swarmix.Nsga3(n_iterations=gens, random_state=seed),
                                                    pymoo_problem(path, kwargs))
                     else:
-                        F = pymoo_feasible_front(NSGA3(ref_dirs=get_reference_directions("das-dennis", m, n_partitions=12
-                                                                                         if m == 3 else 6),
-                                                       pop_size=n), pymoo_problem(path, kwargs), gens, seed)
+                        pymoo_directions = get_reference_directions("das-dennis", m, n_partitions=partitions)
+                        F = pymoo_feasible_front(NSGA3(ref_dirs=pymoo_directions, pop_size=n),
+                                                 pymoo_problem(path, kwargs), gens, seed)
                     cpu[who] += time.process_time() - start
                     hv[who].append(normalised_hypervolume(F, [0.0] * m, [nadir] * m))
                     igd[who].append(swarmix.igd(F, truth) if len(F) else math.inf)

@@ -185,7 +185,8 @@ def test_grouped_journaled_and_told_fits_are_the_plain_fit(cls, tmp_path):
     plain, points = fitted_with(cls, row)
     expected = observed(plain)
     if is_multi(cls):  # a row of g and h per front point
-        assert len(plain.constraint_values_) == len(plain.front_values_) and {len(r) for r in plain.constraint_values_} == {3}
+        assert len(plain.constraint_values_) == len(plain.front_values_)
+        assert {len(r) for r in plain.constraint_values_} == {3}
     else:
         assert len(plain.constraint_values_) == 3
     wraps = {"vectorized": lambda calls: vectorized(numpy_style(calls, True)),
@@ -348,7 +349,8 @@ def test_constraint_domination_ranks_hand_made_populations():
     directions = [[a / 4, b / 4, (4 - a - b) / 4] for a in range(5) for b in range(5 - a)]
     for seed in range(3):
         kept = _testing.nsga3_survival(seed, values, 12, directions, violations)
-        assert kept == [feasible[k] for k in _testing.nsga3_survival(seed, [values[i] for i in feasible], 12, directions)]
+        alone = _testing.nsga3_survival(seed, [values[i] for i in feasible], 12, directions)
+        assert kept == [feasible[k] for k in alone]
     few = [[0.0, 1.0, 1.0], [1.0, 0.0, 1.0], [2.0, 2.0, 2.0], [-1.0, -1.0, -1.0], [-2.0, 0.0, 0.0], [0.0, -3.0, 0.0]]
     assert _testing.nsga3_survival(0, few, 4, directions, [0.0, 0.0, 0.0, 0.2, 0.1, 0.1]) == [0, 1, 2, 4]
     assert _testing.nsga3_survival(0, few, 2, directions, [0.3, 0.1, 0.2, 0.3, 0.3, 0.3]) == [1, 2]
