@@ -218,7 +218,8 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
   // The survivors of `pool` become the population, in their order, with their ranks and
   // crowding distances; returns how many are in the first front.
   auto survive = [&](std::vector<ParetoPoint>&& pool) {
-    const std::vector<Survivor> survivors = select_survivors(pool, constrained_sort(pool), N);
+    const std::vector<Survivor> survivors =
+        constraints.any() ? select_survivors(pool, constrained_sort(pool), N) : select_survivors(pool, N);
     points.clear();
     points.reserve(survivors.size());
     rank.clear();

@@ -391,21 +391,23 @@ Status Nsga3::fit(VectorProblem& problem) {
   const double pm = mutation_rate ? *mutation_rate : 1.0 / static_cast<double>(dims);
   const Variation variation{crossover_rate, crossover_eta, pm, mutation_eta, integer_indices(integer)};
 
-  // The values survival compares: m per member, +inf where one is missing or NaN; and the
-  // members' violations.
+  // The values survival compares: m per member, +inf where one is missing or NaN; in a
+  // constrained fit the members' violations (none: all feasible) and their ranking.
   Matrix values;
   std::vector<double> violations;
+  const bool constrained = constraints.any();
   auto compare = [&](const std::vector<ParetoPoint>& members) {
     values.resize(members.size());
-    violations.resize(members.size());
+    violations.resize(constrained ? members.size() : 0);
     for (std::size_t i = 0; i < members.size(); ++i) {
       const std::vector<double>& f = members[i].objectives;
       values[i].assign(m, kInf);
       for (std::size_t j = 0; j < m && j < f.size(); ++j)
         if (!std::isnan(f[j])) values[i][j] = f[j];
-      violations[i] = members[i].violation;
+      if (constrained) violations[i] = members[i].violation;
     }
-    return constrained_sort(values, violations);
+    const std::span<const std::vector<double>> rows(values);
+    return constrained ? constrained_sort(rows, violations) : non_dominated_sort(rows);
   };
 
   // The start is one group, then each generation's offspring.
@@ -427,7 +429,7 @@ Status Nsga3::fit(VectorProblem& problem) {
     };
     auto parents = [&]() -> std::pair<const double*, const double*> {
       if (n == 1) return {points[0].position.data(), points[0].position.data()};
-      if (constraints.any()) {
+      if (constrained) {
         const std::size_t a = winner();
         return {points[a].position.data(), points[winner()].position.data()};
       }
