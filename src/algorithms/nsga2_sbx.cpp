@@ -168,18 +168,13 @@ ParetoPoint evaluated_point(std::vector<double>&& position, std::vector<double>&
 std::vector<ParetoPoint> start_points(VectorProblem& problem, StdRng& rng, const Bounds& bounds, std::size_t n,
                                       const Matrix& initial, const Variation& variation,
                                       const ConstraintCounts& counts) {
-  std::vector<std::vector<double>> rows = initialize_continuous_population(rng, bounds, n, initial);
   std::vector<double> flat;
-  for (std::vector<double>& x : rows) {
+  for (std::vector<double>& x : initialize_continuous_population(rng, bounds, n, initial)) {
     if (!variation.integer.empty()) round_whole(x, variation.integer, bounds);
     flat.insert(flat.end(), x.begin(), x.end());
   }
-  std::vector<std::vector<double>> values(rows.size());
-  problem.evaluate_group(flat, values);
   std::vector<ParetoPoint> points;
-  points.reserve(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i)
-    points.push_back(evaluated_point(std::move(rows[i]), std::move(values[i]), counts));
+  append_offspring(problem, flat, bounds.size(), counts, points);
   return points;
 }
 
