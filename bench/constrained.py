@@ -190,8 +190,9 @@ def solved_table(args: argparse.Namespace) -> None:
 
 
 def cost(args: argparse.Namespace) -> None:
-    """CPU per evaluation of DifferentialEvolution beyond a bare loop of the same calls: a
-    plain fit, and the same objective returning a row [value, g1, g2, h] in a constrained fit."""
+    """CPU per evaluation of DifferentialEvolution and of Nsga2Sbx beyond a bare loop of the same
+    calls: a plain fit, the objective returning a row with constraint values in a constrained
+    fit, and a fit with five integer coordinates."""
     d, evals = 10, args.evals
 
     def scalar(x: list[float]) -> float:
@@ -218,13 +219,29 @@ def cost(args: argparse.Namespace) -> None:
             times.append(time.process_time() - start)
         return min(times)
 
+    def two(x: list[float]) -> list[float]:
+        return [x[0] * x[0], x[1] * x[1]]
+
+    def two_row(x: list[float]) -> list[float]:
+        return [x[0] * x[0], x[1] * x[1], x[1] - 1.0, -x[2]]
+
+    def fit_nsga(objective: Any, **keywords: Any) -> int:  # Nsga2Sbx, 100 x 100
+        opt = swarmix.Nsga2Sbx(n_individuals=100, n_iterations=100, random_state=1)
+        opt.fit(objective, [-5.0] * d, [5.0] * d, **keywords)
+        return 1 + 100 * 101
+
     n = fit(scalar)
-    for name, objective, keywords in (("plain", scalar, {}),
-                                      ("constrained", row, {"n_constraints": 2, "n_equalities": 1}),
-                                      ("integer", scalar, {"integer": [0, 1, 2, 3, 4]})):
-        t_fit = best(lambda: fit(objective, **keywords))
+    for name, run, objective, keywords in (
+            ("plain", fit, scalar, {}),
+            ("constrained", fit, row, {"n_constraints": 2, "n_equalities": 1}),
+            ("integer", fit, scalar, {"integer": [0, 1, 2, 3, 4]}),
+            ("Nsga2Sbx", fit_nsga, two, {}),
+            ("Nsga2Sbx constrained", fit_nsga, two_row, {"n_constraints": 2}),
+            ("Nsga2Sbx integer", fit_nsga, two, {"integer": [0, 1, 2, 3, 4]})):
+        n = run(objective, **keywords)
+        t_fit = best(lambda: run(objective, **keywords))
         t_loop = best(lambda: loop(objective, n))
-        print(f"{name:12s} fit {t_fit / n * 1e9:7.1f} ns/eval, bare loop {t_loop / n * 1e9:7.1f} ns/eval, "
+        print(f"{name:20s} fit {t_fit / n * 1e9:7.1f} ns/eval, bare loop {t_loop / n * 1e9:7.1f} ns/eval, "
               f"beyond the objective {(t_fit - t_loop) / n * 1e9:7.1f} ns/eval")
 
 
