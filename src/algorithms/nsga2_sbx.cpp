@@ -138,12 +138,14 @@ void make_offspring(StdRng& rng, const Bounds& bounds, const Variation& variatio
       if (!whole.empty()) {
         for (std::size_t k = 0; k < whole.size(); ++k) mutated[k] = x[whole[k]];
         round_whole(x, whole, bounds);
-        // A mutated value lies in the box, so a unit step toward it from a whole value on
-        // the other side of it stays in the (whole) bounds.
-        for (std::size_t k = 0; k < whole.size(); ++k) {
-          double& v = x[whole[k]];
-          if (v == before[k] && mutated[k] != before[k]) v = before[k] + (mutated[k] > before[k] ? 1.0 : -1.0);
-        }
+        // A child that rounded back onto a member or an earlier child takes a unit step at each
+        // integer coordinate whose mutation rounded back, toward the mutated value (which lies
+        // in the box, so the step stays inside the whole bounds).
+        if (seen.count(x.data()))
+          for (std::size_t k = 0; k < whole.size(); ++k) {
+            double& v = x[whole[k]];
+            if (v == before[k] && mutated[k] != before[k]) v = before[k] + (mutated[k] > before[k] ? 1.0 : -1.0);
+          }
       }
       if (distinct && seen.count(child->data())) continue;
       double* row = &children[made * dims];

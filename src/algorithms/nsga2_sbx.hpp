@@ -64,10 +64,10 @@ using ChooseParents = std::function<std::pair<const double*, const double*>()>;
 // child bit for bit is dropped while the matings stay below ten per child, so that copies of
 // one point cannot crowd a population out; a child made when the rows are full is dropped
 // too (an odd n). Integer coordinates are rounded (round_integers, a zero without its sign)
-// after the crossover and again after the mutation; a mutated integer coordinate that rounds
-// back onto its value moves one unit toward the mutated value instead (inside the whole
-// bounds), so that a mutation always changes what it touches. The draws are those of the
-// continuous search.
+// after the crossover and again after the mutation; a child that then repeats a member or an
+// earlier child moves one unit at each integer coordinate whose mutation rounded back, toward
+// the mutated value (inside the whole bounds), so that such a mutation is not lost. The draws
+// are those of the continuous search.
 void make_offspring(StdRng& rng, const Bounds& bounds, const Variation& variation,
                     std::span<const ParetoPoint> population, std::size_t n, const ChooseParents& parents,
                     std::vector<double>& children);
