@@ -1,7 +1,9 @@
 """Absurd sizes (counts near 2^64, a population times the dimensions beyond the address
 space) end a fit at once with MemoryError or ValueError: never a hang, never an abort, never
 memory eaten on the way. A count that only sets how long a loop runs (iterations, steps) may
-start a long fit, which must stay interruptible and flat in memory.
+start a long fit (or a short one, where the search ends by itself first, as a restarting
+search on a sphere does: how long depends on the machine's load), which must stay
+interruptible and flat in memory.
 
 The cases run in a child process under a cap on its address space, each with an alarm that
 interrupts it, so that a failing class cannot take the test run or the machine down."""
@@ -70,7 +72,7 @@ for name, kwargs, dims in json.loads(sys.stdin.read()):
 
 
 def is_loop_count(name):
-    return "iterations" in name or name.endswith("_steps")
+    return "iterations" in name or "evaluations" in name or name.endswith("_steps")
 
 
 def cases(cls):
