@@ -111,6 +111,62 @@ def penalty(weight: float) -> Callable[[Tracker, int], None]:
     return run
 
 
+class Spent(Exception):
+    """A peer that cannot be told a budget in distinct points is stopped past it."""
+
+
+def cached_rows(t: Tracker) -> Callable[[np.ndarray], np.ndarray]:
+    """The row of a point, each distinct point evaluated (and counted) once; past the budget the
+    run is stopped by Spent."""
+    cache: dict[bytes, np.ndarray] = {}
+
+    def row(x: np.ndarray) -> np.ndarray:
+        key = np.asarray(x, dtype=float).tobytes()
+        if key not in cache:
+            if t.n >= t.budget:
+                raise Spent
+            cache[key] = t.rows(np.atleast_2d(x))[0]
+        return cache[key]
+
+    return row
+
+
+def run_bipop(t: Tracker, seed: int) -> None:
+    opt = swarmix.BipopCmaEs(n_evaluations=t.budget - 1, random_state=seed)
+    opt.fit(swarmix.vectorized(t.rows), *t.box, n_constraints=t.ng, n_equalities=t.nh)
+
+
+def run_pycma(t: Tracker, seed: int) -> None:
+    """cma.fmin_con2 with IPOP restarts (restarts=9) in coordinates scaled to [0, 1]: the first
+    run from the box's centre, later ones from uniform points; sigma0 0.3; each equality h as
+    the two inequalities h - 1e-4 <= 0 and -h - 1e-4 <= 0."""
+    import cma
+
+    lower, upper = (np.array(b) for b in t.box)
+    row = cached_rows(t)
+    rng = np.random.default_rng(seed)
+    runs = [0]
+
+    def x0() -> np.ndarray:
+        runs[0] += 1
+        return np.full(len(lower), 0.5) if runs[0] == 1 else rng.uniform(size=len(lower))
+
+    def point(u: np.ndarray) -> np.ndarray:
+        return lower + np.asarray(u, dtype=float) * (upper - lower)
+
+    def constraints(u: np.ndarray) -> list[float]:
+        r = row(point(u))
+        h = r[1 + t.ng:]
+        return list(r[1:1 + t.ng]) + [v for e in h for v in (e - TOLERANCE, -e - TOLERANCE)]
+
+    options = {"bounds": [0.0, 1.0], "maxfevals": t.budget, "seed": seed + 1, "verbose": -9, "verb_log": 0,
+               "verb_disp": 0}
+    try:
+        cma.fmin_con2(lambda u: float(row(point(u))[0]), x0, 0.3, constraints, restarts=9, options=options)
+    except Spent:
+        pass
+
+
 def run_scipy(t: Tracker, seed: int) -> None:
     from scipy.optimize import Bounds, NonlinearConstraint, differential_evolution
 
@@ -135,6 +191,8 @@ def run_scipy(t: Tracker, seed: int) -> None:
 
 METHODS: dict[str, tuple[str, Callable[[Tracker, int], None]]] = {
     "de": ("DifferentialEvolution (constraints)", run_de),
+    "bipop": ("BipopCmaEs (constraints)", run_bipop),
+    "pycma": ("pycma fmin_con2", run_pycma),
     "scipy": ("scipy differential_evolution", run_scipy),
     "penalty100": ("DifferentialEvolution, f + 100 violation", penalty(100.0)),
     "penalty1e6": ("DifferentialEvolution, f + 1e6 violation", penalty(1e6)),

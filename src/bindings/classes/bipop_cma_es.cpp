@@ -17,7 +17,7 @@ const ClassSpec bipop_cma_es_spec = {
     .run = [](const Params& p, FitInput& in, Fitted& out) -> Status {
       BipopCmaEs search(*in.bounds);
       p.apply(search, in.common);
-      if (auto error = search.fit(*in.problem)) return error;
+      if (auto error = in.vector ? search.fit(*in.vector) : search.fit(*in.problem)) return error;
       std::vector<std::vector<double>> runs;
       runs.reserve(search.runs.size());
       for (const RunSummary& r : search.runs)
@@ -32,6 +32,7 @@ const ClassSpec bipop_cma_es_spec = {
                    {"evaluations", ParamKind::Count},
                    {"best_value", ParamKind::Real},
                    {"termination", ParamKind::Choice, kRunEndNames}},
+    .constraints = true,
 };
 
 }  // namespace swarmix::py
