@@ -39,6 +39,7 @@ from swarmix._swarmix import (  # noqa: E402
     MopsoOptimizer as MopsoOptimizer,
     Nsga2Optimizer as Nsga2Optimizer,
     Nsga2Sbx as Nsga2Sbx,
+    Nsga3 as Nsga3,
     ParticleSwarm as ParticleSwarm,
     PermutationGeneticOptimizer as PermutationGeneticOptimizer,
     SimulatedAnnealing as SimulatedAnnealing,
@@ -48,6 +49,11 @@ from swarmix._swarmix import (  # noqa: E402
 from swarmix._ask_tell import AskTell as AskTell  # noqa: E402
 from swarmix._errors import UsageError as UsageError  # noqa: E402
 from swarmix._group import parallel as parallel, vectorized as vectorized  # noqa: E402
+from swarmix._indicators import (  # noqa: E402
+    hypervolume as hypervolume,
+    igd as igd,
+    reference_directions as reference_directions,
+)
 from swarmix._journaled import journaled as journaled  # noqa: E402
 from swarmix._monitor import Monitor as Monitor  # noqa: E402
 from swarmix._journal_file import read_journal as read_journal  # noqa: E402
@@ -73,6 +79,7 @@ __all__ = [
     "BinaryParticleSwarm",
     "Nsga2Optimizer",
     "Nsga2Sbx",
+    "Nsga3",
     "MopsoOptimizer",
     "InternalError",
     "vectorized",
@@ -82,5 +89,8 @@ __all__ = [
     "journaled",
     "read_journal",
     "AskTell",
+    "hypervolume",
+    "igd",
+    "reference_directions",
 ]
 

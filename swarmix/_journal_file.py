@@ -32,7 +32,8 @@ from typing import Any
 
 from swarmix._journal_format import (END, EVALUATIONS, FRAME, GROUP, HEADER_KEYS, LATER_KEYS, LENGTHS, LITTLE, MAGIC,
                                      NUMBER, OUTCOMES, PREAMBLE, RUN, STOPPED, VERSION, VERSIONS, RecordedError,
-                                     Records, doubles, little, version1_gap)
+                                     Records, doubles, little, param_value,
+                                     version1_gap)
 
 __all__ = ["Journal", "read_journal", "RecordedError"]
 
@@ -78,7 +79,7 @@ class _Reader:
         self.pending: set[int] = set()  # the indices recorded above the frontier
         self.recorded = 0  # evaluations recorded so far
         self.stated = 0  # the end of the groups stated so far
-        self.params: dict[str, float | None] = {}  # the header's (for version 1 files)
+        self.params: dict[str, Any] = {}  # the header's (for version 1 files)
 
     def damaged(self, offset: int, what: str) -> Damaged:
         return Damaged(self.name, offset, what)
@@ -90,7 +91,8 @@ class _Reader:
         if data[: len(MAGIC)] != MAGIC[: len(data)]:
             raise self.damaged(0, "not a swarmix journal")
         if len(data) < len(PREAMBLE):
-            return self.torn_header(0)
+            self.torn_header(0)
+            return None
         (version,) = struct.unpack_from("<I", data, len(MAGIC))
         if version not in VERSIONS:
             raise self.damaged(len(MAGIC), f"format version {version}, this swarmix reads versions up to {VERSION}")
@@ -100,7 +102,8 @@ class _Reader:
         if not payload:
             found = self.intact_after(offset)[0]
             if found == -1:
-                return self.torn_header(offset)
+                self.torn_header(offset)
+                return None
             raise self.damaged(offset, "a damaged header record " + followed(found))
         header = self.header(payload, offset)
         self.params = header["params"]
@@ -151,7 +154,6 @@ class _Reader:
     def torn_header(self, offset: int) -> None:
         warnings.warn(f"the journal {self.name} ends in a torn header at byte {offset} (the process died while "
                       "starting it): it holds no evaluation and starts over", RuntimeWarning, stacklevel=5)
-        return None
 
     def add(self, run: Records) -> None:
         """Place a record's indices among those recorded: refused when it repeats one, or starts
@@ -235,7 +237,8 @@ class _Reader:
 
     def checksum_matches(self, offset: int, end: int) -> bool:
         with memoryview(self.data) as view:
-            return zlib.crc32(view[offset + FRAME.size:end]) == FRAME.unpack_from(self.data, offset)[1]
+            stored: int = FRAME.unpack_from(self.data, offset)[1]
+            return zlib.crc32(view[offset + FRAME.size:end]) == stored
 
     def intact(self, offset: int) -> int:
         """Where the frame at ``offset`` ends if it is an intact record frame, else -1."""
@@ -292,7 +295,7 @@ class _Reader:
                 header.update(LATER_KEYS)
             if set(header) != set(HEADER_KEYS):
                 raise ValueError
-            header["params"] = {str(k): None if v is None else float.fromhex(v) for k, v in header["params"].items()}
+            header["params"] = {str(k): param_value(v) for k, v in header["params"].items()}
             header["lower"] = [float.fromhex(v) for v in header["lower"]]
             header["upper"] = [float.fromhex(v) for v in header["upper"]]
             if header["initial"] is not None:

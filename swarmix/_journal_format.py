@@ -54,7 +54,7 @@ NOT_RECORDED = 255  # in the native recorder's table of recorded indices
 SYNC_NONE, SYNC_POINT, SYNC_GROUP = 0, 1, 2
 SYNCS = {"none": SYNC_NONE, "point": SYNC_POINT, "group": SYNC_GROUP}
 
-def version1_gap(params: dict[str, float | None], recorded: int) -> int:
+def version1_gap(params: dict[str, Any], recorded: int) -> int:
     """How far past the ``recorded`` evaluations recorded before it a record of a version 1 file
     may start. Those files state no groups, so the bound was taken from the fit: 8 times its
     largest integral hyperparameter plus 1024, plus twice what was recorded before."""
@@ -103,7 +103,7 @@ def describe(fit: dict[str, Any], version: str) -> dict[str, Any]:
     """The header's fields: floats as exact hexadecimal text."""
     return {
         "class": fit["class"],
-        "params": {name: None if value is None else float(value).hex() for name, value in fit["params"].items()},
+        "params": {name: param_text(value) for name, value in fit["params"].items()},
         "random_state": fit["random_state"],
         "lower": [float(v).hex() for v in fit["lower"]],
         "upper": [float(v).hex() for v in fit["upper"]],
@@ -114,6 +114,24 @@ def describe(fit: dict[str, Any], version: str) -> dict[str, Any]:
         "n_equalities": fit["n_equalities"],
         "integer": fit["integer"],
     }
+
+
+def param_text(value: Any) -> Any:
+    """A hyperparameter as the header writes it: None, a float's exact text, or rows of them."""
+    if value is None:
+        return None
+    if isinstance(value, list):
+        return [[float(v).hex() for v in row] for row in value]
+    return float(value).hex()
+
+
+def param_value(text: Any) -> Any:
+    """A hyperparameter as the header's text gives it back."""
+    if text is None:
+        return None
+    if isinstance(text, list):
+        return [[float.fromhex(v) for v in row] for row in text]
+    return float.fromhex(text)
 
 
 def exact(value: Any) -> Any:

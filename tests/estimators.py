@@ -2,7 +2,8 @@
 
 Every class with `get_params` is an estimator. Its hyperparameters come from its text
 signature (a whole-number default is a count, a float a real, True/False a flag, a string
-a choice). A `fit` that takes `distance_matrix` is a tour class, a class with `front_values_`
+a choice; a None default is an optional count, real or rows of numbers, told apart by what
+the class accepts). A `fit` that takes `distance_matrix` is a tour class, a class with `front_values_`
 takes a vector objective, and the binary swarm uses its box only for the length.
 """
 
@@ -18,7 +19,19 @@ CLASSES = [c for c in vars(_swarmix).values() if isinstance(c, type) and hasattr
 TWO_OPT = getattr(_swarmix, "two_opt", None)
 SANITIZED = bool(__import__("os").environ.get("SWARMIX_SANITIZED"))
 
-COUNT, REAL, FLAG, CHOICE = "count", "real", "flag", "choice"
+COUNT, REAL, FLAG, CHOICE, ROWS = "count", "real", "flag", "choice", "rows"
+
+# The value the generic tests give a rows hyperparameter (Nsga3's reference directions): one
+# direction per objective of their two-objective functions.
+TWO_DIRECTIONS = [[1.0, 0.0], [0.0, 1.0]]
+
+
+def accepts(cls, name, value):
+    try:
+        cls(**{name: value})
+    except TypeError:
+        return False
+    return True
 
 
 def params(cls):
@@ -30,12 +43,8 @@ def params(cls):
         value = ast.literal_eval(default)
         if arg.arg == "random_state":
             continue
-        if value is None:  # an optional count or real (None allowed): a count refuses 0.5
-            try:
-                cls(**{arg.arg: 0.5})
-                kind = REAL
-            except TypeError:
-                kind = COUNT
+        if value is None:  # optional (None allowed): a count refuses 0.5, rows refuse a number
+            kind = REAL if accepts(cls, arg.arg, 0.5) else COUNT if accepts(cls, arg.arg, 1) else ROWS
         elif isinstance(value, bool):
             kind = FLAG
         elif isinstance(value, int):
@@ -106,13 +115,13 @@ LENGTHS = ("n_iterations", "n_evaluations")
 def small_kwargs(cls, size=4, iterations=2, other=2):
     """Counts shrunk: the first (the population) to `size`, n_iterations to `iterations`
     (n_evaluations to the start and `iterations` generations of `size`), the rest (inner loops,
-    limits, archive) to `other`."""
+    limits, archive) to `other`; rows (reference directions) for two objectives."""
     kwargs = {}
     rest = [name for name in counts(cls) if name not in LENGTHS]
     for name in counts(cls):
         kwargs[name] = (iterations if name == "n_iterations" else 1 + iterations * size if name == "n_evaluations"
                         else size if name == rest[0] else other)
-    return kwargs
+    return kwargs | {name: TWO_DIRECTIONS for name, kind, _ in params(cls) if kind == ROWS}
 
 
 def small(cls, seed=5, **overrides):

@@ -44,6 +44,8 @@ SIGNATURES = {
                       "mutation_scale=0.1, archive_size=50, random_state=None)",
     "Nsga2Sbx": "(n_individuals=100, n_iterations=100, crossover_rate=0.9, crossover_eta=15.0, mutation_rate=None, "
                 "mutation_eta=20.0, random_state=None)",
+    "Nsga3": "(n_iterations=100, reference_directions=None, n_individuals=None, crossover_rate=1.0, "
+             "crossover_eta=30.0, mutation_rate=None, mutation_eta=20.0, random_state=None)",
     "MopsoOptimizer": "(n_particles=30, n_iterations=100, w=0.7, c1=1.5, c2=1.5, mutation_scale=0.1, "
                       "archive_size=50, random_state=None)",
 }

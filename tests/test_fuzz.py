@@ -19,8 +19,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from swarmix import UsageError
-from estimators import (CLASSES, COUNT, FLAG, INTERNAL, REAL, TWO_OPT, attempt, fit_args, fitted, freeze,
-                        is_binary, is_multi, is_single_entry, is_tour, params, same_float, small, sphere, state,
+from estimators import (CLASSES, COUNT, FLAG, INTERNAL, REAL, ROWS, TWO_OPT, attempt, fit_args, fitted, freeze,
+                        is_binary, is_multi, is_single_entry, is_tour, params, same_float, small, sphere, state, TWO_DIRECTIONS,
                         tour_length, two_sphere)
 
 try:
@@ -139,6 +139,11 @@ VALUE_ERRORS = [r"Lower and upper bounds must have the same length", r"Lower bou
                 r"tour\[\d+\] = \d+ is not a valid city index for \d+ cities"]
 
 
+# The refusal of a probe whose number of values the reference directions do not fit (Nsga3).
+MISFIT = (r"Invalid input: (reference_directions must have \d+ values each, one per objective, not \d+"
+          r"|the objective must return at least one value)")
+
+
 def check_failure(exc, names, raised=()):
     """`exc` ended a call whose converted arguments are `names`: it must be one of the
     documented outcomes, or an exception that user code raised, passed on unchanged."""
@@ -166,8 +171,14 @@ def tp_name(v):
     return t.__name__ if t.__flags__ & (1 << 9) or t.__module__ == "builtins" else f"{t.__module__}.{t.__name__}"
 
 
-def python_conversion(kind, v):
-    """What Python makes of `v` for a parameter of `kind`: a float, or the exception."""
+def python_conversion(kind, v, default=0):
+    """What Python makes of `v` for a parameter of `kind`: a float, None (an optional one's
+    None), or the exception (for rows, whose reading no single Python call mirrors, a
+    TypeError of any text)."""
+    if v is None and default is None:
+        return None
+    if kind == ROWS:
+        return TypeError()  # no scalar is a sequence of sequences of numbers
     try:
         if kind == COUNT:
             i = operator.index(v)
@@ -199,9 +210,9 @@ def test_constructor_converts_or_raises_documented_errors(cls, data):
     seed = data.draw(st.one_of(st.none(), scalars))
     # the first failure in signature order wins, random_state last
     expected = {}
-    for name, kind, _ in declared:
+    for name, kind, default in declared:
         if name in kwargs:
-            expected[name] = python_conversion(kind, kwargs[name])
+            expected[name] = python_conversion(kind, kwargs[name], default)
     expected["random_state"] = None if seed is None else python_conversion(COUNT, seed)
     RAISED.clear()
     result = attempt(lambda: cls(**kwargs, random_state=seed))
@@ -216,11 +227,13 @@ def test_constructor_converts_or_raises_documented_errors(cls, data):
         return
     name, exc = failure
     assert isinstance(result, BaseException), f"{name}={kwargs.get(name, seed)!r} was accepted"
+    kind = next((k for n, k, _ in declared if n == name), COUNT)
+    if kind == ROWS and any(result is r for r in RAISED):  # raised by the sequence's own hooks
+        return
     assert type(result) is type(exc) or (isinstance(exc, OverflowError) and type(result) is OverflowError)
     if type(exc) is TypeError:
         assert str(result).startswith(f"argument '{name}': "), str(result)
-        kind = next((k for n, k, _ in declared if n == name), COUNT)
-        if kind != REAL or "must be real number" in str(exc):  # Python's float() words its own errors
+        if kind not in (REAL, ROWS) or "must be real number" in str(exc):  # float() words its own errors
             assert str(result) == f"argument '{name}': {exc}"
     check_failure(result, [name], RAISED)
 
@@ -327,8 +340,10 @@ def test_objectives_that_misbehave(cls, script, data):
             first = script[0][1]
             foreign = type(first).__module__ == "numpy" or any(type(v).__module__ == "numpy" for v in
                                                                   (first if isinstance(first, list) else []))
-            # numpy words its own conversion errors
-            assert result in RAISED or type(result) in (TypeError, OverflowError) or foreign, repr(result)
+            # numpy words its own conversion errors; Nsga3 refuses a probe whose values its
+            # reference directions do not fit
+            misfit = type(result) is ValueError and re.fullmatch(MISFIT, str(result))
+            assert result in RAISED or type(result) in (TypeError, OverflowError) or foreign or misfit, repr(result)
         assert state(obj) == before
     else:
         assert len(calls) > 1
@@ -356,6 +371,8 @@ def hyperparameters(draw, cls):
             kwargs[name] = draw(st.one_of(st.just(default), st.floats(), st.floats(-3, 3)))
         elif kind == FLAG:
             kwargs[name] = draw(st.booleans())
+        elif kind == ROWS:
+            kwargs[name] = draw(st.sampled_from([default, TWO_DIRECTIONS, [[0.5, 0.5], [1.0, 0.0], [0.0, 1.0]]]))
         else:
             kwargs[name] = draw(st.sampled_from([default, "acs", "elitist", "mmas", "MMAS", ""]))
     return kwargs
@@ -546,7 +563,7 @@ def test_a_halt_raised_by_any_hook_propagates(cls):
             return result if len(calls) > 3 else (two_sphere(x) if is_multi(cls) else sphere(x))
         return objective
 
-    kinds = {COUNT: HALTS["index"], REAL: HALTS["float"]}
+    kinds = {COUNT: HALTS["index"], REAL: HALTS["float"], ROWS: HALTS["iter"]}
     attempts = [lambda n=name, v=kinds[k]: cls(**{n: v}) for name, k, _ in params(cls) if k in kinds]
     obj = fitted(cls)
     if is_tour(cls):

@@ -122,3 +122,24 @@ def test_initial_population_draws():
     assert got == [[u[3 * i + d] * (upper[d] - lower[d]) + lower[d] for d in range(3)] for i in range(4)]
     assert t.initialize_continuous_population(11, [], [], 3) == [[], [], []]
     assert t.initialize_continuous_population(11, [0.0], [1.0], 0) == []
+
+
+def test_crowding_distance_matches_its_definition():
+    # Random fronts with ties: per objective, the members in stable order of value; both ends
+    # are infinite, an inner member adds |next - previous| / range (range at least 1e-12).
+    import random
+
+    rng = random.Random(8)
+    for _ in range(300):
+        m, k = rng.randrange(1, 4), rng.randrange(2, 25)
+        points = [[float(rng.randrange(5)) for _ in range(m)] for _ in range(k + 3)]
+        front = rng.sample(range(len(points)), k)
+        expect = dict.fromkeys(front, 0.0)
+        for j in range(m):
+            order = sorted(front, key=lambda i: points[i][j])
+            divisor = max(points[order[-1]][j] - points[order[0]][j], 1e-12)
+            expect[order[0]] = expect[order[-1]] = INF
+            for a, i, b in zip(order, order[1:-1], order[2:]):
+                if expect[i] != INF:
+                    expect[i] += abs((points[b][j] - points[a][j]) / divisor)
+        assert t.crowding_distance(points, front) == [(i, expect[i]) for i in front]

@@ -44,6 +44,11 @@ class InternalError(BaseException):
     """A broken internal invariant of the native core."""
 
 def two_opt(tour: _SequenceLike[SupportsIndex], distance_matrix: _Matrix) -> tuple[list[int], float]: ...
+def _hypervolume(points: _Matrix, reference: _Reals, /) -> float: ...
+def _igd(points: _Matrix, reference_front: _Matrix, /) -> float: ...
+def _reference_directions(
+    n_objectives: SupportsIndex, n_partitions: SupportsIndex, inner_partitions: SupportsIndex, /
+) -> list[list[float]]: ...
 '''
 
 
@@ -71,8 +76,9 @@ def parameters(name: str, cls: type) -> list[str]:
             kind = "SupportsIndex | None"
         elif (name, arg.arg) in CHOICES:
             kind = CHOICES[name, arg.arg]
-        elif value is None:  # an optional count or real: the class takes 0.5 only for a real
-            kind = f"{'SupportsFloat' if takes(cls, arg.arg, 0.5) else 'SupportsIndex'} | None"
+        elif value is None:  # optional: the class takes 0.5 only for a real, 1 for a count too
+            kind = ("SupportsFloat | None" if takes(cls, arg.arg, 0.5) else "SupportsIndex | None"
+                    if takes(cls, arg.arg, 1) else "_Matrix | None")
         elif isinstance(value, bool):
             kind = "bool"
         elif isinstance(value, int):

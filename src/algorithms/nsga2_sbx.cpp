@@ -85,6 +85,41 @@ void polynomial_mutation(StdRng& rng, const Bounds& bounds, double rate, double 
   }
 }
 
+void make_offspring(StdRng& rng, const Bounds& bounds, const Variation& variation,
+                    std::span<const ParetoPoint> population, std::size_t n, const ChooseParents& parents,
+                    std::vector<double>& children) {
+  const std::size_t dims = bounds.size();
+  children.assign(checked_mul(n, dims), 0.0);
+  std::vector<double> pair_a(dims), pair_b(dims);
+  // Rows ordered by their bits: a strict order even with NaN coordinates (NaN bounds).
+  auto row_less = [dims](const double* x, const double* y) {
+    for (std::size_t j = 0; j < dims; ++j) {
+      const std::uint64_t a = std::bit_cast<std::uint64_t>(x[j]), b = std::bit_cast<std::uint64_t>(y[j]);
+      if (a != b) return a < b;
+    }
+    return false;
+  };
+  std::set<const double*, decltype(row_less)> seen(row_less);
+  for (const ParetoPoint& p : population) seen.insert(p.position.data());
+  std::size_t made = 0;
+  for (std::size_t matings = 0; made < n; ++matings) {
+    const bool distinct = matings < kPatience * n;
+    const auto [parent1, parent2] = parents();
+    std::copy(parent1, parent1 + dims, pair_a.begin());
+    std::copy(parent2, parent2 + dims, pair_b.begin());
+    sbx_crossover(rng, bounds, variation.crossover_rate, variation.crossover_eta, pair_a, pair_b);
+    for (std::vector<double>* child : {&pair_a, &pair_b}) {
+      if (made == n) break;
+      polynomial_mutation(rng, bounds, variation.mutation_rate, variation.mutation_eta, *child);
+      if (distinct && seen.count(child->data())) continue;
+      double* row = &children[made * dims];
+      std::copy(child->begin(), child->end(), row);
+      seen.insert(row);
+      ++made;
+    }
+  }
+}
+
 Status Nsga2Sbx::fit(VectorProblem& problem) {
   population.clear();
   population_values.clear();
@@ -92,6 +127,7 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
   history.clear();
   const std::size_t dims = bounds.size();
   if (dims == 0) return OptimizationError::invalid_input("bounds must not be empty");
+  if (n_individuals == 0) return OptimizationError::invalid_input("n_individuals must be at least 1");
   if (!(crossover_eta >= 0.0)) return OptimizationError::invalid_input("crossover_eta must be at least 0");
   if (!(mutation_eta >= 0.0)) return OptimizationError::invalid_input("mutation_eta must be at least 0");
   StdRng rng = StdRng::from_seed(random_state);
@@ -124,8 +160,8 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
   survive(std::move(start));
 
   std::vector<double> children;
-  std::vector<double> pair_a(dims), pair_b(dims);
   std::vector<std::size_t> entrants;
+  const Variation variation{crossover_rate, crossover_eta, pm, mutation_eta};
   std::vector<std::vector<double>> offspring_values;
   const std::size_t T = n_iterations;
   const double no_best = std::numeric_limits<double>::quiet_NaN();
@@ -133,7 +169,7 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
   for (std::size_t generation = 0; generation < T && !stop; ++generation) {
     interruption_point();
     const std::size_t n = points.size();
-    if (N > 0 && n == 0) {
+    if (n == 0) {
       return OptimizationError::convergence(
           "population is empty: every member is dominated by another (vectors of different lengths)");
     }
@@ -151,48 +187,17 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
       }
       return entrants[next_entrant++];
     };
-    auto tournament = [&]() -> const std::vector<double>& {
-      if (n == 1) return points[0].position;
+    auto tournament = [&]() -> const double* {
+      if (n == 1) return points[0].position.data();
       if (next_entrant + 2 > n) next_entrant = n;
       const std::size_t a = entrant();
       const std::size_t b = entrant();
       const bool b_wins = dominates(points[b].objectives, points[a].objectives) ||
                           (!dominates(points[a].objectives, points[b].objectives) && crowding[b] > crowding[a]);
-      return points[b_wins ? b : a].position;
+      return points[b_wins ? b : a].position.data();
     };
-    // Pairs of children from pairs of parents. A child that repeats a member or an earlier
-    // child bit for bit is dropped while the matings stay below
-    // kPatience * N, so that copies of one point cannot crowd the population out; a child
-    // made when its row count is full is dropped too (an odd N).
-    children.assign(checked_mul(N, dims), 0.0);
-    // Rows ordered by their bits: a strict order even with NaN coordinates (NaN bounds).
-    auto row_less = [dims](const double* x, const double* y) {
-      for (std::size_t j = 0; j < dims; ++j) {
-        const std::uint64_t a = std::bit_cast<std::uint64_t>(x[j]), b = std::bit_cast<std::uint64_t>(y[j]);
-        if (a != b) return a < b;
-      }
-      return false;
-    };
-    std::set<const double*, decltype(row_less)> seen(row_less);
-    for (const ParetoPoint& p : points) seen.insert(p.position.data());
-    std::size_t made = 0;
-    for (std::size_t matings = 0; made < N; ++matings) {
-      const bool distinct = matings < kPatience * N;
-      const std::vector<double>& parent1 = tournament();
-      const std::vector<double>& parent2 = tournament();
-      std::copy(parent1.begin(), parent1.end(), pair_a.begin());
-      std::copy(parent2.begin(), parent2.end(), pair_b.begin());
-      sbx_crossover(rng, bounds, crossover_rate, crossover_eta, pair_a, pair_b);
-      for (std::vector<double>* child : {&pair_a, &pair_b}) {
-        if (made == N) break;
-        polynomial_mutation(rng, bounds, pm, mutation_eta, *child);
-        if (distinct && seen.count(child->data())) continue;
-        double* row = &children[made * dims];
-        std::copy(child->begin(), child->end(), row);
-        seen.insert(row);
-        ++made;
-      }
-    }
+    make_offspring(rng, bounds, variation, points, N,
+                   [&] { return std::pair<const double*, const double*>{tournament(), tournament()}; }, children);
     offspring_values.resize(N);
     problem.evaluate_group(children, offspring_values);
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -33,11 +34,31 @@ void sbx_crossover(StdRng& rng, const Bounds& bounds, double rate, double eta, s
 // is empty or unbounded keeps its value.
 void polynomial_mutation(StdRng& rng, const Bounds& bounds, double rate, double eta, std::span<double> x);
 
+// How the genetic searches on a box vary their parents: simulated binary crossover, then
+// polynomial mutation of each child.
+struct Variation {
+  double crossover_rate;
+  double crossover_eta;
+  double mutation_rate;  // per variable
+  double mutation_eta;
+};
+
+// The parents of one mating: two rows of the population.
+using ChooseParents = std::function<std::pair<const double*, const double*>()>;
+
+// n children (row after row in `children`) from pairs of parents that `parents` chooses,
+// crossed and then each mutated. A child that repeats a member of `population` or an earlier
+// child bit for bit is dropped while the matings stay below ten per child, so that copies of
+// one point cannot crowd a population out; a child made when the rows are full is dropped
+// too (an odd n).
+void make_offspring(StdRng& rng, const Bounds& bounds, const Variation& variation,
+                    std::span<const ParetoPoint> population, std::size_t n, const ChooseParents& parents,
+                    std::vector<double>& children);
+
 // NSGA-II: binary tournaments without replacement (the entrants from shuffled copies of the
 // population; a dominating entrant wins, otherwise the one with the larger crowding distance
 // in its front), simulated binary crossover, polynomial mutation, elitist survival of parents
-// plus offspring (select_survivors). A child that repeats a member or an earlier child bit
-// for bit is made again, up to ten matings per child on average. Each generation's
+// plus offspring (select_survivors); the offspring made by make_offspring. Each generation's
 // offspring is one group.
 class Nsga2Sbx : public Nsga2SbxParams, public SearchSettings {
  public:

@@ -1,13 +1,13 @@
 #include "algorithms/pareto.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <iterator>
 #include <limits>
 
 #include "core/error.hpp"
+#include "core/interrupt.hpp"
 #include "core/numeric.hpp"
 
 namespace swarmix {
@@ -24,42 +24,71 @@ bool dominates(std::span<const double> a, std::span<const double> b) {
 
 namespace {
 
-// Marks the pairs (p, q > p) where one member dominates the other: beats[p * n + q] when p
-// dominates q, and counts each member's dominators. One pass over the common objectives per
-// pair: a dominates b when it is better somewhere and worse nowhere (NaN is a tie).
-void mark_dominance(std::span<const ParetoPoint> population, std::vector<unsigned char>& beats,
+// Lists, for each member, the members it dominates (in ascending order: the pairs are visited
+// with the smaller index first, both ascending, or read from bit sets), and counts each
+// member's dominators. A dominates b when it is better somewhere and worse nowhere over their
+// common objectives (NaN is a tie).
+template <class Objectives>
+void mark_dominance(std::size_t n, const Objectives& objectives, std::vector<std::vector<std::size_t>>& beaten,
                     std::vector<std::size_t>& counter) {
-  const std::size_t n = population.size();
   auto mark = [&](std::size_t p, std::size_t q, bool p_better, bool q_better) {
-    const bool p_wins = p_better && !q_better, q_wins = q_better && !p_better;
-    beats[p * n + q] = p_wins;
-    beats[q * n + p] = q_wins;
-    counter[q] += p_wins;
-    counter[p] += q_wins;
-  };
-  const std::size_t m = population[0].objectives.size();
-  bool same_length = true;
-  for (const ParetoPoint& point : population) same_length = same_length && point.objectives.size() == m;
-  if (same_length && m == 2) {
-    // The usual case, on a flat copy: no pointer chasing in the n^2 / 2 comparisons.
-    std::vector<double> f(checked_mul(n, 2));
-    for (std::size_t p = 0; p < n; ++p) {
-      f[2 * p] = population[p].objectives[0];
-      f[2 * p + 1] = population[p].objectives[1];
+    if (p_better == q_better) return;
+    if (p_better) {
+      beaten[p].push_back(q);
+      ++counter[q];
+    } else {
+      beaten[q].push_back(p);
+      ++counter[p];
     }
+  };
+  const std::size_t m = objectives(0).size();
+  bool flat = m > 0;  // one length, no NaN
+  for (std::size_t p = 0; p < n && flat; ++p) {
+    flat = objectives(p).size() == m;
+    for (std::size_t i = 0; i < m && flat; ++i) flat = !std::isnan(objectives(p)[i]);
+  }
+  if (flat) {
+    // Bit sets: covered[p] holds the members q that are nowhere better than p (q_j >= p_j for
+    // every j, p itself included), the intersection over the objectives of the members at or
+    // after p in that objective's order. p dominates q when q is in covered[p] and p is not in
+    // covered[q] (the two are not equal).
+    const std::size_t words = (n + 63) / 64;
+    std::vector<std::uint64_t> covered(checked_mul(n, words), ~std::uint64_t{0}), after(words);
+    std::vector<std::pair<double, std::size_t>> order(n);  // (value, member)
+    for (std::size_t j = 0; j < m; ++j) {
+      for (std::size_t i = 0; i < n; ++i) order[i] = {objectives(i)[j], i};
+      std::sort(order.begin(), order.end());
+      std::fill(after.begin(), after.end(), 0);
+      // From the largest value down, a group of equal values at a time.
+      for (std::size_t end = n; end > 0;) {
+        std::size_t begin = end - 1;
+        while (begin > 0 && order[begin - 1].first == order[end - 1].first) --begin;
+        for (std::size_t r = begin; r < end; ++r) after[order[r].second / 64] |= std::uint64_t{1} << (order[r].second % 64);
+        for (std::size_t r = begin; r < end; ++r) {
+          std::uint64_t* row = &covered[order[r].second * words];
+          for (std::size_t w = 0; w < words; ++w) row[w] &= after[w];
+        }
+        end = begin;
+      }
+    }
+    auto in = [&](std::size_t p, std::size_t q) { return (covered[p * words + q / 64] >> (q % 64)) & 1u; };
     for (std::size_t p = 0; p < n; ++p) {
-      const double a0 = f[2 * p], a1 = f[2 * p + 1];
-      for (std::size_t q = p + 1; q < n; ++q) {
-        const double b0 = f[2 * q], b1 = f[2 * q + 1];
-        mark(p, q, (a0 < b0) | (a1 < b1), (b0 < a0) | (b1 < a1));
+      for (std::size_t w = 0; w < words; ++w) {
+        for (std::uint64_t bits = covered[p * words + w]; bits != 0; bits &= bits - 1) {
+          const std::size_t q = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+          if (q != p && !in(q, p)) {
+            beaten[p].push_back(q);
+            ++counter[q];
+          }
+        }
       }
     }
     return;
   }
   for (std::size_t p = 0; p < n; ++p) {
-    const auto& a = population[p].objectives;
+    const auto& a = objectives(p);
     for (std::size_t q = p + 1; q < n; ++q) {
-      const auto& b = population[q].objectives;
+      const auto& b = objectives(q);
       const std::size_t common = a.size() < b.size() ? a.size() : b.size();
       bool a_better = false, b_better = false;
       for (std::size_t i = 0; i < common; ++i) {
@@ -71,42 +100,41 @@ void mark_dominance(std::span<const ParetoPoint> population, std::vector<unsigne
   }
 }
 
-}  // namespace
-
-std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population) {
-  const std::size_t n = population.size();
+template <class Objectives>
+std::vector<Front> sort_fronts(std::size_t n, const Objectives& objectives) {
   std::vector<Front> fronts;
   if (n == 0) return fronts;
-  // Row p of `beats` is read in ascending index order when p is released: the order in
-  // which a list of the members p dominates would have been filled.
   std::vector<std::size_t> counter(n, 0);
-  std::vector<unsigned char> beats(checked_mul(n, n), 0);
-  mark_dominance(population, beats, counter);
+  std::vector<std::vector<std::size_t>> beaten(n);
+  mark_dominance(n, objectives, beaten, counter);
   Front current;
   for (std::size_t p = 0; p < n; ++p)
     if (counter[p] == 0) current.push_back(p);
+  // A front is released member by member, each releasing the members it dominates in
+  // ascending order.
   while (!current.empty()) {
     Front next;
-    for (std::size_t p : current) {
-      const unsigned char* row = &beats[p * n];
-      for (std::size_t q = 0; q < n; ++q) {
-        // Most of a row is zero: skip it eight entries at a time.
-        if (q + 8 <= n) {
-          std::uint64_t word;
-          std::memcpy(&word, row + q, sizeof word);
-          if (word == 0) {
-            q += 7;
-            continue;
-          }
-        }
-        if (row[q] && --counter[q] == 0) next.push_back(q);
-      }
-    }
+    for (std::size_t p : current)
+      for (std::size_t q : beaten[p])
+        if (--counter[q] == 0) next.push_back(q);
     fronts.push_back(std::move(current));
     current = std::move(next);
   }
   return fronts;
 }
+
+}  // namespace
+
+std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population) {
+  return sort_fronts(population.size(), [&](std::size_t i) -> const std::vector<double>& {
+    return population[i].objectives;
+  });
+}
+
+std::vector<Front> non_dominated_sort(std::span<const std::vector<double>> values) {
+  return sort_fronts(values.size(), [&](std::size_t i) -> const std::vector<double>& { return values[i]; });
+}
+
 
 std::vector<std::pair<std::size_t, double>> crowding_distance(std::span<const ParetoPoint> population,
                                                               std::span<const std::size_t> front) {
@@ -225,9 +253,26 @@ double hypervolume_2d(std::span<const ParetoPoint> points, double r1, double r2)
   return sum;
 }
 
-}  // namespace swarmix
-
-namespace swarmix {
+double inverted_generational_distance(std::span<const double> points, std::span<const double> front, std::size_t m) {
+  const std::size_t k = points.size() / m, r = front.size() / m;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < r; ++i) {
+    if (i % 64 == 0) interruption_point();
+    const double* f = &front[i * m];
+    double nearest = std::numeric_limits<double>::infinity();
+    for (std::size_t p = 0; p < k; ++p) {
+      const double* x = &points[p * m];
+      double squared = 0.0;
+      for (std::size_t j = 0; j < m; ++j) {
+        const double d = x[j] - f[j];
+        squared = squared + d * d;
+      }
+      nearest = nan_min(nearest, squared);
+    }
+    sum = sum + std::sqrt(nearest);
+  }
+  return sum / static_cast<double>(r);
+}
 
 std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, std::size_t n) {
   std::vector<Survivor> kept;
@@ -241,107 +286,6 @@ std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, 
     }
   }
   return kept;
-}
-
-namespace {
-
-// Rows of m values, one after the other.
-struct Rows {
-  std::vector<double> v;
-  std::size_t m;
-  std::size_t size() const { return m == 0 ? 0 : v.size() / m; }
-  const double* row(std::size_t i) const { return &v[i * m]; }
-};
-
-// The indices 0 .. k-1 ordered by objective j ascending (ties by index: one order on every
-// build).
-std::vector<std::size_t> order_by(const Rows& rows, std::size_t j) {
-  std::vector<std::size_t> order(rows.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const double x = rows.row(a)[j], y = rows.row(b)[j];
-    return x < y || (x == y && a < b);
-  });
-  return order;
-}
-
-// Every row is below the reference in each of its m objectives.
-double volume(const Rows& rows, const double* ref) {
-  const std::size_t k = rows.size(), m = rows.m;
-  if (k == 0) return 0.0;
-  if (m == 1) {
-    double low = ref[0];
-    for (std::size_t i = 0; i < k; ++i) low = nan_min(rows.row(i)[0], low);
-    return ref[0] - low;
-  }
-  const std::vector<std::size_t> order = order_by(rows, m - 1);
-  if (m == 2) {
-    // Ascending second objective: each point that reaches further left adds a slab.
-    double sum = 0.0, left = ref[0];
-    for (std::size_t i : order) {
-      const double f0 = rows.row(i)[0], f1 = rows.row(i)[1];
-      if (f0 < left) {
-        sum = sum + (left - f0) * (ref[1] - f1);
-        left = f0;
-      }
-    }
-    return sum;
-  }
-  double sum = 0.0;
-  if (m == 3) {
-    // The two-dimensional staircase of the points seen: first objective strictly rising,
-    // second strictly falling.
-    std::vector<std::pair<double, double>> stair;
-    for (std::size_t at = 0; at < k; ++at) {
-      const double* p = rows.row(order[at]);
-      const std::pair<double, double> q{p[0], p[1]};
-      auto pos = std::lower_bound(stair.begin(), stair.end(), q,
-                                  [](const auto& s, const auto& t) { return s.first < t.first; });
-      const bool covered = (pos != stair.begin() && std::prev(pos)->second <= q.second) ||
-                           (pos != stair.end() && pos->first == q.first && pos->second <= q.second);
-      if (!covered) {
-        auto end = pos;
-        while (end != stair.end() && end->second >= q.second) ++end;
-        pos = stair.erase(pos, end);
-        stair.insert(pos, q);
-      }
-      const double next = at + 1 < k ? rows.row(order[at + 1])[2] : ref[2];
-      const double depth = next - p[2];
-      if (!(depth > 0.0)) continue;
-      double area = 0.0, level = ref[1];
-      for (const auto& [f0, f1] : stair) {
-        area = area + (ref[0] - f0) * (level - f1);
-        level = f1;
-      }
-      sum = sum + area * depth;
-    }
-    return sum;
-  }
-  Rows slice{{}, m - 1};
-  slice.v.reserve(k * (m - 1));
-  for (std::size_t at = 0; at < k; ++at) {
-    const double* p = rows.row(order[at]);
-    slice.v.insert(slice.v.end(), p, p + (m - 1));
-    const double next = at + 1 < k ? rows.row(order[at + 1])[m - 1] : ref[m - 1];
-    const double depth = next - p[m - 1];
-    if (depth > 0.0) sum = sum + volume(slice, ref) * depth;
-  }
-  return sum;
-}
-
-}  // namespace
-
-double hypervolume(std::span<const std::vector<double>> points, std::span<const double> reference) {
-  const std::size_t m = reference.size();
-  Rows rows{{}, m};
-  if (m == 0) return 0.0;
-  for (const std::vector<double>& p : points) {
-    if (p.size() < m) continue;
-    bool below = true;
-    for (std::size_t j = 0; j < m; ++j) below = below && p[j] < reference[j];
-    if (below) rows.v.insert(rows.v.end(), p.begin(), p.begin() + static_cast<std::ptrdiff_t>(m));
-  }
-  return volume(rows, reference.data());
 }
 
 }  // namespace swarmix

@@ -1,6 +1,6 @@
 #pragma once
 // Pareto toolkit of the multi-objective optimisers: dominance, the fast non-dominated sort,
-// crowding distance, the bounded archive, uniform populations and the 2-D hypervolume.
+// crowding distance, the bounded archive, uniform populations and the hypervolume.
 // Free functions without state.
 #include <cstddef>
 #include <span>
@@ -29,6 +29,8 @@ bool dominates(std::span<const double> a, std::span<const double> b);
 // their members were released. A point caught in a dominance cycle (possible only with NaN
 // values or vectors of different lengths) is in no front.
 std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population);
+// The same over objective vectors.
+std::vector<Front> non_dominated_sort(std::span<const std::vector<double>> values);
 
 // (index, distance) for every front member, in front order. The objective count is that of
 // the front's first member. A member with fewer objectives takes no part in the passes over
@@ -62,9 +64,17 @@ std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, 
 
 // The exact hypervolume dominated by the points and bounded by the reference point, in as
 // many objectives as the reference has. A point with fewer objectives, or not below the
-// reference in every one, adds nothing. Slices along the last objective down to three, where
-// a sweep keeps the two-dimensional staircase: O(k^2) for three objectives, O(k^(m-1)) above.
+// reference in every one, adds nothing. O(k log k) for two and three objectives, O(k^2) for
+// four, a sweep over exclusive volumes one dimension lower above (hypervolume.cpp). A long
+// computation passes interruption points.
 double hypervolume(std::span<const std::vector<double>> points, std::span<const double> reference);
+// The same of rows of reference.size() values each, one after the other.
+double hypervolume_rows(std::span<const double> rows, std::span<const double> reference);
+
+// The inverted generational distance: the mean over the rows of `front` of the Euclidean
+// distance to the nearest row of `points` (rows of m values each, one after the other; both
+// non-empty), summed in front order. A long computation passes interruption points.
+double inverted_generational_distance(std::span<const double> points, std::span<const double> front, std::size_t m);
 
 // The values of the positions, evaluated as one group (`flat` holds them row after row).
 void evaluate_rows(VectorProblem& problem, const std::vector<std::vector<double>>& rows, std::vector<double>& flat,

@@ -2,6 +2,7 @@
 // hyperparameter (absent: its default), and the text signature that shows them.
 #include <algorithm>
 #include <charconv>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -24,6 +25,7 @@ ParamValue convert(const Param& p, PyObject* obj) {
     case ParamKind::Real: v.real = to_real(obj, p.name); break;
     case ParamKind::Bool: v.flag = to_bool(obj, p.name); break;
     case ParamKind::Choice: v.code = to_choice(obj, p.name, p.choices); break;
+    case ParamKind::Rows: v.rows = std::make_shared<const Matrix>(to_matrix(obj, p.name)); break;
   }
   return v;
 }
@@ -50,6 +52,7 @@ std::string default_text(const Param& p) {
     case ParamKind::Real: return real_text(v.real);
     case ParamKind::Bool: return v.flag ? "True" : "False";
     case ParamKind::Choice: return std::string("\"") + p.choices[v.code] + "\"";
+    case ParamKind::Rows: break;  // only None
   }
   return {};
 }
@@ -100,7 +103,7 @@ PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Estimator* e = as_estimator(self.get());
     e->table = &table;
     e->borrow = 0;
-    std::copy(values, values + kMaxParams, e->values);
+    std::uninitialized_copy(values, values + kMaxParams, e->values);
     new (&e->random_state) Seed(seed);
     new (&e->fitted) Fitted();
     return self.release();

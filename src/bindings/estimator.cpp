@@ -2,6 +2,7 @@
 // get_params, __repr__ and the getters.
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -74,6 +75,7 @@ void estimator_dealloc(PyObject* self) {
   Estimator* e = as_estimator(self);
   PyTypeObject* type = Py_TYPE(self);
   if (e->table) {  // fully constructed
+    std::destroy(e->values, e->values + kMaxParams);
     e->fitted.~Fitted();
     e->random_state.~Seed();
   }
@@ -87,14 +89,16 @@ namespace {
   raise_value_error(std::string("must call fit() before ") + method + "()");
 }
 
-double param_as_float(const Param& p, const ParamValue& v) {
+// A hyperparameter as get_params reports it: a float, rows as lists of floats.
+Ref param_value(const Param& p, const ParamValue& v) {
   switch (p.kind) {
-    case ParamKind::Count: return static_cast<double>(v.count);
-    case ParamKind::Real: return v.real;
-    case ParamKind::Bool: return v.flag ? 1.0 : 0.0;
-    case ParamKind::Choice: return static_cast<double>(v.code);
+    case ParamKind::Count: return check(PyFloat_FromDouble(static_cast<double>(v.count)));
+    case ParamKind::Real: return check(PyFloat_FromDouble(v.real));
+    case ParamKind::Bool: return check(PyFloat_FromDouble(v.flag ? 1.0 : 0.0));
+    case ParamKind::Choice: return check(PyFloat_FromDouble(static_cast<double>(v.code)));
+    case ParamKind::Rows: return float_rows(*v.rows);
   }
-  return 0.0;
+  return Ref::borrow(Py_None);
 }
 
 }  // namespace
@@ -125,8 +129,9 @@ PyObject* estimator_predict(PyObject* self_obj, PyObject*) {
 namespace {
 
 // The hypervolume of the archive against `given` (none: the population's maximum plus a
-// tenth of its range, per objective, over the finite values), in as many objectives as the
-// longest archive vector has.
+// tenth of its range, per objective, over the finite values; plus 1 where the range is 0, so
+// that a single member or a constant objective still bounds a volume), in as many objectives
+// as the longest archive vector has.
 double reference_hypervolume(const Fitted& f, const std::optional<std::vector<double>>& given) {
   std::size_t m = 0;
   for (const auto& row : f.archive_objectives) m = row.size() > m ? row.size() : m;
@@ -148,7 +153,7 @@ double reference_hypervolume(const Fitted& f, const std::optional<std::vector<do
         lo = nan_min(lo, row[j]);
       }
       if (!(hi >= lo)) return 0.0;  // no finite value to bound
-      ref.push_back(hi + (hi - lo) * 0.1);
+      ref.push_back(hi > lo ? hi + (hi - lo) * 0.1 : hi + 1.0);
     }
   }
   return hypervolume(f.archive_objectives, ref);
@@ -193,7 +198,7 @@ Ref params_dict(const Estimator* self) {
   for (std::size_t i = 0; i < self->table->params.size(); ++i) {
     const Param& p = self->table->params[i];
     const ParamValue& v = self->values[i];
-    Ref value = v.none ? Ref::borrow(Py_None) : check(PyFloat_FromDouble(param_as_float(p, v)));
+    Ref value = v.none ? Ref::borrow(Py_None) : param_value(p, v);
     if (PyDict_SetItemString(dict.get(), p.name, value.get()) < 0) throw ErrorAlreadySet();
   }
   return dict;
@@ -230,6 +235,17 @@ PyObject* estimator_repr(PyObject* self_obj) {
         case ParamKind::Real: text += decimal_text(self->values[i].real); break;
         case ParamKind::Bool: text += self->values[i].flag ? "True" : "False"; break;
         case ParamKind::Choice: text += p.choices[self->values[i].code]; break;
+        case ParamKind::Rows: {
+          text += "[";
+          for (std::size_t r = 0; r < self->values[i].rows->size(); ++r) {
+            text += r ? ", [" : "[";
+            const std::vector<double>& row = (*self->values[i].rows)[r];
+            for (std::size_t j = 0; j < row.size(); ++j) text += (j ? ", " : "") + decimal_text(row[j]);
+            text += "]";
+          }
+          text += "]";
+          break;
+        }
       }
     }
     text += ")";

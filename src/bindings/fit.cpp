@@ -3,6 +3,7 @@
 // commit it only on success.
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,6 +49,8 @@ std::pair<std::size_t, std::string> start_capacity(const Estimator& self) {
   if (!start.param) return {1, "one start point"};
   for (std::size_t i = 0; i < table.params.size(); ++i) {
     if (std::strcmp(table.params[i].name, start.param) != 0) continue;
+    // An optional count left at None: the search checks the rows against the size it chooses.
+    if (self.values[i].none) return {std::numeric_limits<std::size_t>::max(), start.param};
     const std::size_t n = self.values[i].count;
     if (!start.of) return {n, start.param};
     return {start.of(n), std::string("from ") + start.param};
@@ -221,7 +224,8 @@ PyObject* estimator_fit(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
       // probe is whole at the integer coordinates, like every point the objective sees.
       std::vector<double> probe = binary ? std::vector<double>(bounds.size(), 0.0) : bounds.midpoint();
       round_integers(probe.data(), integer_indices(in.common.integer), bounds.lower(), bounds.upper());
-      objective.probe(probe);
+      const std::size_t values = objective.probe(probe);
+      if (multi) in.n_objectives = values - in.common.constraints.total();
       in.bounds = &bounds;
       if (vector)
         in.vector = &objective.vector_problem();

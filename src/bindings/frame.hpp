@@ -20,7 +20,7 @@
 
 namespace swarmix::py {
 
-enum class ParamKind : std::uint8_t { Count, Real, Bool, Choice };
+enum class ParamKind : std::uint8_t { Count, Real, Bool, Choice, Rows };
 
 // A converted hyperparameter.
 struct ParamValue {
@@ -31,12 +31,13 @@ struct ParamValue {
     std::uint32_t code;
   };
   bool none = false;  // an optional hyperparameter left at None
+  std::shared_ptr<const Matrix> rows;  // Rows: the rows (shared by the copies of the value)
 };
 
 // One hyperparameter: its Python name bound to its field in the algorithm's hyperparameter
 // struct. The kind follows from the field's type (std::size_t: count, double: real, bool:
-// flag, an enumeration: choice among `choices`, code = position), the default is the
-// field's initialiser. The frame derives the text signature, get_params, __repr__ and the
+// flag, an enumeration: choice among `choices`, code = position, Matrix: rows of numbers,
+// only as an optional one whose default is None), the default is the field's initialiser. The frame derives the text signature, get_params, __repr__ and the
 // conversion from these entries.
 struct Param {
   const char* name;
@@ -72,6 +73,7 @@ constexpr ParamKind kind_of() {
   if constexpr (std::is_same_v<T, bool>) return ParamKind::Bool;
   else if constexpr (std::is_same_v<T, double>) return ParamKind::Real;
   else if constexpr (std::is_enum_v<T>) return ParamKind::Choice;
+  else if constexpr (std::is_same_v<T, Matrix>) return ParamKind::Rows;
   else {
     static_assert(std::is_same_v<T, std::size_t>, "a hyperparameter is a std::size_t, double, bool or enum");
     return ParamKind::Count;
@@ -85,6 +87,7 @@ ParamValue value_of(T v) {
     if (v) out = value_of(*v);
     else out.none = true;
   } else if constexpr (std::is_same_v<T, bool>) out.flag = v;
+  else if constexpr (std::is_same_v<T, Matrix>) out.rows = std::make_shared<const Matrix>(std::move(v));
   else if constexpr (std::is_same_v<T, double>) out.real = v;
   else if constexpr (std::is_enum_v<T>) out.code = static_cast<std::uint32_t>(v);
   else out.count = v;
@@ -97,6 +100,7 @@ T field_value(const ParamValue& v) {
     if (v.none) return std::nullopt;
     return field_value<typename Optional<T>::type>(v);
   } else if constexpr (std::is_same_v<T, bool>) return v.flag;
+  else if constexpr (std::is_same_v<T, Matrix>) return *v.rows;
   else if constexpr (std::is_same_v<T, double>) return v.real;
   else if constexpr (std::is_enum_v<T>) return static_cast<T>(v.code);
   else return static_cast<T>(v.count);
@@ -227,6 +231,7 @@ struct FitInput {
   const Bounds* bounds = nullptr;    // Continuous, Binary, Multi
   Problem* problem = nullptr;        // Continuous, Binary; Tour: DiscreteProblem "tsp"
   VectorProblem* vector = nullptr;   // Multi, and a constrained fit of the other box kinds
+  std::size_t n_objectives = 0;      // Multi: how many objective values the probe's row has
   FitCommon common;                  // every kind
 };
 

@@ -58,10 +58,14 @@ PyObject* create_module() {
   // "swarmix._swarmix" when imported as part of the package.
   Ref module_name(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;
-  for (PyMethodDef* f : module_functions) {
+  auto add_function = [&](PyMethodDef* f) {
     Ref function(PyCFunction_NewEx(f, nullptr, module_name.get()));
-    if (!function || PyModule_AddObjectRef(module.get(), f->ml_name, function.get()) < 0) return nullptr;
-  }
+    return function && PyModule_AddObjectRef(module.get(), f->ml_name, function.get()) == 0;
+  };
+  for (PyMethodDef* f : module_functions)
+    if (!add_function(f)) return nullptr;
+  for (PyMethodDef* f = indicator_methods; f->ml_name; ++f)
+    if (!add_function(f)) return nullptr;
   for (const ClassSpec* table : class_specs) {
     Ref type(make_type(*table));
     if (!type || PyModule_AddObjectRef(module.get(), table->name, type.get()) < 0) return nullptr;

@@ -327,31 +327,34 @@ void FitObjective::fail() {
 
 IterationObserver* FitObjective::observer() { return monitor_.get(); }
 
-void FitObjective::probe(std::span<const double> point) {
+std::size_t FitObjective::probe(std::span<const double> point) {
   if (monitor_) ++monitor_->n_evaluations;
   if (recorder_) {
+    std::size_t values = 0;
     if (vector_)
-      recorder_->evaluate_vector(point, true, nullptr);
+      values = recorder_->evaluate_vector(point, true, nullptr).size();
     else
       recorder_->evaluate(point, true, nullptr);
     recorder_->group_done();
-  } else if (group_) {
+    return values;
+  }
+  if (group_) {
     // A point without coordinates cannot be handed over as a k x 0 view; such a box is
     // refused by the search right after.
-    if (dimensions_ == 0) return;
+    if (dimensions_ == 0) return 0;
     GroupAdapter strict{group_.get(), dimensions_, rows_.get(), true};
     if (vector_) {
       std::vector<double> value;
       strict(point, std::span<std::vector<double>>(&value, 1));
-    } else {
-      double value;
-      strict(point, std::span<double>(&value, 1));
+      return value.size();
     }
-  } else if (vector_) {
-    VectorAdapter{objective_.get(), &arguments_, rows_.get(), true}(point);
-  } else {
-    ScalarAdapter{objective_.get(), &arguments_, true}(point);
+    double value;
+    strict(point, std::span<double>(&value, 1));
+    return 0;
   }
+  if (vector_) return VectorAdapter{objective_.get(), &arguments_, rows_.get(), true}(point).size();
+  ScalarAdapter{objective_.get(), &arguments_, true}(point);
+  return 0;
 }
 
 }  // namespace swarmix::py

@@ -47,8 +47,9 @@ class FitObjective {
   FitObjective(const FitObjective&) = delete;
   FitObjective& operator=(const FitObjective&) = delete;
 
-  // The check before the search: one point, every failure raised.
-  void probe(std::span<const double> point);
+  // The check before the search: one point, every failure raised. Returns how many values
+  // a vector objective gave (0 for a scalar one).
+  std::size_t probe(std::span<const double> point);
   Problem& problem() { return monitored_ ? *monitored_ : *problem_; }
   VectorProblem& vector_problem() { return monitored_vector_ ? *monitored_vector_ : *vector_problem_; }
   // Who hears of the iteration boundaries: the monitor, if any.

@@ -40,6 +40,7 @@ PyObject* estimator_reduce(PyObject* self_obj, PyObject*) {
         case ParamKind::Real: item = PyFloat_FromDouble(v.real); break;
         case ParamKind::Bool: item = PyBool_FromLong(v.flag); break;
         case ParamKind::Choice: item = PyUnicode_FromString(p.choices[v.code]); break;
+        case ParamKind::Rows: item = float_rows(*v.rows).release(); break;
       }
       if (!item) throw ErrorAlreadySet();
       PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), item);

@@ -25,6 +25,7 @@ namespace swarmix::py {
   X(binary_particle_swarm_spec) \
   X(nsga2_spec) \
   X(nsga2_sbx_spec) \
+  X(nsga3_spec) \
   X(mopso_spec)
 
 #define SWARMIX_DECLARE_CLASS(table) extern const ClassSpec table;
@@ -32,5 +33,7 @@ SWARMIX_CLASSES(SWARMIX_DECLARE_CLASS)
 #undef SWARMIX_DECLARE_CLASS
 
 extern PyMethodDef two_opt_method;
+// Private helpers of the package's indicator functions (swarmix/_indicators.py).
+extern PyMethodDef indicator_methods[];
 
 }  // namespace swarmix::py

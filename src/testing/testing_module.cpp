@@ -1,6 +1,6 @@
 // swarmix._testing: direct access to core pieces for the test suite (the random source,
-// decimal text, box clamping; tours, Pareto utilities and constraints in the files beside
-// this one).
+// decimal text, box clamping; tours, Pareto utilities, Nsga3's survival and constraints in the
+// files beside this one).
 // Not part of the public API.
 #include <string>
 
@@ -131,6 +131,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_testing", "Core access for sw
 
 // Function tables defined in other files of this module.
 extern PyMethodDef pareto_testing_functions[];
+extern PyMethodDef nsga3_testing_functions[];
 extern PyMethodDef tours_testing_methods[];
 extern PyMethodDef constraints_testing_functions[];
 
@@ -140,7 +141,8 @@ PyMODINIT_FUNC PyInit__testing(void) {
   using namespace swarmix::py;
   PyObject* module = PyModule_Create(&module_def);
   if (!module) return nullptr;
-  for (PyMethodDef* extra : {pareto_testing_functions, tours_testing_methods, constraints_testing_functions}) {
+  for (PyMethodDef* extra :
+       {pareto_testing_functions, nsga3_testing_functions, tours_testing_methods, constraints_testing_functions}) {
     if (PyModule_AddFunctions(module, extra) < 0) {
       Py_DECREF(module);
       return nullptr;

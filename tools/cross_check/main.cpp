@@ -35,6 +35,7 @@
 #include "algorithms/mopso.hpp"
 #include "algorithms/nsga2.hpp"
 #include "algorithms/nsga2_sbx.hpp"
+#include "algorithms/nsga3.hpp"
 #include "algorithms/pareto.hpp"
 #include "algorithms/particle_swarm.hpp"
 #include "algorithms/permutation_genetic.hpp"
@@ -505,6 +506,68 @@ void nsga2_sbx_runs() {
   }
 }
 
+// DTLZ2 with five objectives: four variables place the point, the rest add their squared
+// distance from 0.5.
+std::vector<double> dtlz2_five(std::span<const double> x) {
+  const double half_pi = 1.5707963267948966;
+  double g = 0.0;
+  for (std::size_t i = 4; i < x.size(); ++i) g = g + (x[i] - 0.5) * (x[i] - 0.5);
+  std::vector<double> f(5, 1.0 + g);
+  for (std::size_t i = 0; i < 5; ++i) {
+    for (std::size_t j = 0; j + i < 4; ++j) f[i] = f[i] * std::cos(x[j] * half_pi);
+    if (i > 0) f[i] = f[i] * std::sin(x[4 - i] * half_pi);
+  }
+  return f;
+}
+
+// Nsga3: its first front, its population with the values, the history and the exact
+// hypervolume of the front against a fixed reference; the default directions for three and
+// five objectives, eleven given ones for two.
+void nsga3_runs() {
+  struct Case {
+    VectorProblem problem;
+    std::size_t objectives, iterations;
+  };
+  const Case cases[] = {
+      {kVectorProblems[1], 2, 40},
+      {{"dtlz2", dtlz2, {0.0, 0.0, 0.0, 0.0, 0.0}, {1.0, 1.0, 1.0, 1.0, 1.0}}, 3, 30},
+      {{"dtlz2_five", dtlz2_five, std::vector<double>(8, 0.0), std::vector<double>(8, 1.0)}, 5, 8}};
+  for (const Case& c : cases) {
+    for (std::uint64_t seed : kSeeds) {
+      std::size_t calls = 0;
+      Nsga3 nsga(std::get<Bounds>(Bounds::make(c.problem.lower, c.problem.upper)), c.objectives);
+      nsga.n_iterations = c.iterations;
+      if (c.objectives == 2) nsga.reference_directions = simplex_lattice(2, 10);
+      if (seed % 2 == 1) nsga.mutation_rate = 0.5;
+      nsga.random_state = seed;
+      FunctionVectorProblem counted(
+          [&calls, f = c.problem.f](std::span<const double> x) {
+            ++calls;
+            return f(x);
+          },
+          c.problem.lower.size());
+      const Status status = nsga.fit(counted);
+      std::string line = head("Nsga3", c.problem.name, seed) + " calls=" + std::to_string(calls);
+      if (status) {
+        print_line(line + " error=" + status->display());
+        continue;
+      }
+      Digest positions, objectives;
+      std::vector<std::vector<double>> values;
+      for (const ParetoPoint& p : nsga.front) {
+        positions.add(p.position);
+        objectives.add(p.objectives);
+        values.push_back(p.objectives);
+      }
+      line += " front=" + std::to_string(nsga.front.size()) + ":" + hex(positions.value()) + ":" + hex(objectives.value());
+      line += " hypervolume=" + hex(bits(hypervolume(values, std::vector<double>(c.objectives, 4.0))));
+      line += " population=" + summary(nsga.population) + " values=" + summary(nsga.population_values);
+      line += " history=" + summary(nsga.history);
+      print_line(line);
+    }
+  }
+}
+
 void multi_runs() {
   multi<Nsga2Optimizer>("Nsga2Optimizer", [](Nsga2Optimizer& a) {
     a.n_individuals = 30;
@@ -582,5 +645,6 @@ int main() {
   binary_runs();
   multi_runs();
   nsga2_sbx_runs();
+  nsga3_runs();
   return std::fflush(stdout) == 0 ? 0 : 1;
 }

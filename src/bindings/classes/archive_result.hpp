@@ -7,6 +7,11 @@
 
 namespace swarmix::py {
 
+// score(reference=None) of the classes with ClassSpec::score_reference.
+inline constexpr const char* kHypervolumeScoreDoc =
+    "The exact hypervolume of the first front (front_values_) against `reference`, one value per objective; "
+    "None: the final population's component-wise maximum plus 10% of its range (plus 1 where that range is 0).";
+
 // The final positions, and the archive split into positions and objective vectors (archive
 // order). Replaces the previous result as a whole, an empty archive included.
 inline void store_archive_result(std::vector<std::vector<double>>&& population, std::vector<ParetoPoint>&& archive,

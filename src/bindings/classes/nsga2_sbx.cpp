@@ -23,8 +23,7 @@ const ClassSpec nsga2_sbx_spec = {
       out.history = std::move(nsga.history);
       return std::nullopt;
     },
-    .score_doc = "The exact hypervolume of the first front (front_values_) against `reference`, one value per "
-                 "objective; None: the final population's component-wise maximum plus 10% of its range.",
+    .score_doc = kHypervolumeScoreDoc,
     .score_reference = true,
     .start = {"n_individuals"},
 };
