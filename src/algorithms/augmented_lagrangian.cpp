@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <cstdio>
-#include <cstdlib>
 
 #include "core/numeric.hpp"
 
@@ -13,16 +11,11 @@ namespace swarmix {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-// omega grows when its penalty at the mean is below kPenaltyShare times the change of the
-// mean's penalised value over the dimension, or when the constraint value changed by less than
-// 1 / kValueShare of its size.
+// omega grows when its penalty term at the mean is below kPenaltyShare / d times the change of
+// the mean's penalised value, or when the constraint value changed by less than 1 / kValueShare
+// of its size.
 constexpr double kPenaltyShare = 3.0;
 constexpr double kValueShare = 5.0;
-
-double tune(const char* name, double fallback) {
-  const char* v = std::getenv(name);
-  return v ? std::atof(v) : fallback;
-}
 
 bool failed(const Standing& s) { return !(s.violation < kInf) || !(s.value < kInf); }
 
@@ -36,35 +29,38 @@ double spread(std::vector<double>& v) {
 }  // namespace
 
 AugmentedLagrangian::AugmentedLagrangian(const ConstraintCounts& counts, std::size_t dimensions)
-    : counts_(counts),
+    : inequalities_(counts.inequalities),
       dimensions_(static_cast<double>(dimensions)),
-      grow_(std::pow(2.0, tune("ALGROW", 0.25) / std::pow(static_cast<double>(dimensions), tune("ALCHIPOW", 1.0)))),
-      shrink_(std::pow(2.0, -tune("ALSHRINK", 1.0) / std::pow(static_cast<double>(dimensions), tune("ALCHIPOW", 1.0)))),
-      gamma_(counts.total()),
-      omega_(counts.total()),
-      mean_constraints_(counts.total()) {}
+      grow_(std::pow(2.0, 0.5 / dimensions_)),
+      shrink_(std::pow(2.0, -1.0 / dimensions_)),
+      gamma_(counts.inequalities + counts.equalities * 2),
+      omega_(gamma_.size()),
+      mean_c_(gamma_.size()) {}
+
+void AugmentedLagrangian::inequalities_of(std::span<const double> constraint_values, double* c) const {
+  for (std::size_t i = 0; i < constraint_values.size(); ++i) {
+    const double v = constraint_values[i];
+    if (i < inequalities_) {
+      *c++ = v;
+    } else {
+      *c++ = v - kEqualityTolerance;
+      *c++ = -v - kEqualityTolerance;
+    }
+  }
+}
 
 void AugmentedLagrangian::restart() {
   started_ = false;
   have_mean_ = false;
 }
 
-bool AugmentedLagrangian::equality(std::size_t i) const {
-  return i >= counts_.inequalities && tune("ALEQ", 0) == 0;
-}
-
-double AugmentedLagrangian::transformed(std::size_t i, double c) const {
-  if (i >= counts_.inequalities && tune("ALEQ", 0) != 0) return std::fabs(c) - kEqualityTolerance;
-  return c;
-}
-
 double AugmentedLagrangian::penalised(const Row& row) const {
   if (failed(row.standing)) return kInf;
   double total = row.standing.value;
   for (std::size_t i = 0; i < gamma_.size(); ++i) {
-    const double c = row.constraints[i];
+    const double c = row.c[i];
     const double gamma = gamma_[i], omega = omega_[i];
-    if (equality(i) || gamma + omega * c >= 0.0)
+    if (gamma + omega * c >= 0.0)
       total += gamma * c + (omega * c) * c / 2.0;
     else
       total -= (gamma * gamma) / (omega + omega);
@@ -72,31 +68,30 @@ double AugmentedLagrangian::penalised(const Row& row) const {
   return total;
 }
 
-void AugmentedLagrangian::start(std::span<const Row> rows) {
+void AugmentedLagrangian::start() {
   std::vector<double>& v = work_;
   v.clear();
-  for (const Row& r : rows)
+  for (const Row& r : rows_)
     if (!failed(r.standing)) v.push_back(r.standing.value);
-  if (v.empty()) return;
+  if (v.empty()) return;  // every row failed: the next generation tries again
   const double df = spread(v);
   for (std::size_t i = 0; i < gamma_.size(); ++i) {
     v.clear();
-    for (const Row& r : rows)
-      if (!failed(r.standing)) v.push_back(r.constraints[i]);
+    for (const Row& r : rows_)
+      if (!failed(r.standing)) v.push_back(r.c[i]);
     const double dg = spread(v);
     gamma_[i] = 0.0;
-    omega_[i] = tune("ALOMEGA0", 1.0) * (df > 0.0 ? df : 1.0) / (dg > 0.0 ? dg * dg : 1.0);
+    omega_[i] = (df > 0.0 ? df : 1.0) / (dg > 0.0 ? dg * dg : 1.0);
   }
   started_ = true;
 }
 
 void AugmentedLagrangian::adapt(const Row& mean) {
-  Row previous{{mean_value_, 0.0}, mean_constraints_};
+  const Row previous{{mean_value_, 0.0}, mean_c_};
   const double change = std::fabs(penalised(mean) - penalised(previous));
   for (std::size_t i = 0; i < gamma_.size(); ++i) {
-    const double c = mean.constraints[i], before = mean_constraints_[i];
-    const double gamma = gamma_[i] + omega_[i] * c / tune("ALDGAMMA", 1.0);
-    gamma_[i] = !equality(i) ? nan_max(gamma, 0.0) : gamma;
+    const double c = mean.c[i], before = mean_c_[i];
+    gamma_[i] = nan_max(gamma_[i] + omega_[i] * c, 0.0);
     const bool weak = (omega_[i] * c) * c < (kPenaltyShare * change) / dimensions_ ||
                       kValueShare * std::fabs(c - before) < std::fabs(before);
     omega_[i] = omega_[i] * (weak ? grow_ : shrink_);
@@ -105,44 +100,14 @@ void AugmentedLagrangian::adapt(const Row& mean) {
 
 void AugmentedLagrangian::rank_rows(std::vector<double>& ranked) {
   const Row& mean = rows_[0];
-  if (std::getenv("ALDEBUG")) {
-    std::fprintf(stderr, "mean f=%.6g v=%.3g c=", mean.standing.value, mean.standing.violation);
-    for (double c : mean.constraints) std::fprintf(stderr, "%.3g ", c);
-    std::fprintf(stderr, " gamma=");
-    for (double c : gamma_) std::fprintf(stderr, "%.3g ", c);
-    std::fprintf(stderr, " omega=");
-    for (double c : omega_) std::fprintf(stderr, "%.3g ", c);
-    std::fprintf(stderr, "\n");
-  }
-  if (!started_) {
-    start(rows_);
-  } else if (!failed(mean.standing) && have_mean_) {
+  if (!started_)
+    start();
+  else if (have_mean_ && !failed(mean.standing))
     adapt(mean);
-  }
-  if (started_ && (tune("ALCAP", 0) > 0 || tune("ALFLOOR", 0) > 0)) {
-    std::vector<double>& v = work_;
-    v.clear();
-    for (const Row& r : rows_)
-      if (!failed(r.standing)) v.push_back(r.standing.value);
-    const double df = spread(v);
-    for (std::size_t i = 0; i < gamma_.size() && df > 0.0; ++i) {
-      v.clear();
-      for (const Row& r : rows_)
-        if (!failed(r.standing)) v.push_back(r.constraints[i]);
-      const double dg = spread(v);
-      if (!(dg > 0.0)) continue;
-      const double natural = df / (dg * dg);
-      if (tune("ALCAP", 0) > 0) omega_[i] = nan_min(omega_[i], natural * tune("ALCAP", 0));
-      const double c = mean.constraints[i];
-      const double off = !equality(i) ? c : std::fabs(c);
-      if (tune("ALFLOOR", 0) > 0 && !failed(mean.standing) && off > tune("ALTRIGGER", 0.0) * dg)
-        omega_[i] = nan_max(omega_[i], natural / tune("ALFLOOR", 0));
-    }
-  }
   if (started_ && !failed(mean.standing)) {
     have_mean_ = true;
     mean_value_ = mean.standing.value;
-    std::copy(mean.constraints.begin(), mean.constraints.end(), mean_constraints_.begin());
+    std::copy(mean.c.begin(), mean.c.end(), mean_c_.begin());
   }
   ranked.resize(rows_.size() - 1);
   for (std::size_t k = 1; k < rows_.size(); ++k) ranked[k - 1] = started_ ? penalised(rows_[k]) : kInf;

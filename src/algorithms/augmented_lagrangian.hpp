@@ -1,7 +1,7 @@
 #pragma once
 // The augmented Lagrangian with adaptive coefficients by which BipopCmaEs ranks the points of a
 // constrained problem (Atamna, Auger & Hansen, "Linearly convergent evolution strategies via
-// augmented Lagrangian constraint handling", FOGA 2017), with equalities in the Lagrangian.
+// augmented Lagrangian constraint handling", FOGA 2017).
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -10,16 +10,17 @@
 
 namespace swarmix {
 
-// For a row [f, g..., h...] the penalised value is
-//   f + sum over g of (gamma g + omega g^2 / 2 when gamma + omega g >= 0, else -gamma^2 / (2 omega))
-//     + sum over h of (gamma h + omega h^2 / 2),
-// one multiplier gamma and one coefficient omega per constraint. Both adapt after each
-// generation from the rows of the distribution's mean before and after its update: the
-// multiplier moves by omega times the new mean's constraint value (an inequality's stays at
-// least 0); omega grows when the new mean's penalty is small beside the change of the mean's
-// penalised value, or when its constraint value changed little beside its size, and shrinks
-// otherwise. A run's first generation sets the multipliers to 0 and each omega to the spread
-// of its f values over the square of the spread of the constraint's values, so that ranking
+// The Lagrangian sees inequalities c <= 0: each g, and each equality h as the two
+// h - 1e-4 <= 0 and -h - 1e-4 <= 0 (so that it aims at the tolerance's edge, where an optimum
+// that the tolerance lets move lies). For a row [f, c...] the penalised value is
+//   f + sum over c of (gamma c + omega c^2 / 2 when gamma + omega c >= 0, else -gamma^2 / (2 omega)),
+// one multiplier gamma >= 0 and one coefficient omega > 0 per c. Both adapt after each
+// generation from the rows of the distribution's mean before and after its update: gamma
+// moves by omega times the new mean's c (and stays at least 0); omega grows (by 2^(1/(2d)) in
+// d dimensions) when the new mean's penalty term omega c^2 is below 3/d of the change of the
+// mean's penalised value, or when its c changed by less than a fifth of its size, and shrinks
+// (by 2^(-1/d)) otherwise. A run's first generation sets every gamma to 0 and each omega to the
+// spread of its f values over the square of the spread of its c values, so that the ranking
 // does not depend on the scales of f and of each constraint.
 class AugmentedLagrangian {
  public:
@@ -28,17 +29,16 @@ class AugmentedLagrangian {
   // Forgets the coefficients: the next generation sets them afresh (a new run).
   void restart();
 
-  // One generation: the mean's standing and constraint values, and the samples' (`standing`
-  // and `constraints` of row k; row 0 is the mean). Adapts the coefficients and gives the
-  // samples' penalised values (rows 1 ..), +inf for a failed row.
+  // One generation: row k's standing and `constraints.constraint_values(k)` (g then h), row 0
+  // the mean, rows 1 .. the samples. Adapts the coefficients and gives the samples' penalised
+  // values, +inf for a failed row.
   template <class Rows>
   void rank(std::span<const Standing> standing, const Rows& constraints, std::vector<double>& ranked) {
-    const std::size_t m = counts_.total();
+    const std::size_t m = gamma_.size();
     rows_.resize(standing.size());
     values_.resize(standing.size() * m);
     for (std::size_t k = 0; k < standing.size(); ++k) {
-      const std::span<const double> c = constraints.constraint_values(k);
-      for (std::size_t i = 0; i < m; ++i) values_[k * m + i] = transformed(i, c[i]);
+      inequalities_of(constraints.constraint_values(k), &values_[k * m]);
       rows_[k] = {standing[k], std::span<const double>(values_).subspan(k * m, m)};
     }
     rank_rows(ranked);
@@ -47,27 +47,25 @@ class AugmentedLagrangian {
  private:
   struct Row {
     Standing standing;
-    std::span<const double> constraints;
+    std::span<const double> c;
   };
+  void inequalities_of(std::span<const double> constraint_values, double* c) const;
   void rank_rows(std::vector<double>& ranked);
-  double transformed(std::size_t i, double c) const;
-  bool equality(std::size_t i) const;
-  void start(std::span<const Row> samples);
+  void start();
   void adapt(const Row& mean);
   double penalised(const Row& row) const;
 
-  ConstraintCounts counts_;
+  std::size_t inequalities_;  // the g among a row's constraint values
   double dimensions_;
   double grow_, shrink_;  // omega's factors
   bool started_ = false;
   std::vector<double> gamma_, omega_;
-  // The last mean's objective value and constraint values (finite).
+  // The last mean's objective value and c values (finite); none at a run's start.
   bool have_mean_ = false;
   double mean_value_ = 0.0;
-  std::vector<double> mean_constraints_;
+  std::vector<double> mean_c_;
   std::vector<Row> rows_;
-  std::vector<double> values_;
-  std::vector<double> work_;
+  std::vector<double> values_, work_;  // the rows' c values; the spreads' work space
 };
 
 }  // namespace swarmix

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <type_traits>
 
@@ -62,11 +60,6 @@ struct BoxMap {
       const double u = into_unit(sigma * y[j] + mean[j]);
       x[j] = clamp_coordinate(u * span[j] + lower[j], lower[j], upper[j]);
     }
-  }
-  // x = the box point of the normalised point mean.
-  void place(const std::vector<double>& mean, double* x) const {
-    for (std::size_t j = 0; j < span.size(); ++j)
-      x[j] = clamp_coordinate(into_unit(mean[j]) * span[j] + lower[j], lower[j], upper[j]);
   }
 };
 
@@ -148,6 +141,9 @@ class Run {
   }
 
   const Strategy s;
+  // The ranked values are of a function that moves from one generation to the next (a
+  // constrained run's augmented Lagrangian): no end by stagnation, which compares them.
+  bool moving_values = false;
 
   // This generation's lambda samples: z standard normal (drawn row after row), y = B D z.
   void sample(StdRng& rng) {
@@ -172,7 +168,7 @@ class Run {
   // Sample k as a point of the box.
   void place(const BoxMap& box, std::size_t k, double* x) const { box.place(mean_, sigma_, &y_[k * n_], x); }
   // The mean as a point of the box.
-  void place_mean(const BoxMap& box, double* x) const { box.place(mean_, x); }
+  void place_mean(const BoxMap& box, double* x) const { box.place(mean_, 0.0, y_.data(), x); }
 
   // The update from the samples' ranks (order: best first).
   void update(const std::vector<std::size_t>& order) {
@@ -238,7 +234,6 @@ class Run {
       for (std::size_t j = i; j < n; ++j) c[j] = (keep * c[j] + a * pc_[j]) + acc_[j];
     }
     sigma_ = sigma_ * std::exp((s.c_sigma / s.d_sigma) * (ps_norm / s.chi_n - 1.0));
-    if (std::getenv("ALDEBUG")) { std::fprintf(stderr, "  sigma=%.3g mean=", sigma_); for (double m : mean_) std::fprintf(stderr, "%.6g ", m); std::fprintf(stderr, "\n"); }
   }
 
   // Renews B and D when the covariance has changed enough since the last time; false when the
@@ -295,7 +290,7 @@ class Run {
         std::max<std::size_t>(g / 5, 120 + static_cast<std::size_t>(std::ceil((30.0 * static_cast<double>(n)) /
                                                                                 static_cast<double>(s.lambda)))),
         20000);
-    if (g >= window && !std::getenv("ALNOSTAG")) {
+    if (g >= window && !moving_values) {
       const std::size_t part = (window * 3) / 10;
       bool stagnant = true;
       for (const std::vector<double>* trace : {&best_trace_, &median_trace_}) {
@@ -377,6 +372,7 @@ Status BipopCmaEs::search(Scored& problem) {
 
   while (!stop && used < budget) {
     Run run(lambda, n, run_sigma, mean);
+    run.moving_values = kMeanRows != 0;
     const std::size_t cap = large ? SIZE_MAX : last_large_evaluations / 2;
     double run_best = INFINITY;
     std::size_t run_evaluations = large && runs.empty() ? 1 : 0;

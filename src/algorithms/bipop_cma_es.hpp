@@ -59,9 +59,11 @@ struct RunSummary {
 //
 // Constraints: each generation also evaluates the distribution's mean (its first point), and
 // the samples are ranked by an augmented Lagrangian whose coefficients adapt from the mean's
-// rows and start afresh with each run (algorithms/augmented_lagrangian.hpp). The best point
-// (predict, the history, the observer) follows Deb's order over every evaluated point; a run's
-// best_value is the value of its best feasible point (+inf when it evaluated none).
+// rows and start afresh with each run (algorithms/augmented_lagrangian.hpp); as those values
+// move, a constrained run never ends by stagnation. Restarts draw their mean as unconstrained
+// ones do. The best point (predict, the history, the observer) follows Deb's order over every
+// evaluated point; a run's best_value is the value of its best feasible point (+inf when it
+// evaluated none). With no constraint the search is exactly the unconstrained one.
 class BipopCmaEs final : public Optimizer, public BipopCmaEsParams, public SearchSettings {
  public:
   using Hyperparameters = BipopCmaEsParams;

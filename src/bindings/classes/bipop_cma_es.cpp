@@ -8,7 +8,11 @@ const ClassSpec bipop_cma_es_spec = {
     .doc = "CMA-ES with BIPOP restarts for continuous minimization.\n\n"
            "The fit ends when n_evaluations are used, or when max_restarts restarts with a doubled\n"
            "population have been made and the small-population restarts between them have used as\n"
-           "many evaluations.",
+           "many evaluations.\n\n"
+           "With n_constraints or n_equalities, each generation also evaluates its mean, and the\n"
+           "points are ranked by an augmented Lagrangian whose coefficients adapt by themselves (no\n"
+           "weight to set); predict() and history_ follow the feasibility order over every point,\n"
+           "and a run's best_value in runs_ is its best feasible value (inf when it found none).",
     .params = {param("n_evaluations", &BipopCmaEsParams::n_evaluations),
                param("sigma0", &BipopCmaEsParams::sigma0),
                param("population_size", &BipopCmaEsParams::population_size),
