@@ -18,7 +18,7 @@ from estimators import CLASSES, SANITIZED, counts, is_tour, small_kwargs
 pytestmark = pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator aborts on impossible requests")
 
 HUGE = [2**64 - 1, 2**63]
-ALARM = 0.1  # seconds a fit may run before the alarm interrupts it
+ALARM = 0.1  # seconds of CPU a fit may use before the alarm interrupts it (CPU: a loaded machine cannot ring it)
 MAX_GROWTH = 256 * 1024  # KiB of peak memory that one case may add
 
 CHILD = r"""
@@ -38,7 +38,7 @@ def ring(signum, frame):
         armed.clear()
         raise Alarm()
 
-signal.signal(signal.SIGALRM, ring)
+signal.signal(signal.SIGPROF, ring)
 for name, kwargs, dims in json.loads(sys.stdin.read()):
     print(json.dumps({"start": [name, kwargs, dims]}), flush=True)
     cls = getattr(e._swarmix, name)
@@ -46,7 +46,7 @@ for name, kwargs, dims in json.loads(sys.stdin.read()):
     start = time.monotonic()
     outcome = "running"
     armed.append(1)
-    signal.setitimer(signal.ITIMER_REAL, float(sys.argv[2]))
+    signal.setitimer(signal.ITIMER_PROF, float(sys.argv[2]))
     try:
         try:
             obj = cls(**kwargs, random_state=1)
@@ -63,7 +63,7 @@ for name, kwargs, dims in json.loads(sys.stdin.read()):
         pass
     finally:
         armed.clear()
-        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.setitimer(signal.ITIMER_PROF, 0)
     print(json.dumps({"outcome": outcome, "seconds": time.monotonic() - start,
                       "growth": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak}), flush=True)
 """
