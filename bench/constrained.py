@@ -4,6 +4,7 @@ a constrained fit per evaluation.
     pip install . -r bench/requirements.txt          # pymoo and scipy
     python bench/constrained.py [--evals 20000] [--seeds 0 1 2] [--problems 1 2 ...] [--only de scipy ...]
     python bench/constrained.py --cost               # CPU per evaluation beyond the objective
+    python bench/constrained.py --multi [--seeds 0 1 2 3 4] [--only nsga2 nsga3]
 
 The problems are pymoo's (`pymoo.problems.single.g`: objective, inequalities g <= 0, equalities
 h = 0, the known optimum from `pareto_front()`). A run succeeds when, within its first --evals
@@ -28,6 +29,18 @@ Methods:
 (plain, constrained, integer), and of BipopCmaEs and pycma's fmin_con2 on the same constrained
 rows in d = 10 (fmin_con2 asks for a point's value and its constraints apart: a cache gives both
 from one evaluation, and its look-ups are counted as fmin_con2's).
+
+Several objectives (--multi): pymoo's BNH, TNK, C1-DTLZ1 and C2-DTLZ2 (three objectives; seven
+and twelve variables), Nsga2Sbx with n_constraints against pymoo's NSGA2 (its defaults, which
+are Nsga2Sbx's: SBX 0.9 / 15, polynomial mutation 1/n / 20), the same population and
+generations (pymoo counts its start as a generation; swarmix's probe comes on top); and
+C1-DTLZ1 / C2-DTLZ2 with three and five objectives, Nsga3 (its defaults: Deb and Jain's
+directions and populations) against pymoo's NSGA3 with the same directions, population and
+generations (Jain and Deb's counts). Both evaluate pymoo's own numpy problems. Reported: the
+hypervolume of the final feasible non-dominated set (swarmix: `front_values_` when `feasible_`;
+pymoo: its feasible `res.opt`), its objectives normalised by the true front's ideal and nadir
+points, against 1.1 in each (`swarmix.hypervolume`), the mean over the seeds; for Nsga3 also
+the median IGD against pymoo's true front (`swarmix.igd`).
 
 Times are CPU (process) time. Results are printed as a Markdown table (docs/benchmarks.md).
 """
@@ -244,9 +257,10 @@ def solved_table(args: argparse.Namespace) -> None:
 
 
 def cost(args: argparse.Namespace) -> None:
-    """CPU per evaluation beyond a bare loop of the same calls: DifferentialEvolution's plain
-    fit, the same objective returning a row [value, g1, g2, h] in a constrained fit, an integer
-    fit; BipopCmaEs and pycma's fmin_con2 on those rows."""
+    """CPU per evaluation beyond a bare loop of the same calls, of DifferentialEvolution and of
+    Nsga2Sbx: a plain fit, the objective returning a row with constraint values in a constrained
+    fit, and a fit with five integer coordinates; of BipopCmaEs and pycma's fmin_con2 on the
+    constrained rows."""
     d, evals = 10, args.evals
 
     def scalar(x: list[float]) -> float:
@@ -274,14 +288,30 @@ def cost(args: argparse.Namespace) -> None:
         return min(times)
 
     def report(name: str, t_fit: float, t_loop: float, n: int) -> None:
-        print(f"{name:12s} fit {t_fit / n * 1e9:9.1f} ns/eval, bare loop {t_loop / n * 1e9:7.1f} ns/eval, "
+        print(f"{name:20s} fit {t_fit / n * 1e9:9.1f} ns/eval, bare loop {t_loop / n * 1e9:7.1f} ns/eval, "
               f"beyond the objective {(t_fit - t_loop) / n * 1e9:9.1f} ns/eval ({n} evaluations)")
 
+    def two(x: list[float]) -> list[float]:
+        return [x[0] * x[0], x[1] * x[1]]
+
+    def two_row(x: list[float]) -> list[float]:
+        return [x[0] * x[0], x[1] * x[1], x[1] - 1.0, -x[2]]
+
+    def fit_nsga(objective: Any, **keywords: Any) -> int:  # Nsga2Sbx, 100 x 100
+        opt = swarmix.Nsga2Sbx(n_individuals=100, n_iterations=100, random_state=1)
+        opt.fit(objective, [-5.0] * d, [5.0] * d, **keywords)
+        return 1 + 100 * 101
+
     n = fit(scalar)
-    for name, objective, keywords in (("plain", scalar, {}),
-                                      ("constrained", row, {"n_constraints": 2, "n_equalities": 1}),
-                                      ("integer", scalar, {"integer": [0, 1, 2, 3, 4]})):
-        report(name, best(lambda: fit(objective, **keywords)), best(lambda: loop(objective, n)), n)
+    for name, run, objective, keywords in (
+            ("plain", fit, scalar, {}),
+            ("constrained", fit, row, {"n_constraints": 2, "n_equalities": 1}),
+            ("integer", fit, scalar, {"integer": [0, 1, 2, 3, 4]}),
+            ("Nsga2Sbx", fit_nsga, two, {}),
+            ("Nsga2Sbx constrained", fit_nsga, two_row, {"n_constraints": 2}),
+            ("Nsga2Sbx integer", fit_nsga, two, {"integer": [0, 1, 2, 3, 4]})):
+        n = run(objective, **keywords)
+        report(name, best(lambda: run(objective, **keywords)), best(lambda: loop(objective, n)), n)
 
     # BipopCmaEs and pycma's fmin_con2 on the same rows (a single run of each: its evaluations).
     def bipop() -> int:
@@ -321,16 +351,132 @@ def cost(args: argparse.Namespace) -> None:
     report("fmin_con2", t_fit, best(lambda: loop(row, seen[-1])), seen[-1])
 
 
+# ---------------------------------------------------------------- several objectives
+
+# name -> (pymoo class path, arguments, ideal, nadir of the true front, population, generations)
+MULTI_PROBLEMS: dict[str, tuple[str, dict[str, int], list[float], list[float], int, int]] = {
+    "BNH": ("pymoo.problems.multi.bnh:BNH", {}, [0.0, 4.0], [136.0, 50.0], 100, 100),
+    "TNK": ("pymoo.problems.multi.tnk:TNK", {}, [0.0, 0.0], [1.04, 1.04], 100, 100),
+    "C1-DTLZ1": ("pymoo.problems.many.cdtlz:C1DTLZ1", {"n_var": 7, "n_obj": 3}, [0.0] * 3, [0.5] * 3, 92, 500),
+    "C2-DTLZ2": ("pymoo.problems.many.cdtlz:C2DTLZ2", {"n_var": 12, "n_obj": 3}, [0.0] * 3, [1.0] * 3, 92, 250),
+}
+# Nsga3: name, m -> (arguments, nadir, population, generations); Jain and Deb's counts.
+MANY_PROBLEMS: dict[tuple[str, int], tuple[dict[str, int], float, int, int]] = {
+    ("C1-DTLZ1", 3): ({"n_var": 7, "n_obj": 3}, 0.5, 92, 500),
+    ("C1-DTLZ1", 5): ({"n_var": 9, "n_obj": 5}, 0.5, 212, 600),
+    ("C2-DTLZ2", 3): ({"n_var": 12, "n_obj": 3}, 1.0, 92, 250),
+    ("C2-DTLZ2", 5): ({"n_var": 14, "n_obj": 5}, 1.0, 212, 350),
+}
+
+
+def pymoo_problem(path: str, kwargs: dict[str, int]) -> Any:
+    import importlib
+
+    module, name = path.split(":")
+    return getattr(importlib.import_module(module), name)(**kwargs)
+
+
+def normalised_hypervolume(F: Any, ideal: list[float], nadir: list[float]) -> float:
+    F = np.asarray(F, dtype=float).reshape(-1, len(ideal))
+    if not len(F):
+        return 0.0
+    Z = (F - np.array(ideal)) / (np.array(nadir) - np.array(ideal))
+    return swarmix.hypervolume(Z, [1.1] * len(ideal))
+
+
+def swarmix_feasible_front(opt: Any, problem: Any) -> np.ndarray:
+    """A fit of `opt` on the pymoo problem with its constraints: the front, when feasible."""
+    m, ng = problem.n_obj, problem.n_ieq_constr
+
+    def rows(X: np.ndarray) -> np.ndarray:
+        out = problem.evaluate(np.asarray(X, dtype=float), return_values_of=["F", "G"], return_as_dictionary=True)
+        return np.hstack([np.reshape(out["F"], (len(X), m)), np.reshape(out["G"], (len(X), ng))])
+
+    opt.fit(swarmix.vectorized(rows), [float(v) for v in problem.xl], [float(v) for v in problem.xu], n_constraints=ng)
+    return np.array(opt.front_values_ if opt.feasible_ else [], dtype=float)
+
+
+def pymoo_feasible_front(algorithm: Any, problem: Any, generations: int, seed: int) -> np.ndarray:
+    from pymoo.optimize import minimize
+
+    res = minimize(problem, algorithm, ("n_gen", generations + 1), seed=seed, verbose=False)
+    opt = res.opt
+    return np.array([F for F, ok in zip(opt.get("F"), opt.get("feasible").ravel()) if ok], dtype=float)
+
+
+def multi_table(args: argparse.Namespace) -> None:
+    from pymoo.algorithms.moo.nsga2 import NSGA2
+    from pymoo.algorithms.moo.nsga3 import NSGA3
+
+    seeds = args.seeds
+    if not args.only or "nsga2" in args.only:
+        print(f"Nsga2Sbx against pymoo NSGA2, hypervolume of the feasible front (mean of {len(seeds)} seeds)\n")
+        print("| problem | population x generations | Nsga2Sbx | pymoo NSGA2 | difference | CPU s (ours / pymoo) |")
+        print("|---|---|---:|---:|---:|---:|")
+        for name, (path, kwargs, ideal, nadir, n, gens) in MULTI_PROBLEMS.items():
+            ours, theirs, t_ours, t_theirs = [], [], 0.0, 0.0
+            for seed in seeds:
+                start = time.process_time()
+                F = swarmix_feasible_front(swarmix.Nsga2Sbx(n_individuals=n, n_iterations=gens, random_state=seed),
+                                           pymoo_problem(path, kwargs))
+                t_ours += time.process_time() - start
+                ours.append(normalised_hypervolume(F, ideal, nadir))
+                start = time.process_time()
+                F = pymoo_feasible_front(NSGA2(pop_size=n), pymoo_problem(path, kwargs), gens, seed)
+                t_theirs += time.process_time() - start
+                theirs.append(normalised_hypervolume(F, ideal, nadir))
+            a, b = float(np.mean(ours)), float(np.mean(theirs))
+            print(f"| {name} | {n} x {gens} | {a:.4f} | {b:.4f} | {a - b:+.4f} | {t_ours:.1f} / {t_theirs:.1f} |",
+                  flush=True)
+        print()
+    if not args.only or "nsga3" in args.only:
+        from pymoo.util.ref_dirs import get_reference_directions
+
+        print(f"Nsga3 against pymoo NSGA3: hypervolume of the feasible front (mean) and IGD against the true front "
+              f"(median), {len(seeds)} seeds\n")
+        print("| problem | m | population x generations | HV Nsga3 | HV pymoo | IGD Nsga3 | IGD pymoo "
+              "| CPU s (ours / pymoo) |")
+        print("|---|---:|---|---:|---:|---:|---:|---:|")
+        for (name, m), (kwargs, nadir, n, gens) in MANY_PROBLEMS.items():
+            path = MULTI_PROBLEMS[name][0]
+            partitions = 12 if m == 3 else 6
+            directions = np.array(swarmix.reference_directions(m, partitions))
+            truth = pymoo_problem(path, kwargs).pareto_front(directions)
+            hv: dict[str, list[float]] = {"ours": [], "theirs": []}
+            igd: dict[str, list[float]] = {"ours": [], "theirs": []}
+            cpu = {"ours": 0.0, "theirs": 0.0}
+            for seed in seeds:
+                for who in ("ours", "theirs"):
+                    start = time.process_time()
+                    if who == "ours":
+                        F = swarmix_feasible_front(swarmix.Nsga3(n_iterations=gens, random_state=seed),
+                                                   pymoo_problem(path, kwargs))
+                    else:
+                        pymoo_directions = get_reference_directions("das-dennis", m, n_partitions=partitions)
+                        F = pymoo_feasible_front(NSGA3(ref_dirs=pymoo_directions, pop_size=n),
+                                                 pymoo_problem(path, kwargs), gens, seed)
+                    cpu[who] += time.process_time() - start
+                    hv[who].append(normalised_hypervolume(F, [0.0] * m, [nadir] * m))
+                    igd[who].append(swarmix.igd(F, truth) if len(F) else math.inf)
+            print(f"| {name} | {m} | {n} x {gens} | {np.mean(hv['ours']):.4f} | {np.mean(hv['theirs']):.4f} | "
+                  f"{np.median(igd['ours']):.5f} | {np.median(igd['theirs']):.5f} | "
+                  f"{cpu['ours']:.1f} / {cpu['theirs']:.1f} |", flush=True)
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--evals", type=int, default=20_000)
-    ap.add_argument("--seeds", type=int, nargs="+", default=[0, 1, 2])
+    ap.add_argument("--seeds", type=int, nargs="+", help="default: 0 1 2 (--multi: 0 1 2 3 4)")
     ap.add_argument("--problems", type=int, nargs="+", default=PROBLEMS)
-    ap.add_argument("--only", nargs="+", choices=list(METHODS))
+    ap.add_argument("--only", nargs="+", choices=[*METHODS, "nsga2", "nsga3"])
     ap.add_argument("--cost", action="store_true", help="measure the CPU per evaluation instead")
     ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--multi", action="store_true", help="the multi-objective problems instead (5 seeds by default)")
     args = ap.parse_args()
-    if args.cost:
+    args.seeds = args.seeds or ([0, 1, 2, 3, 4] if args.multi else [0, 1, 2])
+    if args.multi:
+        multi_table(args)
+    elif args.cost:
         cost(args)
     else:
         solved_table(args)

@@ -11,7 +11,8 @@ import pytest
 
 from estimators import CLASSES, attempt, fit_args, freeze, handles, is_multi, is_tour, small_kwargs, state, two_sphere
 from objectives import failure_kind, sphere
-from swarmix import AskTell, DifferentialEvolution, Monitor, _testing, journaled, parallel, read_journal, vectorized
+from swarmix import (AskTell, DifferentialEvolution, Monitor, _testing, hypervolume, journaled, parallel, read_journal,
+                     vectorized)
 from test_groups import Calls, InOrder, numpy_style
 from test_journal import frames
 
@@ -26,14 +27,16 @@ def active(x):
     return [(x[0] - 2.0) ** 2 + (x[1] - 1.0) ** 2, x[0] * x[0] - x[1], x[0] + x[1] - 2.0]
 
 
-def flaky_row(x):
-    """A row of 1 objective, 2 inequality and 1 equality values that fails in every way."""
+def flaky_row(x, objectives=1):
+    """A row of 1 (or 2) objective, 2 inequality and 1 equality values that fails in every way."""
     k = failure_kind(x)
     if k == 1:
         raise RuntimeError("flaky point")
     if k == 3:
         return "not a row"
     row = active(x) + [x[2] - 0.25]
+    if objectives == 2:
+        row.insert(1, x[1] * x[1] - x[0])
     if k == 2:
         row[1] = math.nan
     if k == 4:
@@ -42,6 +45,11 @@ def flaky_row(x):
 
 
 KEYWORDS = {"n_constraints": 2, "n_equalities": 1, "integer": [1]}
+
+
+def flaky(cls):
+    """flaky_row with as many objectives as `cls` takes (two for a multi-objective class)."""
+    return (lambda x: flaky_row(x, 2)) if is_multi(cls) else flaky_row
 
 
 def keywords_of(cls):
@@ -180,26 +188,31 @@ def test_a_row_of_the_wrong_length_ends_the_fit_on_every_path(tmp_path):
 @pytest.mark.parametrize("cls", CONSTRAINED, ids=NAME)
 def test_grouped_journaled_and_told_fits_are_the_plain_fit(cls, tmp_path):
     keywords = keywords_of(cls)
-    plain, points = fitted_with(cls, flaky_row)
+    row = flaky(cls)
+    plain, points = fitted_with(cls, row)
     expected = observed(plain)
-    assert len(plain.constraint_values_) == 3
+    if is_multi(cls):  # a row of g and h per front point
+        assert len(plain.constraint_values_) == len(plain.front_values_)
+        assert {len(r) for r in plain.constraint_values_} == {3}
+    else:
+        assert len(plain.constraint_values_) == 3
     wraps = {"vectorized": lambda calls: vectorized(numpy_style(calls, True)),
              "parallel": lambda calls: parallel(calls, InOrder()),
              "monitored": lambda calls: Monitor(vectorized(numpy_style(calls, True)))}
     for name, wrap in wraps.items():
-        obj, seen = fitted_with(cls, flaky_row, wrap)
+        obj, seen = fitted_with(cls, row, wrap)
         assert (observed(obj), seen) == (expected, points), name
 
     # A journal cut after any of its records resumes to the same fit, evaluating only the rest.
     path = tmp_path / "fit.swj"
-    obj, _ = fitted_with(cls, flaky_row, lambda calls: journaled(calls, path))
+    obj, _ = fitted_with(cls, row, lambda calls: journaled(calls, path))
     assert observed(obj) == expected
     data = path.read_bytes()
     cuts = frames(data)[1:-1]
     for start, end in cuts[:: max(1, len(cuts) // 4)]:
         path.write_bytes(data[:end])
         kept = len(read_journal(path).points)
-        obj, seen = fitted_with(cls, flaky_row, lambda calls: journaled(calls, path))
+        obj, seen = fitted_with(cls, row, lambda calls: journaled(calls, path))
         assert observed(obj) == expected and seen == points[:1] + points[kept:]
     assert path.read_bytes() == data
 
@@ -216,7 +229,7 @@ def test_grouped_journaled_and_told_fits_are_the_plain_fit(cls, tmp_path):
         told = []
         for x in X:
             try:
-                told.append(flaky_row(x))
+                told.append(row(x))
             except RuntimeError as exc:
                 told.append(exc)
         run.tell(told)
@@ -225,11 +238,15 @@ def test_grouped_journaled_and_told_fits_are_the_plain_fit(cls, tmp_path):
 
 @pytest.mark.parametrize("cls", CONSTRAINED, ids=NAME)
 def test_constrained_results_pickle_and_older_states_load(cls):
-    obj, _ = fitted_with(cls, flaky_row)
+    obj, _ = fitted_with(cls, flaky(cls))
     copy = pickle.loads(pickle.dumps(obj))
     assert observed(copy) == observed(obj) and copy.feasible_ == (copy.violation_ == 0.0)
-    row = flaky_row(obj.predict())  # the best point's own row, as evaluated
-    assert (obj.score(), obj.constraint_values_) == (row[0], row[1:])
+    if is_multi(cls):  # each front point's own row, as evaluated
+        rows = [flaky(cls)(x) for x in obj.predict()]
+        assert (obj.front_values_, obj.constraint_values_) == ([r[:2] for r in rows], [r[2:] for r in rows])
+    else:
+        row = flaky_row(obj.predict())  # the best point's own row, as evaluated
+        assert (obj.score(), obj.constraint_values_) == (row[0], row[1:])
     parts = obj.__reduce__()[2]
     older = cls(**small_kwargs(cls, size=6, iterations=4, other=2), random_state=4)
     older.__setstate__(parts[:-2])  # a state pickled before the constraint parts existed
@@ -248,11 +265,12 @@ def test_every_evaluated_point_is_whole_at_the_integer_coordinates(cls):
     upper = [1e15, 3.0, 2.0**60, 5.0, 1.0]
     integer = [0, 1, 2, 4]
     for seed in range(3):
-        calls = Calls(lambda x: sum(v * v for v in x))
+        calls = Calls(lambda x: [sum(v * v for v in x), x[3]] if is_multi(cls) else sum(v * v for v in x))
         obj = cls(**small_kwargs(cls, size=6, iterations=6, other=2), random_state=seed)
         obj.fit(calls, lower, upper, integer=[j in integer for j in range(5)])
         points = [struct.unpack("<5d", p) for p in calls.points]
-        for x in points + [tuple(obj.predict())] + [tuple(p) for p in obj.population_]:
+        best = obj.predict() if is_multi(cls) else [obj.predict()]
+        for x in points + [tuple(p) for p in best + obj.population_]:
             assert all(x[j] == math.floor(x[j]) and lower[j] <= x[j] <= upper[j] for j in integer), x
             assert x[1] == 3.0
 
@@ -307,3 +325,83 @@ def test_differential_evolution_ends_feasible_and_on_active_constraints():
         assert max(abs(opt.predict()[0] - 1.0), abs(opt.predict()[1] - 1.0)) < 1e-6
         assert opt.feasible_ and opt.constraint_values_ == active(opt.predict())[1:]
         assert opt.history_[-1] == opt.score() == active(opt.predict())[0]
+
+
+# ---------------------------------------------------------------- several objectives
+
+MULTI = [c for c in BOTH if is_multi(c)]
+
+
+def test_constraint_domination_ranks_hand_made_populations():
+    survivors = _testing.select_survivors
+    # Feasible members first however good the infeasible ones look, then by violation: equal
+    # violations share a front (the Pareto-better (-5, -5) does not beat (0, 0)), a failed row last.
+    objectives = [[1.0, 1.0], [0.0, 2.0], [2.0, 0.0], [0.0, 0.0], [-5.0, -5.0], [3.0, 3.0], [math.nan, 1.0]]
+    violations = [0.0, 0.0, 0.0, 0.5, 0.5, 0.25, INF]
+    assert [(i, r) for i, r, _ in survivors(objectives, 7, violations)] == \
+        [(0, 0), (1, 0), (2, 0), (5, 1), (3, 2), (4, 2), (6, 3)]
+    assert [i for i, _, _ in survivors(objectives, 5, violations)] == [0, 1, 2, 5, 3]  # a tie: front order
+    assert [(i, r) for i, r, _ in survivors(objectives[:4], 4, [0.3, 0.1, 0.2, 0.1])] == \
+        [(1, 0), (3, 0), (2, 1), (0, 2)]  # all infeasible: by violation alone
+    dominated = [[1.0, 4.0], [2.0, 2.0], [3.0, 3.0], [0.5, 5.0], [4.0, 1.0], [3.0, 3.0]]
+    assert survivors(dominated, 4, [0.0] * 6) == survivors(dominated, 4)  # all feasible: plain NSGA-II
+
+    # NSGA-III: among more feasible members than places, the niching of the feasible ones alone
+    # (the normalisation learns from them only); a last front of infeasible members gives its
+    # first members in front order.
+    rng = np.random.default_rng(3)
+    values = rng.random((30, 3)).tolist()
+    violations = [0.0 if i % 3 else 0.5 + i for i in range(30)]
+    feasible = [i for i in range(30) if violations[i] == 0.0]
+    directions = [[a / 4, b / 4, (4 - a - b) / 4] for a in range(5) for b in range(5 - a)]
+    for seed in range(3):
+        kept = _testing.nsga3_survival(seed, values, 12, directions, violations)
+        alone = _testing.nsga3_survival(seed, [values[i] for i in feasible], 12, directions)
+        assert kept == [feasible[k] for k in alone]
+    few = [[0.0, 1.0, 1.0], [1.0, 0.0, 1.0], [2.0, 2.0, 2.0], [-1.0, -1.0, -1.0], [-2.0, 0.0, 0.0], [0.0, -3.0, 0.0]]
+    assert _testing.nsga3_survival(0, few, 4, directions, [0.0, 0.0, 0.0, 0.2, 0.1, 0.1]) == [0, 1, 2, 4]
+    assert _testing.nsga3_survival(0, few, 2, directions, [0.3, 0.1, 0.2, 0.3, 0.3, 0.3]) == [1, 2]
+
+
+def pareto_rows(rows):
+    return [r for r in rows if not any(o != r and all(a <= b for a, b in zip(o, r)) for o in rows)]
+
+
+@pytest.mark.parametrize("cls", MULTI, ids=NAME)
+def test_the_front_is_infeasible_only_when_no_point_is_feasible(cls):
+    def narrow(x):  # x0 >= 0.98: hardly any start point is feasible
+        return [x[0], 1.0 - x[0] + x[1] * x[1], 0.98 - x[0]]
+
+    def nowhere(x):
+        return [x[0], 1.0 - x[0], 1.0 + x[1] * x[1]]
+
+    for seed in range(3):
+        obj = cls(**small_kwargs(cls, size=12, iterations=25), random_state=seed)
+        obj.fit(narrow, [0.0, -1.0], [1.0, 1.0], n_constraints=1)
+        rows = [narrow(x) for x in obj.population_]
+        front = [r[:2] for r in rows if r[2] <= 0.0]
+        assert obj.feasible_ and obj.violation_ == 0.0 and all(g <= 0.0 for (g,) in obj.constraint_values_)
+        assert sorted(obj.front_values_) == sorted(pareto_rows(front))  # the feasible members' own front
+        assert obj.front_values_ == [narrow(x)[:2] for x in obj.predict()]
+        assert obj.score([2.0, 2.0]) == hypervolume(obj.front_values_, [2.0, 2.0]) > 0.0
+
+        obj.fit(nowhere, [0.0, -1.0], [1.0, 1.0], n_constraints=1)
+        least = min(nowhere(x)[2] for x in obj.population_)
+        assert not obj.feasible_ and obj.violation_ == least >= 1.0
+        assert obj.constraint_values_ == [[least]] * len(obj.front_values_) and obj.score([2.0, 2.0]) == 0.0
+
+
+@pytest.mark.parametrize("cls", MULTI, ids=NAME)
+def test_an_integer_child_never_rounds_back_onto_a_member(cls):
+    # Copies of the parents, mutated by hardly anything: each child is a member moved one unit,
+    # never a member itself nor an earlier child.
+    calls = Calls(lambda x: [x[0], -x[0]])
+    directions = {"reference_directions": [[1.0, 0.0], [0.5, 0.5], [0.0, 1.0]]} if "reference_directions" in \
+        cls().get_params() else {}
+    obj = cls(n_individuals=8, n_iterations=1, crossover_rate=0.0, mutation_rate=1.0, mutation_eta=1e6,
+              random_state=5, **directions)
+    obj.fit(calls, [0.0], [50.0], integer=[0])
+    points = [struct.unpack("<d", p)[0] for p in calls.points]
+    start, children = points[1:9], points[9:]
+    assert len(children) == 8 == len(set(children)) and all(v == round(v) for v in points)
+    assert all(min(abs(c - s) for s in start) == 1.0 for c in children)

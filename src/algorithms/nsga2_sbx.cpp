@@ -85,12 +85,30 @@ void polynomial_mutation(StdRng& rng, const Bounds& bounds, double rate, double 
   }
 }
 
+std::pair<std::size_t, std::size_t> ShuffledPairs::draw(StdRng& rng) {
+  if (next_ + 2 > n_) {
+    order_.resize(n_);
+    for (std::size_t i = 0; i < n_; ++i) order_[i] = i;
+    rng.shuffle(order_);
+    next_ = 0;
+  }
+  next_ += 2;
+  return {order_[next_ - 2], order_[next_ - 1]};
+}
+
+void round_whole(std::span<double> x, std::span<const std::size_t> integer, const Bounds& bounds) {
+  round_integers(x.data(), integer, bounds.lower(), bounds.upper());
+  for (std::size_t j : integer) x[j] += 0.0;
+}
+
 void make_offspring(StdRng& rng, const Bounds& bounds, const Variation& variation,
                     std::span<const ParetoPoint> population, std::size_t n, const ChooseParents& parents,
                     std::vector<double>& children) {
   const std::size_t dims = bounds.size();
   children.assign(checked_mul(n, dims), 0.0);
   std::vector<double> pair_a(dims), pair_b(dims);
+  const std::vector<std::size_t>& whole = variation.integer;
+  std::vector<double> before(whole.size()), mutated(whole.size());
   // Rows ordered by their bits: a strict order even with NaN coordinates (NaN bounds).
   auto row_less = [dims](const double* x, const double* y) {
     for (std::size_t j = 0; j < dims; ++j) {
@@ -108,9 +126,27 @@ void make_offspring(StdRng& rng, const Bounds& bounds, const Variation& variatio
     std::copy(parent1, parent1 + dims, pair_a.begin());
     std::copy(parent2, parent2 + dims, pair_b.begin());
     sbx_crossover(rng, bounds, variation.crossover_rate, variation.crossover_eta, pair_a, pair_b);
+    if (!whole.empty()) {
+      round_whole(pair_a, whole, bounds);
+      round_whole(pair_b, whole, bounds);
+    }
     for (std::vector<double>* child : {&pair_a, &pair_b}) {
       if (made == n) break;
-      polynomial_mutation(rng, bounds, variation.mutation_rate, variation.mutation_eta, *child);
+      std::vector<double>& x = *child;
+      for (std::size_t k = 0; k < whole.size(); ++k) before[k] = x[whole[k]];
+      polynomial_mutation(rng, bounds, variation.mutation_rate, variation.mutation_eta, x);
+      if (!whole.empty()) {
+        for (std::size_t k = 0; k < whole.size(); ++k) mutated[k] = x[whole[k]];
+        round_whole(x, whole, bounds);
+        // A child that rounded back onto a member or an earlier child takes a unit step at each
+        // integer coordinate whose mutation rounded back, toward the mutated value (which lies
+        // in the box, so the step stays inside the whole bounds).
+        if (seen.count(x.data()))
+          for (std::size_t k = 0; k < whole.size(); ++k) {
+            double& v = x[whole[k]];
+            if (v == before[k] && mutated[k] != before[k]) v = before[k] + (mutated[k] > before[k] ? 1.0 : -1.0);
+          }
+      }
       if (distinct && seen.count(child->data())) continue;
       double* row = &children[made * dims];
       std::copy(child->begin(), child->end(), row);
@@ -118,6 +154,42 @@ void make_offspring(StdRng& rng, const Bounds& bounds, const Variation& variatio
       ++made;
     }
   }
+}
+
+ParetoPoint evaluated_point(std::vector<double>&& position, std::vector<double>&& row, const ConstraintCounts& counts) {
+  ParetoPoint point{std::move(position), std::move(row)};
+  if (counts.any()) {
+    point.violation = row_violation(point.objectives, counts);
+    const auto split = point.objectives.end() - static_cast<std::ptrdiff_t>(counts.total());
+    point.constraint_values.assign(split, point.objectives.end());
+    point.objectives.erase(split, point.objectives.end());
+  }
+  return point;
+}
+
+std::vector<ParetoPoint> start_points(VectorProblem& problem, StdRng& rng, const Bounds& bounds, std::size_t n,
+                                      const Matrix& initial, const Variation& variation,
+                                      const ConstraintCounts& counts) {
+  std::vector<double> flat;
+  for (std::vector<double>& x : initialize_continuous_population(rng, bounds, n, initial)) {
+    if (!variation.integer.empty()) round_whole(x, variation.integer, bounds);
+    flat.insert(flat.end(), x.begin(), x.end());
+  }
+  std::vector<ParetoPoint> points;
+  append_offspring(problem, flat, bounds.size(), counts, points);
+  return points;
+}
+
+void append_offspring(VectorProblem& problem, const std::vector<double>& children, std::size_t dims,
+                      const ConstraintCounts& counts, std::vector<ParetoPoint>& points) {
+  const std::size_t n = children.size() / dims;
+  std::vector<std::vector<double>> values(n);
+  problem.evaluate_group(children, values);
+  points.reserve(points.size() + n);
+  for (std::size_t c = 0; c < n; ++c)
+    points.push_back(evaluated_point(std::vector<double>(children.begin() + static_cast<std::ptrdiff_t>(c * dims),
+                                                         children.begin() + static_cast<std::ptrdiff_t>((c + 1) * dims)),
+                                     std::move(values[c]), counts));
 }
 
 Status Nsga2Sbx::fit(VectorProblem& problem) {
@@ -130,9 +202,11 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
   if (n_individuals == 0) return OptimizationError::invalid_input("n_individuals must be at least 1");
   if (!(crossover_eta >= 0.0)) return OptimizationError::invalid_input("crossover_eta must be at least 0");
   if (!(mutation_eta >= 0.0)) return OptimizationError::invalid_input("mutation_eta must be at least 0");
+  if (!integer.empty() && integer.size() != dims) throw InternalError("an integer mask of another length");
   StdRng rng = StdRng::from_seed(random_state);
   const std::size_t N = n_individuals;
   const double pm = mutation_rate ? *mutation_rate : 1.0 / static_cast<double>(dims);
+  const Variation variation{crossover_rate, crossover_eta, pm, mutation_eta, integer_indices(integer)};
 
   // The start is one group, then each generation's offspring.
   std::vector<ParetoPoint> points;
@@ -141,7 +215,8 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
   // The survivors of `pool` become the population, in their order, with their ranks and
   // crowding distances; returns how many are in the first front.
   auto survive = [&](std::vector<ParetoPoint>&& pool) {
-    const std::vector<Survivor> survivors = select_survivors(pool, N);
+    const std::vector<Survivor> survivors =
+        constraints.any() ? select_survivors(pool, constrained_sort(pool), N) : select_survivors(pool, N);
     points.clear();
     points.reserve(survivors.size());
     rank.clear();
@@ -155,14 +230,9 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
     }
     return first_front;
   };
-  std::vector<ParetoPoint> start;
-  append_evaluated(problem, initialize_continuous_population(rng, bounds, N, initial), start);
-  survive(std::move(start));
+  survive(start_points(problem, rng, bounds, N, initial, variation, constraints));
 
   std::vector<double> children;
-  std::vector<std::size_t> entrants;
-  const Variation variation{crossover_rate, crossover_eta, pm, mutation_eta};
-  std::vector<std::vector<double>> offspring_values;
   const std::size_t T = n_iterations;
   const double no_best = std::numeric_limits<double>::quiet_NaN();
   bool stop = iteration_done(0, T, no_best);
@@ -173,41 +243,27 @@ Status Nsga2Sbx::fit(VectorProblem& problem) {
       return OptimizationError::convergence(
           "population is empty: every member is dominated by another (vectors of different lengths)");
     }
-    // Tournaments without replacement: the entrants are read from shuffled copies of the
-    // population, two at a time (a new shuffle when fewer than two are left), so every member
-    // enters equally often. An entrant that dominates the other wins, otherwise the one with
-    // the larger crowding distance (within its own front); a tie goes to the first entrant.
-    std::size_t next_entrant = n;
-    auto entrant = [&]() {
-      if (next_entrant >= n) {
-        entrants.resize(n);
-        for (std::size_t i = 0; i < n; ++i) entrants[i] = i;
-        rng.shuffle(entrants);
-        next_entrant = 0;
-      }
-      return entrants[next_entrant++];
+    // Tournaments without replacement: the entrants are read in pairs from shuffled copies of
+    // the population, so every member enters equally often. An entrant that
+    // constraint-dominates the other wins, otherwise the one with the larger crowding distance
+    // (within its own front); a tie goes to the first entrant.
+    ShuffledPairs entrants(n);
+    auto beats = [&](std::size_t p, std::size_t q) {
+      return constraint_dominates(points[p].violation, points[q].violation,
+                                  [&] { return dominates(points[p].objectives, points[q].objectives); });
     };
     auto tournament = [&]() -> const double* {
       if (n == 1) return points[0].position.data();
-      if (next_entrant + 2 > n) next_entrant = n;
-      const std::size_t a = entrant();
-      const std::size_t b = entrant();
-      const bool b_wins = dominates(points[b].objectives, points[a].objectives) ||
-                          (!dominates(points[a].objectives, points[b].objectives) && crowding[b] > crowding[a]);
+      const auto [a, b] = entrants.draw(rng);
+      const bool b_wins = beats(b, a) || (!beats(a, b) && crowding[b] > crowding[a]);
       return points[b_wins ? b : a].position.data();
     };
     make_offspring(rng, bounds, variation, points, N,
                    [&] { return std::pair<const double*, const double*>{tournament(), tournament()}; }, children);
-    offspring_values.resize(N);
-    problem.evaluate_group(children, offspring_values);
 
     // Parents first, then the offspring in the order they were made.
     std::vector<ParetoPoint> combined = std::move(points);
-    combined.reserve(n + N);
-    for (std::size_t c = 0; c < N; ++c)
-      combined.push_back({std::vector<double>(children.begin() + static_cast<std::ptrdiff_t>(c * dims),
-                                              children.begin() + static_cast<std::ptrdiff_t>((c + 1) * dims)),
-                          std::move(offspring_values[c])});
+    append_offspring(problem, children, dims, constraints, combined);
     history.push_back(static_cast<double>(survive(std::move(combined))));
     stop = iteration_done(generation + 1, T, no_best);
   }

@@ -269,13 +269,36 @@ Niches associate(std::span<const std::vector<double>> normalized, const Matrix& 
 
 std::vector<std::size_t> reference_point_survival(StdRng& rng, std::span<const std::vector<double>> values,
                                                   const std::vector<Front>& fronts, std::size_t n,
-                                                  const Matrix& directions, HyperplaneNormalization& normalization) {
-  normalization.update(values, fronts.empty() ? std::span<const std::size_t>() : std::span<const std::size_t>(fronts[0]));
+                                                  const Matrix& directions, HyperplaneNormalization& normalization,
+                                                  std::span<const double> violations) {
+  auto feasible = [&](std::size_t i) { return violations.empty() || violations[i] == 0.0; };
+  std::size_t n_feasible = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) n_feasible += feasible(i);
+  if (n_feasible == values.size()) {
+    normalization.update(values, fronts.empty() ? std::span<const std::size_t>() : std::span<const std::size_t>(fronts[0]));
+  } else if (n_feasible > 0) {
+    // The feasible members alone, in index order, and the first front (theirs) among them.
+    std::vector<std::vector<double>> kept;
+    std::vector<std::size_t> position(values.size()), first;
+    kept.reserve(n_feasible);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!feasible(i)) continue;
+      position[i] = kept.size();
+      kept.push_back(values[i]);
+    }
+    for (std::size_t i : fronts[0]) first.push_back(position[i]);
+    normalization.update(kept, first);
+  }
   std::vector<std::size_t> survivors;
   std::size_t last = 0;  // the first front that does not fit whole
   for (; last < fronts.size() && survivors.size() + fronts[last].size() <= n; ++last)
     survivors.insert(survivors.end(), fronts[last].begin(), fronts[last].end());
   if (survivors.size() == n || last == fronts.size()) return survivors;
+  if (!feasible(fronts[last][0])) {
+    // Members of equal violation: the first ones, in front order.
+    for (std::size_t k = 0; survivors.size() < n; ++k) survivors.push_back(fronts[last][k]);
+    return survivors;
+  }
 
   // The members kept so far and the last front, on their lines.
   const Front& candidates = fronts[last];
@@ -363,64 +386,64 @@ Status Nsga3::fit(VectorProblem& problem) {
                                             std::to_string(N) + " (from the reference directions)");
   if (!(crossover_eta >= 0.0)) return OptimizationError::invalid_input("crossover_eta must be at least 0");
   if (!(mutation_eta >= 0.0)) return OptimizationError::invalid_input("mutation_eta must be at least 0");
+  if (!integer.empty() && integer.size() != dims) throw InternalError("an integer mask of another length");
   StdRng rng = StdRng::from_seed(random_state);
   const double pm = mutation_rate ? *mutation_rate : 1.0 / static_cast<double>(dims);
-  const Variation variation{crossover_rate, crossover_eta, pm, mutation_eta};
+  const Variation variation{crossover_rate, crossover_eta, pm, mutation_eta, integer_indices(integer)};
 
-  // The values survival compares: m per member, +inf where one is missing or NaN.
+  // The values survival compares: m per member, +inf where one is missing or NaN; in a
+  // constrained fit the members' violations (none: all feasible) and their ranking.
   Matrix values;
+  std::vector<double> violations;
+  const bool constrained = constraints.any();
   auto compare = [&](const std::vector<ParetoPoint>& members) {
     values.resize(members.size());
+    violations.resize(constrained ? members.size() : 0);
     for (std::size_t i = 0; i < members.size(); ++i) {
       const std::vector<double>& f = members[i].objectives;
       values[i].assign(m, kInf);
       for (std::size_t j = 0; j < m && j < f.size(); ++j)
         if (!std::isnan(f[j])) values[i][j] = f[j];
+      if (constrained) violations[i] = members[i].violation;
     }
+    const std::span<const std::vector<double>> rows(values);
+    return constrained ? constrained_sort(rows, violations) : non_dominated_sort(rows);
   };
 
   // The start is one group, then each generation's offspring.
-  std::vector<ParetoPoint> points;
-  append_evaluated(problem, initialize_continuous_population(rng, bounds, N, initial), points);
+  std::vector<ParetoPoint> points = start_points(problem, rng, bounds, N, initial, variation, constraints);
   HyperplaneNormalization normalization(m);
   std::vector<double> children;
-  std::vector<std::vector<double>> offspring_values;
-  std::vector<std::size_t> entrants;
   const std::size_t T = n_iterations;
   const double no_best = std::numeric_limits<double>::quiet_NaN();
   bool stop = iteration_done(0, T, no_best);
   for (std::size_t generation = 0; generation < T && !stop; ++generation) {
     interruption_point();
     const std::size_t n = points.size();
-    // Random parents: pairs read from shuffled copies of the population (a new shuffle when
-    // fewer than two are left), so every member mates equally often.
-    std::size_t next = n;
+    // Random parents: pairs read from shuffled copies of the population, so every member mates
+    // equally often; in a constrained fit each parent the winner of such a pair.
+    ShuffledPairs pairs(n);
+    auto winner = [&]() {
+      const auto [a, b] = pairs.draw(rng);
+      return points[b].violation < points[a].violation ? b : a;
+    };
     auto parents = [&]() -> std::pair<const double*, const double*> {
       if (n == 1) return {points[0].position.data(), points[0].position.data()};
-      if (next + 2 > n) {
-        entrants.resize(n);
-        for (std::size_t i = 0; i < n; ++i) entrants[i] = i;
-        rng.shuffle(entrants);
-        next = 0;
+      if (constrained) {
+        const std::size_t a = winner();
+        return {points[a].position.data(), points[winner()].position.data()};
       }
-      next += 2;
-      return {points[entrants[next - 2]].position.data(), points[entrants[next - 1]].position.data()};
+      const auto [a, b] = pairs.draw(rng);
+      return {points[a].position.data(), points[b].position.data()};
     };
     make_offspring(rng, bounds, variation, points, N, parents, children);
-    offspring_values.resize(N);
-    problem.evaluate_group(children, offspring_values);
 
     // Parents first, then the offspring in the order they were made.
     std::vector<ParetoPoint> merged = std::move(points);
-    merged.reserve(n + N);
-    for (std::size_t c = 0; c < N; ++c)
-      merged.push_back({std::vector<double>(children.begin() + static_cast<std::ptrdiff_t>(c * dims),
-                                            children.begin() + static_cast<std::ptrdiff_t>((c + 1) * dims)),
-                        std::move(offspring_values[c])});
-    compare(merged);
-    const std::vector<Front> fronts = non_dominated_sort(values);
+    append_offspring(problem, children, dims, constraints, merged);
+    const std::vector<Front> fronts = compare(merged);
     const std::vector<std::size_t> survivors =
-        reference_point_survival(rng, values, fronts, N, directions, normalization);
+        reference_point_survival(rng, values, fronts, N, directions, normalization, violations);
     std::vector<unsigned char> first(merged.size(), 0);
     for (std::size_t i : fronts[0]) first[i] = 1;
     std::size_t first_front = 0;
@@ -434,8 +457,7 @@ Status Nsga3::fit(VectorProblem& problem) {
     stop = iteration_done(generation + 1, T, no_best);
   }
 
-  compare(points);
-  const std::vector<Front> fronts = non_dominated_sort(values);
+  const std::vector<Front> fronts = compare(points);
   std::vector<unsigned char> first(points.size(), 0);
   if (!fronts.empty())
     for (std::size_t i : fronts[0]) first[i] = 1;

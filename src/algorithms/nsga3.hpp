@@ -91,9 +91,15 @@ Niches associate(std::span<const std::vector<double>> normalized, const Matrix& 
 // without a line come last, in front order. Updates `normalization` from the whole merged
 // population. Returns the survivors' indices: the whole fronts in front order, then the
 // chosen members in the order they were chosen.
+//
+// With `violations` (one per member; empty: all feasible) and the fronts of constrained_sort,
+// as Jain and Deb's constrained NSGA-III: the normalisation learns from the feasible members
+// only (not at all while there are none), and a last front of infeasible members (all of one
+// violation) gives its first members in front order, without niching.
 std::vector<std::size_t> reference_point_survival(StdRng& rng, std::span<const std::vector<double>> values,
                                                   const std::vector<Front>& fronts, std::size_t n,
-                                                  const Matrix& directions, HyperplaneNormalization& normalization);
+                                                  const Matrix& directions, HyperplaneNormalization& normalization,
+                                                  std::span<const double> violations = {});
 
 // NSGA-III (Deb and Jain, IEEE TEVC 18(4), 2014): each generation N children of random
 // parents (pairs read from shuffled copies of the population) by simulated binary crossover
@@ -101,6 +107,13 @@ std::vector<std::size_t> reference_point_survival(StdRng& rng, std::span<const s
 // children. A value vector shorter than the number of objectives (a failed evaluation)
 // counts as +inf where it has no value, and so does a NaN. Each generation's offspring is one
 // group.
+//
+// Constraints (Jain and Deb, IEEE TEVC 18(4), 2014, the constrained NSGA-III): each parent is
+// the winner of a tournament of two entrants read in pairs from shuffled copies of the
+// population: a feasible entrant beats an infeasible one, of two infeasible ones the smaller
+// violation wins, of two feasible ones the first (a random one: the order is shuffled); the
+// ranking is constraint-domination (constrained_sort), with reference_point_survival's
+// constrained rules. The front is the first front under that order.
 class Nsga3 : public Nsga3Params, public SearchSettings {
  public:
   using Hyperparameters = Nsga3Params;

@@ -135,6 +135,40 @@ std::vector<Front> non_dominated_sort(std::span<const std::vector<double>> value
   return sort_fronts(values.size(), [&](std::size_t i) -> const std::vector<double>& { return values[i]; });
 }
 
+namespace {
+
+template <class Objectives>
+std::vector<Front> sort_constrained(std::size_t n, const Objectives& objectives, std::span<const double> violations) {
+  std::vector<std::size_t> feasible, infeasible;
+  for (std::size_t i = 0; i < n; ++i) (violations[i] == 0.0 ? feasible : infeasible).push_back(i);
+  std::vector<Front> fronts =
+      sort_fronts(feasible.size(), [&](std::size_t k) -> const std::vector<double>& { return objectives(feasible[k]); });
+  for (Front& front : fronts)
+    for (std::size_t& k : front) k = feasible[k];
+  stable_sort_by(infeasible, [&](std::size_t a, std::size_t b) { return violations[a] < violations[b]; });
+  for (std::size_t k = 0; k < infeasible.size(); ++k) {
+    if (k == 0 || violations[infeasible[k]] != violations[infeasible[k - 1]]) fronts.emplace_back();
+    fronts.back().push_back(infeasible[k]);
+  }
+  return fronts;
+}
+
+}  // namespace
+
+std::vector<Front> constrained_sort(std::span<const std::vector<double>> values, std::span<const double> violations) {
+  if (violations.size() != values.size()) throw InternalError("a violation per member");
+  return sort_constrained(values.size(), [&](std::size_t i) -> const std::vector<double>& { return values[i]; },
+                          violations);
+}
+
+std::vector<Front> constrained_sort(std::span<const ParetoPoint> population) {
+  std::vector<double> violations(population.size());
+  for (std::size_t i = 0; i < population.size(); ++i) violations[i] = population[i].violation;
+  return sort_constrained(population.size(),
+                          [&](std::size_t i) -> const std::vector<double>& { return population[i].objectives; },
+                          violations);
+}
+
 
 std::vector<std::pair<std::size_t, double>> crowding_distance(std::span<const ParetoPoint> population,
                                                               std::span<const std::size_t> front) {
@@ -275,8 +309,12 @@ double inverted_generational_distance(std::span<const double> points, std::span<
 }
 
 std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, std::size_t n) {
+  return select_survivors(population, non_dominated_sort(population), n);
+}
+
+std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, const std::vector<Front>& fronts,
+                                       std::size_t n) {
   std::vector<Survivor> kept;
-  const std::vector<Front> fronts = non_dominated_sort(population);
   for (std::size_t r = 0; r < fronts.size() && kept.size() < n; ++r) {
     const bool whole = kept.size() + fronts[r].size() <= n;
     const auto ranked = whole ? crowding_distance(population, fronts[r]) : by_crowding(population, fronts[r]);

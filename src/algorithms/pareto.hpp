@@ -13,10 +13,17 @@
 
 namespace swarmix {
 
-// One evaluated candidate; every objective is minimised.
+// One evaluated candidate; every objective is minimised. In a constrained fit also its
+// constraint values (g then h) and their violation (0.0: feasible; +inf: a failed evaluation).
 struct ParetoPoint {
+  ParetoPoint() = default;
+  ParetoPoint(std::vector<double> position, std::vector<double> objectives)
+      : position(std::move(position)), objectives(std::move(objectives)) {}
+
   std::vector<double> position;
   std::vector<double> objectives;
+  std::vector<double> constraint_values;
+  double violation = 0.0;
 };
 
 using Front = std::vector<std::size_t>;
@@ -31,6 +38,15 @@ bool dominates(std::span<const double> a, std::span<const double> b);
 std::vector<Front> non_dominated_sort(std::span<const ParetoPoint> population);
 // The same over objective vectors.
 std::vector<Front> non_dominated_sort(std::span<const std::vector<double>> values);
+
+// The fronts under constraint-domination (Deb et al. 2002), given each member's violation
+// (0.0: feasible): the fronts of the feasible members (non_dominated_sort of their values, in
+// its orders), then the infeasible members by rising violation, those of equal violation
+// forming one front in index order (neither constraint-dominates the other). A failed member
+// (violation +inf) is in the last front.
+std::vector<Front> constrained_sort(std::span<const std::vector<double>> values, std::span<const double> violations);
+// The same over evaluated candidates (their objectives and violations).
+std::vector<Front> constrained_sort(std::span<const ParetoPoint> population);
 
 // (index, distance) for every front member, in front order. The objective count is that of
 // the front's first member. A member with fewer objectives takes no part in the passes over
@@ -61,6 +77,9 @@ struct Survivor {
 // front order) while they fit, then the members of the first front that does not, largest
 // crowding distance first (equal distances in front order). Members in no front are left out.
 std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, std::size_t n);
+// The same over a ranking given as fronts (constrained_sort's).
+std::vector<Survivor> select_survivors(std::span<const ParetoPoint> population, const std::vector<Front>& fronts,
+                                       std::size_t n);
 
 // The exact hypervolume dominated by the points and bounded by the reference point, in as
 // many objectives as the reference has. A point with fewer objectives, or not below the

@@ -131,7 +131,8 @@ namespace {
 // The hypervolume of the archive against `given` (none: the population's maximum plus a
 // tenth of its range, per objective, over the finite values; plus 1 where the range is 0, so
 // that a single member or a constant objective still bounds a volume), in as many objectives
-// as the longest archive vector has.
+// as the longest archive vector has; 0.0 for an infeasible archive (a constrained fit's
+// archive is feasible or infeasible as a whole).
 double reference_hypervolume(const Fitted& f, const std::optional<std::vector<double>>& given) {
   std::size_t m = 0;
   for (const auto& row : f.archive_objectives) m = row.size() > m ? row.size() : m;
@@ -156,6 +157,7 @@ double reference_hypervolume(const Fitted& f, const std::optional<std::vector<do
       ref.push_back(hi > lo ? hi + (hi - lo) * 0.1 : hi + 1.0);
     }
   }
+  if (f.violation() != 0.0) return 0.0;
   return hypervolume(f.archive_objectives, ref);
 }
 

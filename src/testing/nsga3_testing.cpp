@@ -50,21 +50,25 @@ PyObject* associate_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-// nsga3_survival(seed, values, n, directions) -> [index, ...] in survival order (the fronts by
-// non_dominated_sort, a fresh normalisation)
+// nsga3_survival(seed, values, n, directions[, violations]) -> [index, ...] in survival order
+// (a fresh normalisation; the fronts by non_dominated_sort, or with violations, one per member,
+// by constrained_sort and the constrained rules)
 PyObject* survival_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
-    if (nargs != 4) usage("nsga3_survival(seed, values, n, directions)");
+    if (nargs != 4 && nargs != 5) usage("nsga3_survival(seed, values, n, directions[, violations])");
     StdRng rng = StdRng::from_seed(to_seed(args[0], "seed"));
     const Matrix values = to_matrix(args[1], "values");
     const Matrix directions = to_matrix(args[3], "directions");
     if (directions.empty()) usage("no directions");
     for (const std::vector<double>& row : values)
       if (row.size() != directions[0].size()) usage("values must have one entry per objective");
+    const std::vector<double> violations = nargs == 5 ? to_float_vec(args[4], "violations") : std::vector<double>();
+    if (nargs == 5 && violations.size() != values.size()) usage("one violation per member");
+    const std::span<const std::vector<double>> rows(values);
     HyperplaneNormalization normalization(directions[0].size());
     const std::vector<std::size_t> kept = reference_point_survival(
-        rng, values, non_dominated_sort(std::span<const std::vector<double>>(values)), to_count(args[2], "n"),
-        directions, normalization);
+        rng, values, nargs == 5 ? constrained_sort(rows, violations) : non_dominated_sort(rows),
+        to_count(args[2], "n"), directions, normalization, violations);
     return index_list<std::size_t>(kept).release();
   });
 }

@@ -94,11 +94,20 @@ PyObject* population_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-// select_survivors(objectives, n) -> [(index, rank, crowding), ...] in survival order
+// select_survivors(objectives, n[, violations]) -> [(index, rank, crowding), ...] in survival
+// order; with violations (one per point) ranked by constraint-domination (constrained_sort)
 PyObject* survivors_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
-    if (nargs != 2) usage("select_survivors(objectives, n)");
-    const std::vector<Survivor> kept = select_survivors(points_of(args[0]), to_count(args[1], "n"));
+    if (nargs != 2 && nargs != 3) usage("select_survivors(objectives, n[, violations])");
+    std::vector<ParetoPoint> points = points_of(args[0]);
+    if (nargs == 3) {
+      const std::vector<double> violations = to_float_vec(args[2], "violations");
+      if (violations.size() != points.size()) usage("one violation per point");
+      for (std::size_t i = 0; i < points.size(); ++i) points[i].violation = violations[i];
+    }
+    const std::size_t n = to_count(args[1], "n");
+    const std::vector<Survivor> kept =
+        nargs == 3 ? select_survivors(points, constrained_sort(points), n) : select_survivors(points, n);
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(kept.size())));
     for (std::size_t i = 0; i < kept.size(); ++i) {
       PyObject* item = Py_BuildValue("(nnd)", static_cast<Py_ssize_t>(kept[i].index),

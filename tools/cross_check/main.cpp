@@ -467,6 +467,30 @@ void multi(const char* name, Configure configure) {
   }
 }
 
+// What a genetic multi-objective search leaves: its first front, its population with the
+// values, the history and the exact hypervolume of the front against `reference` in each of its
+// m objectives; in a constrained fit also the front's constraint values and violations.
+template <class Search>
+std::string front_fields(const Search& nsga, std::size_t m, double reference = 4.0) {
+  Digest positions, objectives, constraints;
+  std::vector<std::vector<double>> values;
+  std::vector<double> violations;
+  for (const ParetoPoint& p : nsga.front) {
+    positions.add(p.position);
+    objectives.add(p.objectives);
+    values.push_back(p.objectives);
+    constraints.add(p.constraint_values);
+    violations.push_back(p.violation);
+  }
+  std::string out = " front=" + std::to_string(nsga.front.size()) + ":" + hex(positions.value()) + ":" +
+                    hex(objectives.value());
+  out += " hypervolume=" + hex(bits(hypervolume(values, std::vector<double>(m, reference))));
+  out += " population=" + summary(nsga.population) + " values=" + summary(nsga.population_values);
+  out += " history=" + summary(nsga.history);
+  if (nsga.constraints.any()) out += " constraints=" + hex(constraints.value()) + " violations=" + summary(violations);
+  return out;
+}
+
 // Nsga2Sbx: its first front, its population with the values, the history and the exact
 // hypervolume of the front against a fixed reference.
 void nsga2_sbx_runs() {
@@ -492,19 +516,7 @@ void nsga2_sbx_runs() {
         print_line(line + " error=" + status->display());
         continue;
       }
-      Digest positions, objectives;
-      for (const ParetoPoint& p : nsga.front) {
-        positions.add(p.position);
-        objectives.add(p.objectives);
-      }
-      const std::vector<double> reference(nsga.front.empty() ? 0 : nsga.front[0].objectives.size(), 4.0);
-      std::vector<std::vector<double>> values;
-      for (const ParetoPoint& p : nsga.front) values.push_back(p.objectives);
-      line += " front=" + std::to_string(nsga.front.size()) + ":" + hex(positions.value()) + ":" + hex(objectives.value());
-      line += " hypervolume=" + hex(bits(hypervolume(values, reference)));
-      line += " population=" + summary(nsga.population) + " values=" + summary(nsga.population_values);
-      line += " history=" + summary(nsga.history);
-      print_line(line);
+      print_line(line + front_fields(nsga, nsga.front.empty() ? 0 : nsga.front[0].objectives.size()));
     }
   }
 }
@@ -555,18 +567,7 @@ void nsga3_runs() {
         print_line(line + " error=" + status->display());
         continue;
       }
-      Digest positions, objectives;
-      std::vector<std::vector<double>> values;
-      for (const ParetoPoint& p : nsga.front) {
-        positions.add(p.position);
-        objectives.add(p.objectives);
-        values.push_back(p.objectives);
-      }
-      line += " front=" + std::to_string(nsga.front.size()) + ":" + hex(positions.value()) + ":" + hex(objectives.value());
-      line += " hypervolume=" + hex(bits(hypervolume(values, std::vector<double>(c.objectives, 4.0))));
-      line += " population=" + summary(nsga.population) + " values=" + summary(nsga.population_values);
-      line += " history=" + summary(nsga.history);
-      print_line(line);
+      print_line(line + front_fields(nsga, c.objectives));
     }
   }
 }
@@ -660,6 +661,58 @@ void constrained_runs() {
   }
 }
 
+// Constraints and integer coordinates in Nsga2Sbx and Nsga3: rows [f1, f2, g1, g2, h] (two
+// objectives of the box's sphere and a shifted one, outside the unit disc, below a plane and on
+// a line), with integer coordinates, and with both.
+std::vector<double> ringed_two(std::span<const double> x) {
+  std::vector<double> shifted(x.begin(), x.end());
+  shifted[0] -= 1.0;
+  shifted[1] -= 1.0;
+  std::vector<double> row = ringed(x);
+  row.insert(row.begin() + 1, sphere(shifted));
+  return row;
+}
+
+void constrained_multi_runs() {
+  struct Setting {
+    const char* name;
+    bool constrained;
+    std::vector<bool> integer;
+  };
+  const Setting settings[] = {{"ringed_two", true, {}},
+                              {"two_spheres/integer01", false, {true, true, false, false}},
+                              {"ringed_two/integer01", true, {true, true, false, false}}};
+  for (const Setting& setting : settings) {
+    for (std::uint64_t seed : kSeeds) {
+      std::size_t calls = 0;
+      FunctionVectorProblem counted(
+          [&calls, &setting](std::span<const double> x) {
+            ++calls;
+            std::vector<double> row = ringed_two(x);
+            if (!setting.constrained) row.resize(2);
+            return row;
+          },
+          box().size());
+      auto run = [&](auto& nsga, const char* name) {
+        nsga.n_iterations = 30;
+        nsga.random_state = seed;
+        nsga.integer = setting.integer;
+        if (setting.constrained) nsga.constraints = {2, 1};
+        calls = 0;
+        const Status status = nsga.fit(counted);
+        const std::string line = head(name, setting.name, seed) + " calls=" + std::to_string(calls);
+        print_line(status ? line + " error=" + status->display() : line + front_fields(nsga, 2, 40.0));
+      };
+      Nsga2Sbx nsga2(box());
+      nsga2.n_individuals = 20;
+      run(nsga2, "Nsga2Sbx");
+      Nsga3 nsga3(box(), 2);
+      nsga3.reference_directions = simplex_lattice(2, 10);
+      run(nsga3, "Nsga3");
+    }
+  }
+}
+
 int main() {
   continuous_runs();
   constrained_runs();
@@ -669,5 +722,6 @@ int main() {
   multi_runs();
   nsga2_sbx_runs();
   nsga3_runs();
+  constrained_multi_runs();
   return std::fflush(stdout) == 0 ? 0 : 1;
 }

@@ -10,10 +10,12 @@ namespace swarmix::py {
 // score(reference=None) of the classes with ClassSpec::score_reference.
 inline constexpr const char* kHypervolumeScoreDoc =
     "The exact hypervolume of the first front (front_values_) against `reference`, one value per objective; "
-    "None: the final population's component-wise maximum plus 10% of its range (plus 1 where that range is 0).";
+    "None: the final population's component-wise maximum plus 10% of its range (plus 1 where that range is 0). "
+    "With constraints only a feasible front counts: an infeasible one (feasible_ False) scores 0.0.";
 
 // The final positions, and the archive split into positions and objective vectors (archive
-// order). Replaces the previous result as a whole, an empty archive included.
+// order), with each point's constraint values in a constrained fit (out.constraints, which the
+// frame has set). Replaces the previous result as a whole, an empty archive included.
 inline void store_archive_result(std::vector<std::vector<double>>&& population, std::vector<ParetoPoint>&& archive,
                                  Fitted& out) {
   out.population = std::move(population);
@@ -24,6 +26,7 @@ inline void store_archive_result(std::vector<std::vector<double>>&& population, 
   for (ParetoPoint& p : archive) {
     out.archive_positions.push_back(std::move(p.position));
     out.archive_objectives.push_back(std::move(p.objectives));
+    if (out.constraints.any()) out.constraint_values.push_back(std::move(p.constraint_values));
   }
 }
 

@@ -26,6 +26,8 @@ const ClassSpec nsga2_sbx_spec = {
     .score_doc = kHypervolumeScoreDoc,
     .score_reference = true,
     .start = {"n_individuals"},
+    .constraints = true,
+    .integers = true,
 };
 
 }  // namespace swarmix::py

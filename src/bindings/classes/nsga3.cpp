@@ -28,6 +28,8 @@ const ClassSpec nsga3_spec = {
     .score_doc = kHypervolumeScoreDoc,
     .score_reference = true,
     .start = {"n_individuals"},
+    .constraints = true,
+    .integers = true,
 };
 
 }  // namespace swarmix::py
