@@ -329,7 +329,7 @@ def test_differential_evolution_ends_feasible_and_on_active_constraints():
 
 # ---------------------------------------------------------------- several objectives
 
-MULTI = [c for c in BOTH if is_multi(c)]
+MULTI = [c for c in CONSTRAINED if c in INTEGRAL and is_multi(c)]
 
 
 def test_constraint_domination_ranks_hand_made_populations():
