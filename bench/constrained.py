@@ -19,7 +19,16 @@ Methods:
   (-inf, 0], equalities [-1e-4, 1e-4]), its defaults (best1bin, popsize 15) without polishing,
   maxiter from the budget;
 - ``penalty100``, ``penalty1e6``: swarmix DifferentialEvolution on the static penalty
-  f + w * violation (the violation as swarmix defines it), unconstrained.
+  f + w * violation (the violation as swarmix defines it), unconstrained;
+- ``bipop``: swarmix BipopCmaEs with n_constraints / n_equalities, its defaults, n_evaluations
+  from the budget;
+- ``pycma``: pycma's ``cma.fmin_con2`` (its augmented Lagrangian) with IPOP restarts
+  (restarts=9), described at ``run_pycma``; stopped once it asks for a point past the budget.
+
+``--cost`` measures the CPU per evaluation beyond the objective of DifferentialEvolution
+(plain, constrained, integer), and of BipopCmaEs and pycma's fmin_con2 on the same constrained
+rows in d = 10 (fmin_con2 asks for a point's value and its constraints apart: a cache gives both
+from one evaluation, and its look-ups are counted as fmin_con2's).
 
 Several objectives (--multi): pymoo's BNH, TNK, C1-DTLZ1 and C2-DTLZ2 (three objectives; seven
 and twelve variables), Nsga2Sbx with n_constraints against pymoo's NSGA2 (its defaults, which
@@ -124,6 +133,62 @@ def penalty(weight: float) -> Callable[[Tracker, int], None]:
     return run
 
 
+class Spent(Exception):
+    """A peer that cannot be told a budget in distinct points is stopped past it."""
+
+
+def cached_rows(t: Tracker) -> Callable[[np.ndarray], np.ndarray]:
+    """The row of a point, each distinct point evaluated (and counted) once; past the budget the
+    run is stopped by Spent."""
+    cache: dict[bytes, np.ndarray] = {}
+
+    def row(x: np.ndarray) -> np.ndarray:
+        key = np.asarray(x, dtype=float).tobytes()
+        if key not in cache:
+            if t.n >= t.budget:
+                raise Spent
+            cache[key] = t.rows(np.atleast_2d(x))[0]
+        return cache[key]
+
+    return row
+
+
+def run_bipop(t: Tracker, seed: int) -> None:
+    opt = swarmix.BipopCmaEs(n_evaluations=t.budget - 1, random_state=seed)
+    opt.fit(swarmix.vectorized(t.rows), *t.box, n_constraints=t.ng, n_equalities=t.nh)
+
+
+def run_pycma(t: Tracker, seed: int) -> None:
+    """cma.fmin_con2 with IPOP restarts (restarts=9) in coordinates scaled to [0, 1]: the first
+    run from the box's centre, later ones from uniform points; sigma0 0.3; each equality h as
+    the two inequalities h - 1e-4 <= 0 and -h - 1e-4 <= 0."""
+    import cma
+
+    lower, upper = (np.array(b) for b in t.box)
+    row = cached_rows(t)
+    rng = np.random.default_rng(seed)
+    runs = [0]
+
+    def x0() -> np.ndarray:
+        runs[0] += 1
+        return np.full(len(lower), 0.5) if runs[0] == 1 else rng.uniform(size=len(lower))
+
+    def point(u: np.ndarray) -> np.ndarray:
+        return lower + np.asarray(u, dtype=float) * (upper - lower)
+
+    def constraints(u: np.ndarray) -> list[float]:
+        r = row(point(u))
+        h = r[1 + t.ng:]
+        return list(r[1:1 + t.ng]) + [v for e in h for v in (e - TOLERANCE, -e - TOLERANCE)]
+
+    options = {"bounds": [0.0, 1.0], "maxfevals": t.budget, "seed": seed + 1, "verbose": -9, "verb_log": 0,
+               "verb_disp": 0}
+    try:
+        cma.fmin_con2(lambda u: float(row(point(u))[0]), x0, 0.3, constraints, restarts=9, options=options)
+    except Spent:
+        pass
+
+
 def run_scipy(t: Tracker, seed: int) -> None:
     from scipy.optimize import Bounds, NonlinearConstraint, differential_evolution
 
@@ -148,6 +213,8 @@ def run_scipy(t: Tracker, seed: int) -> None:
 
 METHODS: dict[str, tuple[str, Callable[[Tracker, int], None]]] = {
     "de": ("DifferentialEvolution (constraints)", run_de),
+    "bipop": ("BipopCmaEs (constraints)", run_bipop),
+    "pycma": ("pycma fmin_con2", run_pycma),
     "scipy": ("scipy differential_evolution", run_scipy),
     "penalty100": ("DifferentialEvolution, f + 100 violation", penalty(100.0)),
     "penalty1e6": ("DifferentialEvolution, f + 1e6 violation", penalty(1e6)),
@@ -190,9 +257,10 @@ def solved_table(args: argparse.Namespace) -> None:
 
 
 def cost(args: argparse.Namespace) -> None:
-    """CPU per evaluation of DifferentialEvolution and of Nsga2Sbx beyond a bare loop of the same
-    calls: a plain fit, the objective returning a row with constraint values in a constrained
-    fit, and a fit with five integer coordinates."""
+    """CPU per evaluation beyond a bare loop of the same calls, of DifferentialEvolution and of
+    Nsga2Sbx: a plain fit, the objective returning a row with constraint values in a constrained
+    fit, and a fit with five integer coordinates; of BipopCmaEs and pycma's fmin_con2 on the
+    constrained rows."""
     d, evals = 10, args.evals
 
     def scalar(x: list[float]) -> float:
@@ -219,6 +287,10 @@ def cost(args: argparse.Namespace) -> None:
             times.append(time.process_time() - start)
         return min(times)
 
+    def report(name: str, t_fit: float, t_loop: float, n: int) -> None:
+        print(f"{name:20s} fit {t_fit / n * 1e9:9.1f} ns/eval, bare loop {t_loop / n * 1e9:7.1f} ns/eval, "
+              f"beyond the objective {(t_fit - t_loop) / n * 1e9:9.1f} ns/eval ({n} evaluations)")
+
     def two(x: list[float]) -> list[float]:
         return [x[0] * x[0], x[1] * x[1]]
 
@@ -239,10 +311,44 @@ def cost(args: argparse.Namespace) -> None:
             ("Nsga2Sbx constrained", fit_nsga, two_row, {"n_constraints": 2}),
             ("Nsga2Sbx integer", fit_nsga, two, {"integer": [0, 1, 2, 3, 4]})):
         n = run(objective, **keywords)
-        t_fit = best(lambda: run(objective, **keywords))
-        t_loop = best(lambda: loop(objective, n))
-        print(f"{name:20s} fit {t_fit / n * 1e9:7.1f} ns/eval, bare loop {t_loop / n * 1e9:7.1f} ns/eval, "
-              f"beyond the objective {(t_fit - t_loop) / n * 1e9:7.1f} ns/eval")
+        report(name, best(lambda: run(objective, **keywords)), best(lambda: loop(objective, n)), n)
+
+    # BipopCmaEs and pycma's fmin_con2 on the same rows (a single run of each: its evaluations).
+    def bipop() -> int:
+        opt = swarmix.BipopCmaEs(n_evaluations=evals, random_state=1)
+        opt.fit(row, [-5.0] * d, [5.0] * d, n_constraints=2, n_equalities=1)
+        return 1 + sum(r["evaluations"] for r in opt.runs_)
+
+    n = bipop()
+    report("BipopCmaEs", best(bipop), best(lambda: loop(row, n)), n)
+    try:
+        import cma
+    except ImportError:
+        return
+    seen: list[int] = []
+
+    def pycma() -> None:
+        cache: dict[bytes, list[float]] = {}
+
+        def cached(x: np.ndarray) -> list[float]:
+            key = x.tobytes()
+            if key not in cache:
+                cache[key] = row(list(x))
+            return cache[key]
+
+        def constraints(x: np.ndarray) -> list[float]:
+            r = cached(x)
+            return [r[1], r[2], r[3] - TOLERANCE, -r[3] - TOLERANCE]
+
+        cma.fmin_con2(lambda x: cached(x)[0], [0.0] * d, 3.0, constraints, restarts=0,
+                      options={"bounds": [-5.0, 5.0], "maxfevals": evals, "seed": 2, "verbose": -9, "verb_log": 0,
+                               "verb_disp": 0})
+        seen.append(len(cache))
+
+    start = time.process_time()
+    pycma()
+    t_fit = time.process_time() - start
+    report("fmin_con2", t_fit, best(lambda: loop(row, seen[-1])), seen[-1])
 
 
 # ---------------------------------------------------------------- several objectives

@@ -222,3 +222,47 @@ def test_symmetric_eigendecomposition():
     # Only the upper triangle is read; a matrix that is not finite there has no decomposition.
     assert _testing.symmetric_eigen([[2.0, 1.0], [math.nan, 3.0]]) == _testing.symmetric_eigen([[2.0, 1.0], [1.0, 3.0]])
     assert _testing.symmetric_eigen([[1.0, math.inf], [0.0, 1.0]]) is None
+
+
+# ---------------------------------------------------------------- constraints
+
+
+def test_constrained_fits_end_feasible_on_their_active_constraints():
+    from test_constraints import active
+
+    def ball(x):  # min sum(x) inside a ball of radius 0.1 about (3, 3, 3, 3): far from the start
+        return [math.fsum(x), math.fsum((v - 3.0) ** 2 for v in x) - 0.01]
+
+    def line(x):  # min x0² + x1² with x0 + x1 = 1, met within 1e-4
+        return [x[0] * x[0] + x[1] * x[1], x[0] + x[1] - 1.0]
+
+    for seed in range(3):
+        opt = BipopCmaEs(random_state=seed)
+        opt.fit(active, [-3.0, -3.0], [3.0, 3.0], n_constraints=2)
+        assert opt.feasible_ and max(abs(v - 1.0) for v in opt.predict()) < 1e-6
+        # The equality's tolerance is used: x0 + x1 = 1 - 1e-4 at the best feasible point.
+        opt.fit(line, [-3.0, -3.0], [3.0, 3.0], n_equalities=1)
+        assert opt.feasible_ and abs(opt.score() - (1.0 - 1e-4) ** 2 / 2.0) < 1e-9
+        # Every point of the first generation is infeasible; the fit ends on the ball's edge.
+        rows = Counted(ball)
+        opt.fit(rows, [-5.0] * 4, [5.0] * 4, n_constraints=1)
+        first = 1 + 1 + opt.runs_[0]["population_size"] + 1  # the probe, the start, the mean, the samples
+        assert all(ball(x)[1] > 0.0 for x in rows.points[:first])
+        assert opt.feasible_ and opt.violation_ == 0.0 and abs(opt.score() - 4.0 * 2.95) < 1e-6
+
+
+def test_a_constrained_generation_adds_its_mean_and_a_run_keeps_its_best_feasible_value():
+    from test_constraints import active
+
+    rows = Counted(active)
+    opt = BipopCmaEs(n_evaluations=4_000, random_state=1)
+    opt.fit(rows, [-3.0, -3.0], [3.0, 3.0], n_constraints=2)
+    evaluated = [active(x) for x in rows.points[1:]]  # past the probe
+    assert len(evaluated) == sum(r["evaluations"] for r in opt.runs_) and len(opt.runs_) > 2
+    for k, r in enumerate(opt.runs_):  # the first run's evaluations count the start
+        assert (r["evaluations"] - (k == 0)) % (r["population_size"] + 1) == 0
+        own, evaluated = evaluated[:r["evaluations"]], evaluated[r["evaluations"]:]
+        assert r["best_value"] == min((row[0] for row in own if max(row[1:]) <= 0.0), default=math.inf)
+    # Deb's order over every evaluated point, whatever the runs ranked by.
+    best = min((active(x)[0], x) for x in rows.points[1:] if max(active(x)[1:]) <= 0.0)
+    assert (opt.score(), opt.predict()) == best and opt.history_[-1] == opt.score()

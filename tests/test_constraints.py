@@ -19,7 +19,6 @@ from test_journal import frames
 NAME = lambda c: c.__name__  # noqa: E731
 CONSTRAINED = [c for c in CLASSES if handles(c, "n_constraints")]
 INTEGRAL = [c for c in CLASSES if handles(c, "integer")]
-BOTH = [c for c in CONSTRAINED if c in INTEGRAL]
 INF = math.inf
 
 
@@ -53,8 +52,15 @@ def flaky(cls):
     return (lambda x: flaky_row(x, 2)) if is_multi(cls) else flaky_row
 
 
-def fitted_with(cls, objective, wrap=lambda f: f, keywords=KEYWORDS):
-    """A small fit of `cls` on fit_args' box: the object, and the points evaluated."""
+def keywords_of(cls):
+    """KEYWORDS, the integer coordinate only where the class takes one."""
+    return KEYWORDS if cls in INTEGRAL else dict(KEYWORDS, integer=None)
+
+
+def fitted_with(cls, objective, wrap=lambda f: f, keywords=None):
+    """A small fit of `cls` on fit_args' box (KEYWORDS by default): the object, and the points
+    evaluated."""
+    keywords = keywords_of(cls) if keywords is None else keywords
     calls = Calls(objective)
     obj = cls(**small_kwargs(cls, size=6, iterations=4, other=2), random_state=4)
     obj.fit(wrap(calls), *fit_args(cls)[1:], **keywords)
@@ -179,8 +185,9 @@ def test_a_row_of_the_wrong_length_ends_the_fit_on_every_path(tmp_path):
 # ---------------------------------------------------------------- the classes that handle them
 
 
-@pytest.mark.parametrize("cls", BOTH, ids=NAME)
+@pytest.mark.parametrize("cls", CONSTRAINED, ids=NAME)
 def test_grouped_journaled_and_told_fits_are_the_plain_fit(cls, tmp_path):
+    keywords = keywords_of(cls)
     row = flaky(cls)
     plain, points = fitted_with(cls, row)
     expected = observed(plain)
@@ -211,13 +218,13 @@ def test_grouped_journaled_and_told_fits_are_the_plain_fit(cls, tmp_path):
 
     # Told, with a pickle in the middle.
     run = AskTell(cls(**small_kwargs(cls, size=6, iterations=4, other=2), random_state=4), *fit_args(cls)[1:],
-                  **KEYWORDS)
+                  **keywords)
     asked = []
     while not run.done:
         if len(asked) == 7:
             run = pickle.loads(pickle.dumps(run))
         X = run.ask()
-        assert all(x[1] == round(x[1]) for x in X)  # whole where integer, as asked
+        assert cls not in INTEGRAL or all(x[1] == round(x[1]) for x in X)  # whole where integer, as asked
         asked += [struct.pack("<3d", *x) for x in X]
         told = []
         for x in X:
@@ -231,7 +238,7 @@ def test_grouped_journaled_and_told_fits_are_the_plain_fit(cls, tmp_path):
 
 @pytest.mark.parametrize("cls", CONSTRAINED, ids=NAME)
 def test_constrained_results_pickle_and_older_states_load(cls):
-    obj, _ = fitted_with(cls, flaky(cls), keywords=KEYWORDS if cls in INTEGRAL else dict(KEYWORDS, integer=None))
+    obj, _ = fitted_with(cls, flaky(cls))
     copy = pickle.loads(pickle.dumps(obj))
     assert observed(copy) == observed(obj) and copy.feasible_ == (copy.violation_ == 0.0)
     if is_multi(cls):  # each front point's own row, as evaluated
@@ -322,7 +329,7 @@ def test_differential_evolution_ends_feasible_and_on_active_constraints():
 
 # ---------------------------------------------------------------- several objectives
 
-MULTI = [c for c in BOTH if is_multi(c)]
+MULTI = [c for c in CONSTRAINED if c in INTEGRAL and is_multi(c)]
 
 
 def test_constraint_domination_ranks_hand_made_populations():

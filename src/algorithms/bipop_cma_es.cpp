@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
+#include "algorithms/augmented_lagrangian.hpp"
 #include "algorithms/integer_steps.hpp"
 #include "algorithms/swarm_common.hpp"
 #include "algorithms/symmetric_eigen.hpp"
@@ -143,6 +145,9 @@ class Run {
   }
 
   const Strategy s;
+  // The ranked values are of a function that moves from one generation to the next (a
+  // constrained run's augmented Lagrangian): no end by stagnation, which compares them.
+  bool moving_values = false;
 
   // This generation's lambda samples: z standard normal (drawn row after row), y = B D z.
   void sample(StdRng& rng) {
@@ -174,6 +179,11 @@ class Run {
 
   // Sample k as a point of the box.
   void place(const BoxMap& box, std::size_t k, double* x) const { box.place(mean_, sigma_, &y_[k * n_], x); }
+  // The mean as a point of the box.
+  void place_mean(const BoxMap& box, double* x) const {
+    box.place(mean_, 0.0, y_.data(), x);
+    if (box.integers) box.integers->place_mean(mean_, x, into_unit);
+  }
 
   // The update from the samples' ranks (order: best first).
   void update(const std::vector<std::size_t>& order) {
@@ -295,7 +305,7 @@ class Run {
         std::max<std::size_t>(g / 5, 120 + static_cast<std::size_t>(std::ceil((30.0 * static_cast<double>(n)) /
                                                                                 static_cast<double>(s.lambda)))),
         20000);
-    if (g >= window) {
+    if (g >= window && !moving_values) {
       const std::size_t part = (window * 3) / 10;
       bool stagnant = true;
       for (const std::vector<double>* trace : {&best_trace_, &median_trace_}) {
@@ -326,10 +336,14 @@ class Run {
 
 }  // namespace
 
-Status BipopCmaEs::fit(Problem& problem) {
+template <class Scored>
+Status BipopCmaEs::search(Scored& problem) {
+  using Score = typename Scored::Score;
+  // A constrained generation's first point is the mean (see the class comment).
+  constexpr std::size_t kMeanRows = std::is_same_v<Score, Standing> ? 1 : 0;
   record = {};
   runs.clear();
-  auto init = validate_and_init(bounds, problem, random_state);
+  auto init = validate_and_init(bounds, problem.dimensions(), random_state);
   if (auto* error = std::get_if<OptimizationError>(&init)) return *error;
   auto& [rng, n, span] = std::get<InitResult>(init);
   if (!(sigma0 > 0.0) || !std::isfinite(sigma0))
@@ -343,9 +357,11 @@ Status BipopCmaEs::fit(Problem& problem) {
   IntegerSteps integers(integer, lower, bounds.upper());
   const BoxMap box{lower, bounds.upper(), span, integers.empty() ? nullptr : &integers};
 
-  // Generations are counted across runs; none of them has fewer points than the first run, so
-  // the budget (less the start) over the first population bounds their number.
-  const std::size_t planned = budget <= 1 ? 0 : (budget - 1) / lambda0 + ((budget - 1) % lambda0 != 0);
+  // Generations are counted across runs; none of them has fewer points than the first run's, so
+  // the budget (less the start) over those bounds their number.
+  const std::size_t first_points = lambda0 + kMeanRows;
+  const std::size_t planned =
+      budget <= 1 ? 0 : (budget - 1) / first_points + ((budget - 1) % first_points != 0);
 
   // The start: the box's midpoint or the given point, evaluated alone (rounded at the integer
   // coordinates; the first mean stays the unrounded point).
@@ -355,32 +371,34 @@ Status BipopCmaEs::fit(Problem& problem) {
   for (std::size_t j = 0; j < n; ++j) mean[j] = span[j] > 0.0 ? (best[j] - lower[j]) / span[j] : 0.5;
   integers.normalise(best.data(), mean);
   round_integers(best.data(), integer_indices(integer), lower, bounds.upper());
-  double best_value = 0.0;
-  {
-    double value = 0.0;
-    problem.evaluate_group(best, {&value, 1});
-    best_value = value;
-  }
+  Score best_value{};
+  problem.evaluate_group(best, {&best_value, 1});
+  const std::span<const double> start_constraints = problem.constraint_values(0);
+  std::vector<double> best_constraints(start_constraints.begin(), start_constraints.end());
   std::size_t used = 1;
   std::size_t completed = 0;
   std::vector<double> last_generation = best;
-  bool stop = iteration_done(0, planned, best_value);
+  bool stop = iteration_done(0, planned, value_of(best_value), is_feasible(best_value));
 
   std::size_t large_lambda = lambda0, large_used = 0, small_used = 0, last_large_evaluations = 0, large_restarts = 0;
   bool large = true;
   double run_sigma = sigma0;
   std::size_t lambda = lambda0;
   std::vector<double> ranked;
+  std::vector<Score> scores;
   std::vector<std::size_t> order;
   PointGroup group(n);
+  AugmentedLagrangian lagrangian(constraints, n);
 
   while (!stop && used < budget) {
     Run run(lambda, n, run_sigma, mean);
     integers.start_run(lambda, n);
+    run.moving_values = kMeanRows != 0;
     const std::size_t cap = large ? SIZE_MAX : last_large_evaluations / 2;
     double run_best = INFINITY;
     std::size_t run_evaluations = large && runs.empty() ? 1 : 0;
-    if (run_evaluations == 1) run_best = best_value;
+    if (run_evaluations == 1 && is_feasible(best_value)) run_best = value_of(best_value);
+    lagrangian.restart();
     RunEnd end = RunEnd::Budget;
     for (;;) {
       if (used >= budget) {
@@ -395,27 +413,32 @@ Status BipopCmaEs::fit(Problem& problem) {
       run.sample(rng);
       if (box.integers) run.set_steps(integers);
       group.clear();
+      if (kMeanRows != 0) run.place_mean(box, group.add_row());
       for (std::size_t k = 0; k < lambda; ++k) run.place(box, k, group.add_row());
-      group.evaluate(problem);
-      used = used + lambda;
-      run_evaluations = run_evaluations + lambda;
-      ranked.resize(lambda);
-      for (std::size_t k = 0; k < lambda; ++k) {
-        const double v = group.value(k);
-        ranked[k] = v;
-        if (v < best_value) {
+      scores.resize(group.size());
+      problem.evaluate_group(group.points(), scores);
+      used = used + group.size();
+      run_evaluations = run_evaluations + group.size();
+      for (std::size_t k = 0; k < group.size(); ++k) {
+        const Score v = scores[k];
+        if (better(v, best_value)) {
           best.assign(group.row(k), group.row(k) + n);
           best_value = v;
+          best_constraints.assign(problem.constraint_values(k).begin(), problem.constraint_values(k).end());
         }
-        if (v < run_best) run_best = v;
+        if (is_feasible(v) && value_of(v) < run_best) run_best = value_of(v);
       }
+      if constexpr (kMeanRows != 0)
+        lagrangian.rank(scores, problem, ranked);
+      else
+        ranked.assign(scores.begin(), scores.end());
       rank_best_first(order, ranked);  // NaN last
       if (box.integers) run.centre(integers, order);
       run.update(order);
       if (box.integers) run.move_mean(integers);
-      record.history.push_back(best_value);
+      record.history.push_back(value_of(best_value));
       ++completed;
-      if (iteration_done(completed, planned, best_value)) {
+      if (iteration_done(completed, planned, value_of(best_value), is_feasible(best_value))) {
         stop = true;
         end = RunEnd::Stopped;
         break;
@@ -435,7 +458,7 @@ Status BipopCmaEs::fit(Problem& problem) {
     } else {
       small_used = small_used + run_evaluations;
     }
-    if (group.size() > 0) last_generation.assign(group.row(0), group.row(0) + checked_mul(group.size(), n));
+    if (group.size() > 0) last_generation.assign(group.row(kMeanRows), group.row(0) + checked_mul(group.size(), n));
     if (stop || used >= budget) break;
 
     // The next run: the regime that has used fewer evaluations (the large one only while it has
@@ -460,8 +483,18 @@ Status BipopCmaEs::fit(Problem& problem) {
   }
 
   record.population = split_rows(last_generation, n);
-  best_ = Solution{std::move(best), best_value, {}, true};
+  best_ = Solution{std::move(best), value_of(best_value), {}, is_feasible(best_value), std::move(best_constraints)};
   return std::nullopt;
+}
+
+Status BipopCmaEs::fit(Problem& problem) {
+  ValueProblem values(problem);
+  return search(values);
+}
+
+Status BipopCmaEs::fit(VectorProblem& problem) {
+  StandingProblem standings(problem, constraints);
+  return search(standings);
 }
 
 }  // namespace swarmix

@@ -56,6 +56,14 @@ struct RunSummary {
 // in coordinates normalised to the box; a point outside is mapped into it by a
 // piecewise-quadratic reflection, the search itself keeps the unmapped point. A generation is
 // never cut: the last one may pass n_evaluations.
+//
+// Constraints: each generation also evaluates the distribution's mean (its first point), and
+// the samples are ranked by an augmented Lagrangian whose coefficients adapt from the mean's
+// rows and start afresh with each run (algorithms/augmented_lagrangian.hpp); as those values
+// move, a constrained run never ends by stagnation. Restarts draw their mean as unconstrained
+// ones do. The best point (predict, the history, the observer) follows Deb's order over every
+// evaluated point; a run's best_value is the value of its best feasible point (+inf when it
+// evaluated none). With no constraint the search is exactly the unconstrained one.
 class BipopCmaEs final : public Optimizer, public BipopCmaEsParams, public SearchSettings {
  public:
   using Hyperparameters = BipopCmaEsParams;
@@ -65,6 +73,13 @@ class BipopCmaEs final : public Optimizer, public BipopCmaEsParams, public Searc
   std::vector<RunSummary> runs;
 
   Status fit(Problem& problem) override;
+  // A constrained fit: `problem` gives rows [value, g..., h...] (SearchSettings::constraints).
+  Status fit(VectorProblem& problem);
+
+ private:
+  // The one search, over a ValueProblem or a StandingProblem (core/constraints.hpp).
+  template <class Scored>
+  Status search(Scored& problem);
 };
 
 }  // namespace swarmix

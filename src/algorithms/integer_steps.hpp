@@ -49,6 +49,15 @@ class IntegerSteps {
     }
   }
 
+  // Overwrites the integer coordinates of the box point x of the mean itself.
+  template <class Unit>
+  void place_mean(const std::vector<double>& mean, double* x, Unit&& unit) const {
+    for (std::size_t k = 0; k < index_.size(); ++k) {
+      const std::size_t j = index_[k];
+      x[j] = clamp_coordinate(std::round(unit(mean[j]) * width_[k] + low_[k]), lower_[k], upper_[k]);
+    }
+  }
+
   // Before the update (integer centring): a selected sample (y[order[i]], i < mu) that lies in
   // another cell than the mean at an integer coordinate is moved to the centre of its cell
   // there (y rewritten in units of the step). The cells continue beyond the box.

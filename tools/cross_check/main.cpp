@@ -216,6 +216,15 @@ std::string result_fields(const RunResult& run, const Status& status, std::size_
   return out;
 }
 
+// The restarting search's records of its runs.
+std::string runs_field(const std::vector<RunSummary>& runs) {
+  std::vector<std::vector<double>> rows;
+  for (const RunSummary& r : runs)
+    rows.push_back({static_cast<double>(r.population_size), r.sigma0, static_cast<double>(r.evaluations),
+                    r.best_value, static_cast<double>(r.end)});
+  return " runs=" + summary(rows);
+}
+
 // Runs one continuous algorithm on every objective and seed. `configure` sets the
 // hyperparameters of a freshly built optimiser.
 template <class Algorithm, class Configure>
@@ -235,13 +244,7 @@ void continuous(const char* name, Configure configure) {
       algorithm.random_state = seed;
       const Status status = algorithm.fit(problem);
       std::string line = head(name, objective.name, seed) + " " + result_fields(algorithm, status, calls);
-      if constexpr (requires { algorithm.runs; }) {  // the restarting search's records of its runs
-        std::vector<std::vector<double>> rows;
-        for (const RunSummary& r : algorithm.runs)
-          rows.push_back({static_cast<double>(r.population_size), r.sigma0, static_cast<double>(r.evaluations),
-                          r.best_value, static_cast<double>(r.end)});
-        line += " runs=" + summary(rows);
-      }
+      if constexpr (requires { algorithm.runs; }) line += runs_field(algorithm.runs);
       print_line(line);
     }
   }
@@ -590,9 +593,16 @@ void multi_runs() {
 
 // Constraints and integer coordinates: DifferentialEvolution with rows [value, g1, g2, h] of
 // a sphere kept outside the unit disc, below a plane and on a line, with integer coordinates,
-// and with both; the constraint values of the best point too.
+// and with both, and BipopCmaEs with those rows; the constraint values of the best point too.
 std::vector<double> ringed(std::span<const double> x) {
   return {sphere(x), 1.0 - (x[0] * x[0] + x[1] * x[1]), x[2] + x[3] - 1.0, x[0] - 2.0 * x[1]};
+}
+
+// Whether the best point is feasible, and its constraint values.
+std::string constraint_fields(const RunResult& run, const Status& status) {
+  if (status || !run.predict()) return "";
+  return std::string(" feasible=") + (run.predict()->feasible ? "1" : "0") +
+         " constraints=" + positions(run.predict()->constraint_values);
 }
 
 void constrained_runs() {
@@ -632,13 +642,26 @@ void constrained_runs() {
             box().size());
         status = de.fit(problem);
       }
-      std::string line = head("DifferentialEvolution", setting.name, seed) + " " + result_fields(de, status, calls);
-      if (!status && de.predict()) {
-        line += std::string(" feasible=") + (de.predict()->feasible ? "1" : "0");
-        line += " constraints=" + positions(de.predict()->constraint_values);
-      }
-      print_line(line);
+      print_line(head("DifferentialEvolution", setting.name, seed) + " " + result_fields(de, status, calls) +
+                 constraint_fields(de, status));
     }
+  }
+  // BipopCmaEs on the same rows: its augmented Lagrangian ranks them, Deb's order keeps the best.
+  for (std::uint64_t seed : kSeeds) {
+    std::size_t calls = 0;
+    BipopCmaEs search(box());
+    search.n_evaluations = 3000;
+    search.random_state = seed;
+    search.constraints = {2, 1};
+    FunctionVectorProblem rows(
+        [&calls](std::span<const double> x) {
+          ++calls;
+          return ringed(x);
+        },
+        box().size());
+    const Status status = search.fit(rows);
+    print_line(head("BipopCmaEs", "ringed", seed) + " " + result_fields(search, status, calls) +
+               constraint_fields(search, status) + runs_field(search.runs));
   }
 }
 

@@ -8,7 +8,11 @@ const ClassSpec bipop_cma_es_spec = {
     .doc = "CMA-ES with BIPOP restarts for continuous minimization.\n\n"
            "The fit ends when n_evaluations are used, or when max_restarts restarts with a doubled\n"
            "population have been made and the small-population restarts between them have used as\n"
-           "many evaluations.",
+           "many evaluations.\n\n"
+           "With n_constraints or n_equalities, each generation also evaluates its mean, and the\n"
+           "points are ranked by an augmented Lagrangian whose coefficients adapt by themselves (no\n"
+           "weight to set); predict() and history_ follow the feasibility order over every point,\n"
+           "and a run's best_value in runs_ is its best feasible value (inf when it found none).",
     .params = {param("n_evaluations", &BipopCmaEsParams::n_evaluations),
                param("sigma0", &BipopCmaEsParams::sigma0),
                param("population_size", &BipopCmaEsParams::population_size),
@@ -17,7 +21,7 @@ const ClassSpec bipop_cma_es_spec = {
     .run = [](const Params& p, FitInput& in, Fitted& out) -> Status {
       BipopCmaEs search(*in.bounds);
       p.apply(search, in.common);
-      if (auto error = search.fit(*in.problem)) return error;
+      if (auto error = in.vector ? search.fit(*in.vector) : search.fit(*in.problem)) return error;
       std::vector<std::vector<double>> runs;
       runs.reserve(search.runs.size());
       for (const RunSummary& r : search.runs)
@@ -32,6 +36,7 @@ const ClassSpec bipop_cma_es_spec = {
                    {"evaluations", ParamKind::Count},
                    {"best_value", ParamKind::Real},
                    {"termination", ParamKind::Choice, kRunEndNames}},
+    .constraints = true,
     .integers = true,
 };
 
