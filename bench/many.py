@@ -44,6 +44,8 @@ import numpy as np  # noqa: E402
 import swarmix  # noqa: E402
 from swarmix import Nsga2Sbx, Nsga3, vectorized  # noqa: E402
 
+from multi import Timed  # noqa: E402  (this folder's bench/multi.py)
+
 # Deb and Jain's table: m -> (partitions, inner partitions, population).
 SETTINGS = {3: (12, 0, 92), 5: (6, 0, 212), 8: (3, 2, 156), 10: (3, 2, 276), 15: (2, 1, 136)}
 GENERATIONS = {  # problem -> {m: generations}
@@ -105,20 +107,6 @@ def true_hypervolume(problem, m, r):
     if problem == 1:
         return r ** m - 0.5 ** m / math.factorial(m)
     return r ** m - math.pi ** (m / 2) / math.gamma(m / 2 + 1) / 2 ** m
-
-
-class Timed:
-    """A numpy objective that counts its rows and the process time spent in it."""
-
-    def __init__(self, rows):
-        self.rows, self.evaluations, self.spent = rows, 0, 0.0
-
-    def __call__(self, X):
-        start = time.process_time()
-        F = self.rows(X)
-        self.spent += time.process_time() - start
-        self.evaluations += len(F)
-        return F
 
 
 def non_dominated(F):

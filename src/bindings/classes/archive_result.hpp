@@ -30,6 +30,15 @@ inline void store_archive_result(std::vector<std::vector<double>>&& population, 
   }
 }
 
+// What a genetic search on a box (Nsga2Sbx, Nsga3) leaves: its final population with the
+// objective values, its first front and the front's size after each generation.
+template <class Genetic>
+void store_genetic_result(Genetic& search, Fitted& out) {
+  store_archive_result(std::move(search.population), std::move(search.front), out);
+  out.population_values = std::move(search.population_values);
+  out.history = std::move(search.history);
+}
+
 // Hypervolume of the stored archive against (1.0, 1.0).
 inline double archive_hypervolume(const Fitted& f) {
   std::vector<ParetoPoint> points;

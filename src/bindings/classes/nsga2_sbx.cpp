@@ -18,9 +18,7 @@ const ClassSpec nsga2_sbx_spec = {
       Nsga2Sbx nsga(*in.bounds);
       p.apply(nsga, in.common);
       if (auto error = nsga.fit(*in.vector)) return error;
-      store_archive_result(std::move(nsga.population), std::move(nsga.front), out);
-      out.population_values = std::move(nsga.population_values);
-      out.history = std::move(nsga.history);
+      store_genetic_result(nsga, out);
       return std::nullopt;
     },
     .score_doc = kHypervolumeScoreDoc,

@@ -20,9 +20,7 @@ const ClassSpec nsga3_spec = {
       Nsga3 nsga(*in.bounds, in.n_objectives);
       p.apply(nsga, in.common);
       if (auto error = nsga.fit(*in.vector)) return error;
-      store_archive_result(std::move(nsga.population), std::move(nsga.front), out);
-      out.population_values = std::move(nsga.population_values);
-      out.history = std::move(nsga.history);
+      store_genetic_result(nsga, out);
       return std::nullopt;
     },
     .score_doc = kHypervolumeScoreDoc,
