@@ -184,13 +184,14 @@ def table(results: dict) -> str:
     return "\n".join(lines)
 
 
-def plot(results: dict, path: str, budget_factor: int) -> None:
+def plot(results: dict, path: str, budget_factor: int, suite: str = "BBOB f1-f24") -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     dims = list(results)
+    solvers = list(dict.fromkeys(s for d in dims for s in results[d]))  # one colour each, in every panel
     fig, axes = plt.subplots(1, len(dims), figsize=(6.5 * len(dims), 5), squeeze=False)
     for ax, d in zip(axes[0], dims):
         for s, rows in results[d].items():
@@ -198,17 +199,17 @@ def plot(results: dict, path: str, budget_factor: int) -> None:
             total = len(rows) * len(TARGETS)
             xs = [1.0] + steps + [budget_factor]
             ys = [0.0] + [(k + 1) / total for k in range(len(steps))] + [len(steps) / total]
-            bold = s.startswith(("BipopCmaEs", "pycma-bipop"))
-            ax.step(xs, ys, where="post", label=s, linewidth=2.2 if bold else 1.0,
+            bold = s.startswith(("BipopCmaEs", "pycma-bipop")) and "relaxed" not in s
+            ax.step(xs, ys, where="post", label=s, linewidth=2.2 if bold else 1.0, color=f"C{solvers.index(s) % 10}",
                     linestyle=":" if s.startswith("random") else "-")
         ax.set_xscale("log")
         ax.set_xlim(1, budget_factor)
         ax.set_ylim(0, 1)
         ax.set_xlabel("evaluations / d")
         ax.set_ylabel("fraction of (function, instance, target) reached")
-        ax.set_title(f"BBOB f1-f24, d = {d}, targets 1e1 .. 1e-8")
+        ax.set_title(f"{suite}, d = {d}, targets 1e1 .. 1e-8")
         ax.grid(True, which="both", alpha=0.3)
-    axes[0][-1].legend(fontsize=7, loc="upper left")
+        ax.legend(fontsize=7, loc="upper left")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 

@@ -1,15 +1,17 @@
 """BipopCmaEs: convergence within counted evaluations, the restarts and their records, the end
-of a run on a plateau, the box, the budget, and the eigendecomposition it rests on. (Grouped =
-per point, journaled resume, AskTell, pickling and Monitor stops are the generic tests' through
-tests/estimators.py.)"""
+of a run on a plateau, the box, the budget, integer coordinates, and the eigendecomposition it
+rests on. (Grouped = per point, journaled resume, AskTell, pickling and Monitor stops are the
+generic tests' through tests/estimators.py; every evaluated point whole at the integer
+coordinates, with extreme and fixed bounds, is tests/test_constraints.py's.)"""
 
 import math
 import random
 
 import pytest
 
-from swarmix import BipopCmaEs, _testing
+from swarmix import AskTell, BipopCmaEs, _testing, journaled, read_journal, vectorized
 from objectives import rastrigin
+from test_journal import frames
 
 SHIFT = 1.234  # the optimum is not the box's centre, where the fit starts
 
@@ -83,6 +85,59 @@ def test_restarts_share_the_evaluations_and_max_restarts_counts_the_large_ones()
     assert large_populations == [16, 32, 64, 128]
     assert len(runs) > 10 and used[False] >= used[True]
     assert any(r["termination"] == "maxfevals" for r in runs)
+
+
+def rounding_misses(x):
+    # The relaxed optimum (1.2, 0.6, 0.3) rounds to (1, 1, 0.3), worth 10.16; the optimum with
+    # the first two coordinates whole is (2, 1, 0.3), worth 0.16.
+    return 10.0 * (x[0] - 2.0 * x[1]) ** 2 + (x[1] - 0.6) ** 2 + (x[2] - 0.3) ** 2
+
+
+def test_integer_coordinates_find_the_optimum_that_rounding_misses_and_runs_still_end():
+    relaxed = BipopCmaEs(n_evaluations=3_000, random_state=0)
+    relaxed.fit(rounding_misses, [-5.0] * 3, [5.0] * 3)
+    assert [round(v) for v in relaxed.predict()] == [1, 1, 0]
+    for seed in range(3):
+        objective = Counted(rounding_misses)
+        opt = BipopCmaEs(n_evaluations=3_000, random_state=seed)
+        opt.fit(objective, [-5.0] * 3, [5.0] * 3, integer=[0, 1])
+        x = opt.predict()
+        assert x[:2] == [2.0, 1.0] and opt.score() == rounding_misses(x) < 0.16 + 1e-9
+        assert all(p[0] == round(p[0]) and p[1] == round(p[1]) for p in objective.points)
+        # The integer steps' lower bound keeps the samples moving there, yet runs end on their
+        # own (on a plateau of rounded points, or converged), and the restarts take turns.
+        runs = opt.runs_
+        assert [r["population_size"] for r in runs[:3]] == [7, 14, 7] and len(runs) >= 4
+        assert all(r["termination"] in ("tolfun", "flatfitness", "tolx", "stagnation") for r in runs[:2])
+        assert runs[2]["termination"] in ("maxfevals", "tolfun", "flatfitness", "tolx")
+        assert sum(r["evaluations"] for r in runs) == len(objective.points) - 1
+
+
+def test_integer_fits_grouped_told_and_resumed_are_the_plain_fit(tmp_path):
+    box = ([-5.0, -3.0, 0.0], [5.0, 3.0, 1.0])
+
+    def fitted(objective):
+        opt = BipopCmaEs(n_evaluations=300, random_state=5)
+        opt.fit(objective, *box, integer=[True, True, False])
+        return (opt.predict(), opt.score(), opt.history_, opt.population_, opt.runs_)
+
+    plain = Counted(rounding_misses)
+    expected = fitted(plain)
+    assert fitted(vectorized(lambda X: [rounding_misses(x) for x in X.tolist()])) == expected
+    run = AskTell(BipopCmaEs(n_evaluations=300, random_state=5), *box, integer=[0, 1])
+    asked = []
+    while not run.done:
+        X = run.ask()
+        asked += X
+        run.tell([rounding_misses(x) for x in X])
+    assert asked == plain.points and run.optimizer.predict() == expected[0]
+    path = tmp_path / "fit.swj"
+    assert fitted(journaled(rounding_misses, path)) == expected
+    data = path.read_bytes()
+    path.write_bytes(data[:frames(data)[len(frames(data)) // 2][1]])
+    kept = len(read_journal(path).points)
+    rest = Counted(rounding_misses)
+    assert fitted(journaled(rest, path)) == expected and rest.points == plain.points[:1] + plain.points[kept:]
 
 
 def test_a_flat_generation_ends_its_run():

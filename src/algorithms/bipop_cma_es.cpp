@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "algorithms/augmented_lagrangian.hpp"
+#include "algorithms/integer_steps.hpp"
 #include "algorithms/swarm_common.hpp"
 #include "algorithms/symmetric_eigen.hpp"
 #include "core/interrupt.hpp"
@@ -53,13 +54,16 @@ struct BoxMap {
   const std::vector<double>& lower;
   const std::vector<double>& upper;
   const std::vector<double>& span;
+  const IntegerSteps* integers;  // null: none
 
-  // x = the box point of the normalised point mean + sigma y.
+  // x = the box point of the normalised point mean + sigma y (at the integer coordinates, of
+  // mean + their steps y, whole).
   void place(const std::vector<double>& mean, double sigma, const double* y, double* x) const {
     for (std::size_t j = 0; j < span.size(); ++j) {
       const double u = into_unit(sigma * y[j] + mean[j]);
       x[j] = clamp_coordinate(u * span[j] + lower[j], lower[j], upper[j]);
     }
+    if (integers) integers->place(mean, y, x, into_unit);
   }
 };
 
@@ -165,10 +169,21 @@ class Run {
     }
   }
 
+  // The integer coordinates' steps of this generation; before the update, the centring of the
+  // selected samples there; after it, their move of the mean.
+  void set_steps(IntegerSteps& integers) const { integers.set_steps(sigma_, cov_.data(), n_, mean_); }
+  void centre(const IntegerSteps& integers, const std::vector<std::size_t>& order) {
+    integers.centre(y_.data(), order, s.mu, n_, mean_);
+  }
+  void move_mean(const IntegerSteps& integers) { integers.move_mean(mean_, ymean_); }
+
   // Sample k as a point of the box.
   void place(const BoxMap& box, std::size_t k, double* x) const { box.place(mean_, sigma_, &y_[k * n_], x); }
   // The mean as a point of the box.
-  void place_mean(const BoxMap& box, double* x) const { box.place(mean_, 0.0, y_.data(), x); }
+  void place_mean(const BoxMap& box, double* x) const {
+    box.place(mean_, 0.0, y_.data(), x);
+    if (box.integers) box.integers->place_mean(mean_, x, into_unit);
+  }
 
   // The update from the samples' ranks (order: best first).
   void update(const std::vector<std::size_t>& order) {
@@ -338,7 +353,9 @@ Status BipopCmaEs::search(Scored& problem) {
   if (lambda0 < 2) return OptimizationError::invalid_input("population_size must be at least 2");
   const std::size_t budget = n_evaluations.value_or(checked_mul(std::size_t{10000}, n));
   const auto& lower = bounds.lower();
-  const BoxMap box{lower, bounds.upper(), span};
+  if (!integer.empty() && integer.size() != n) throw InternalError("an integer mask of another length");
+  IntegerSteps integers(integer, lower, bounds.upper());
+  const BoxMap box{lower, bounds.upper(), span, integers.empty() ? nullptr : &integers};
 
   // Generations are counted across runs; none of them has fewer points than the first run's, so
   // the budget (less the start) over those bounds their number.
@@ -346,9 +363,14 @@ Status BipopCmaEs::search(Scored& problem) {
   const std::size_t planned =
       budget <= 1 ? 0 : (budget - 1) / first_points + ((budget - 1) % first_points != 0);
 
-  // The start: the box's midpoint or the given point, evaluated alone.
+  // The start: the box's midpoint or the given point, evaluated alone (rounded at the integer
+  // coordinates; the first mean stays the unrounded point).
   std::vector<double> best = bounds.midpoint();
   overwrite_rows(initial, best, n);
+  std::vector<double> mean(n);
+  for (std::size_t j = 0; j < n; ++j) mean[j] = span[j] > 0.0 ? (best[j] - lower[j]) / span[j] : 0.5;
+  integers.normalise(best.data(), mean);
+  round_integers(best.data(), integer_indices(integer), lower, bounds.upper());
   Score best_value{};
   problem.evaluate_group(best, {&best_value, 1});
   const std::span<const double> start_constraints = problem.constraint_values(0);
@@ -356,8 +378,6 @@ Status BipopCmaEs::search(Scored& problem) {
   std::size_t used = 1;
   std::size_t completed = 0;
   std::vector<double> last_generation = best;
-  std::vector<double> mean(n);
-  for (std::size_t j = 0; j < n; ++j) mean[j] = span[j] > 0.0 ? (best[j] - lower[j]) / span[j] : 0.5;
   bool stop = iteration_done(0, planned, value_of(best_value), is_feasible(best_value));
 
   std::size_t large_lambda = lambda0, large_used = 0, small_used = 0, last_large_evaluations = 0, large_restarts = 0;
@@ -372,6 +392,7 @@ Status BipopCmaEs::search(Scored& problem) {
 
   while (!stop && used < budget) {
     Run run(lambda, n, run_sigma, mean);
+    integers.start_run(lambda, n);
     run.moving_values = kMeanRows != 0;
     const std::size_t cap = large ? SIZE_MAX : last_large_evaluations / 2;
     double run_best = INFINITY;
@@ -390,6 +411,7 @@ Status BipopCmaEs::search(Scored& problem) {
       }
       interruption_point();
       run.sample(rng);
+      if (box.integers) run.set_steps(integers);
       group.clear();
       if (kMeanRows != 0) run.place_mean(box, group.add_row());
       for (std::size_t k = 0; k < lambda; ++k) run.place(box, k, group.add_row());
@@ -411,7 +433,9 @@ Status BipopCmaEs::search(Scored& problem) {
       else
         ranked.assign(scores.begin(), scores.end());
       rank_best_first(order, ranked);  // NaN last
+      if (box.integers) run.centre(integers, order);
       run.update(order);
+      if (box.integers) run.move_mean(integers);
       record.history.push_back(value_of(best_value));
       ++completed;
       if (iteration_done(completed, planned, value_of(best_value), is_feasible(best_value))) {

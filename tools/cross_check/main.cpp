@@ -296,6 +296,10 @@ void continuous_runs() {
     a.n_iterations = 100;
   });
   continuous<BipopCmaEs>("BipopCmaEs", [](BipopCmaEs& a) { a.n_evaluations = 8000; });
+  continuous<BipopCmaEs>("BipopCmaEs/integer01", [](BipopCmaEs& a) {  // the first two coordinates whole
+    a.n_evaluations = 4000;
+    a.integer = {true, true, false, false};
+  });
 }
 
 std::string pheromone_field(const AntColony& colony) {

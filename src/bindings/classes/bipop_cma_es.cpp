@@ -37,6 +37,7 @@ const ClassSpec bipop_cma_es_spec = {
                    {"best_value", ParamKind::Real},
                    {"termination", ParamKind::Choice, kRunEndNames}},
     .constraints = true,
+    .integers = true,
 };
 
 }  // namespace swarmix::py
