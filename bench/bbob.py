@@ -224,13 +224,19 @@ def cpu_per_evaluation(d: int, budget: int, repeat: int = 3) -> dict[str, float]
     def trivial_array(x: np.ndarray) -> float:
         return 1.0 + float(x[0]) * float(x[0])
 
+    return cost_beyond_objective((
+        ("BipopCmaEs", lambda f: swarmix.BipopCmaEs(n_evaluations=budget, random_state=1).fit(
+            f, [-5.0] * d, [5.0] * d), trivial_list, [0.5] * d),
+        ("pycma-bipop", lambda f: cma.fmin2(f, np.zeros(d), 3.0, {"bounds": [-5.0, 5.0], "maxfevals": budget,
+                                                                  "verbose": -9, "seed": 2},
+                                            restarts=9, bipop=True), trivial_array, np.full(d, 0.5))), repeat)
+
+
+def cost_beyond_objective(contenders: Any, repeat: int) -> dict[str, float]:
+    """For each (name, run, objective, point): microseconds of CPU per evaluation that run(objective)
+    spends beyond a bare loop making the same number of calls at the point; best of `repeat`."""
     out = {}
-    for name, runner, objective, arg in (
-            ("BipopCmaEs", lambda f: swarmix.BipopCmaEs(n_evaluations=budget, random_state=1).fit(
-                f, [-5.0] * d, [5.0] * d), trivial_list, [0.5] * d),
-            ("pycma-bipop", lambda f: cma.fmin2(f, np.zeros(d), 3.0, {"bounds": [-5.0, 5.0], "maxfevals": budget,
-                                                                      "verbose": -9, "seed": 2},
-                                                restarts=9, bipop=True), trivial_array, np.full(d, 0.5))):
+    for name, runner, objective, arg in contenders:
         best = math.inf
         for _ in range(repeat):
             calls = [0]
@@ -252,12 +258,15 @@ def cpu_per_evaluation(d: int, budget: int, repeat: int = 3) -> dict[str, float]
     return out
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--dims", type=int, nargs="+", default=[5, 20])
+def main(run: Any = None, dims: tuple[int, ...] = (5, 20), suite: str = "BBOB f1-f24", cpu: Any = None,
+         solvers: list[str] = SOLVERS, description: str | None = __doc__) -> None:
+    """The command line of this benchmark; bench/mixint.py runs it with its own suite and solvers."""
+    run, cpu = run or bbob, cpu or cpu_per_evaluation
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--dims", type=int, nargs="+", default=list(dims))
     parser.add_argument("--instances", default="1-3")
     parser.add_argument("--budget", type=int, default=1000, help="evaluations per dimension")
-    parser.add_argument("--solvers", nargs="+", default=SOLVERS, choices=SOLVERS)
+    parser.add_argument("--solvers", nargs="+", default=solvers, choices=solvers)
     parser.add_argument("--functions", default="", help="a subset of f1-f24, as cocoex reads it (6-9)")
     parser.add_argument("--seeds", type=int, nargs="+", default=[1])
     parser.add_argument("--label", default="", help="names the solvers 'solver (label)' in the results")
@@ -273,19 +282,19 @@ def main() -> None:
                 parts.append(json.load(fh))
         results = merge(parts)
     else:
-        results = bbob(args.dims, args.instances, args.functions, args.budget, args.solvers, args.seeds, args.label)
+        results = run(args.dims, args.instances, args.functions, args.budget, args.solvers, args.seeds, args.label)
     if args.json:
         with open(args.json, "w") as fh:
             json.dump(results, fh)
     print(table(results))
     if args.plot:
-        plot(results, args.plot, args.budget)
+        plot(results, args.plot, args.budget, suite)
     if args.cpu:
-        d = max(int(d) for d in results)
-        cpu = cpu_per_evaluation(d, args.budget * d)
+        d = max(int(d) for d in results) if results else max(args.dims)
+        costs = cpu(d, args.budget * d)
         print(f"\nCPU per evaluation without the objective, d = {d}: " +
-              ", ".join(f"{k} {v:.1f} us" for k, v in cpu.items()) +
-              f" (ratio {cpu['BipopCmaEs'] / cpu['pycma-bipop']:.3f})")
+              ", ".join(f"{k} {v:.1f} us" for k, v in costs.items()) +
+              f" (ratio {costs['BipopCmaEs'] / costs['pycma-bipop']:.3f})")
 
 
 if __name__ == "__main__":

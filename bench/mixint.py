@@ -30,9 +30,6 @@ with bbob-mixint's bounds, in the same process.
 
 from __future__ import annotations
 
-import argparse
-import json
-import math
 import sys
 import time
 from typing import Any
@@ -40,7 +37,8 @@ from typing import Any
 import numpy as np
 
 import swarmix
-from bbob import TARGETS, Budget, Tracked, fraction, merge, plot, table
+import bbob
+from bbob import Budget, Tracked, cost_beyond_objective, fraction
 
 SOLVERS = ["BipopCmaEs", "BipopCmaEs-relaxed", "pycma-bipop", "cmaes-margin"]
 
@@ -187,64 +185,12 @@ def cpu_per_evaluation(d: int, budget: int, repeat: int = 3) -> dict[str, float]
                    "maxfevals": budget, "verbose": -9, "seed": 2}
         cma.fmin2(f, (np.array(lower) + np.array(upper)) / 2, 0.3, options, restarts=9, bipop=True)
 
-    out = {}
-    for name, runner, objective, arg in (("BipopCmaEs", ours, trivial_list, [0.5] * d),
-                                         ("pycma-bipop", pycma, trivial_array, np.full(d, 0.5))):
-        best = math.inf
-        for _ in range(repeat):
-            calls = [0]
-
-            def counted(x: Any, objective: Any = objective) -> float:
-                calls[0] += 1
-                return objective(x)
-
-            start = time.process_time()
-            runner(counted)
-            total = time.process_time() - start
-            n = calls[0]
-            start = time.process_time()
-            for _ in range(n):
-                counted(arg)
-            bare = time.process_time() - start
-            best = min(best, (total - bare) / n * 1e6)
-        out[name] = best
-    return out
+    return cost_beyond_objective((("BipopCmaEs", ours, trivial_list, [0.5] * d),
+                                  ("pycma-bipop", pycma, trivial_array, np.full(d, 0.5))), repeat)
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--dims", type=int, nargs="+", default=[10, 20])
-    parser.add_argument("--instances", default="1-3")
-    parser.add_argument("--budget", type=int, default=1000, help="evaluations per dimension")
-    parser.add_argument("--solvers", nargs="+", default=SOLVERS, choices=SOLVERS)
-    parser.add_argument("--functions", default="", help="a subset of f1-f24, as cocoex reads it (6-9)")
-    parser.add_argument("--seeds", type=int, nargs="+", default=[1])
-    parser.add_argument("--label", default="", help="names the solvers 'solver (label)' in the results")
-    parser.add_argument("--plot")
-    parser.add_argument("--json", help="write the raw hits here")
-    parser.add_argument("--load", nargs="+", help="read the raw hits from here instead of running")
-    parser.add_argument("--cpu", action="store_true", help="also time BipopCmaEs and pycma per evaluation")
-    args = parser.parse_args()
-    if args.load:
-        parts = []
-        for path in args.load:
-            with open(path) as fh:
-                parts.append(json.load(fh))
-        results = merge(parts)
-    else:
-        results = mixint(args.dims, args.instances, args.functions, args.budget, args.solvers, args.seeds, args.label)
-    if args.json:
-        with open(args.json, "w") as fh:
-            json.dump(results, fh)
-    print(table(results))
-    if args.plot:
-        plot(results, args.plot, args.budget, "bbob-mixint f1-f24")
-    if args.cpu:
-        d = max(int(d) for d in results) if results else max(args.dims)
-        cpu = cpu_per_evaluation(d, args.budget * d)
-        print(f"\nCPU per evaluation without the objective, d = {d}: " +
-              ", ".join(f"{k} {v:.1f} us" for k, v in cpu.items()) +
-              f" (ratio {cpu['BipopCmaEs'] / cpu['pycma-bipop']:.3f})")
+    bbob.main(mixint, (10, 20), "bbob-mixint f1-f24", cpu_per_evaluation, SOLVERS, __doc__)
 
 
 if __name__ == "__main__":
