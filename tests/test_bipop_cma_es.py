@@ -236,8 +236,8 @@ def test_constrained_fits_end_feasible_on_their_active_constraints():
     def line(x):  # min x0² + x1² with x0 + x1 = 1, met within 1e-4
         return [x[0] * x[0] + x[1] * x[1], x[0] + x[1] - 1.0]
 
-    for seed in range(3):
-        opt = BipopCmaEs(random_state=seed)
+    for seed in range(3):  # budgets well above what each seed needs
+        opt = BipopCmaEs(n_evaluations=3_000, random_state=seed)
         opt.fit(active, [-3.0, -3.0], [3.0, 3.0], n_constraints=2)
         assert opt.feasible_ and max(abs(v - 1.0) for v in opt.predict()) < 1e-6
         # The equality's tolerance is used: x0 + x1 = 1 - 1e-4 at the best feasible point.
@@ -245,6 +245,7 @@ def test_constrained_fits_end_feasible_on_their_active_constraints():
         assert opt.feasible_ and abs(opt.score() - (1.0 - 1e-4) ** 2 / 2.0) < 1e-9
         # Every point of the first generation is infeasible; the fit ends on the ball's edge.
         rows = Counted(ball)
+        opt = BipopCmaEs(n_evaluations=6_000, random_state=seed)
         opt.fit(rows, [-5.0] * 4, [5.0] * 4, n_constraints=1)
         first = 1 + 1 + opt.runs_[0]["population_size"] + 1  # the probe, the start, the mean, the samples
         assert all(ball(x)[1] > 0.0 for x in rows.points[:first])
