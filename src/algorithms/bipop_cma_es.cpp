@@ -171,7 +171,11 @@ class Run {
 
   // The integer coordinates' steps of this generation; before the update, the centring of the
   // selected samples there; after it, their move of the mean.
-  void set_steps(IntegerSteps& integers) const { integers.set_steps(sigma_, cov_.data(), n_, mean_); }
+  void set_steps(IntegerSteps& integers) {
+    integers.set_steps(sigma_, cov_.data(), n_, mean_);
+    held_.assign(n_, 0);
+    integers.mark_held(held_);
+  }
   void centre(const IntegerSteps& integers, const std::vector<std::size_t>& order) {
     integers.centre(y_.data(), order, s.mu, n_, mean_);
   }
@@ -248,7 +252,22 @@ class Run {
       const double a = s.c_1 * pc_[i];
       for (std::size_t j = i; j < n; ++j) c[j] = (keep * c[j] + a * pc_[j]) + acc_[j];
     }
-    sigma_ = sigma_ * std::exp((s.c_sigma / s.d_sigma) * (ps_norm / s.chi_n - 1.0));
+    // Integer coordinates whose step is the lower bound's do not follow sigma: the step size
+    // follows the path's length over the other coordinates (all of them when none is left).
+    double path = ps_norm, expected = s.chi_n;
+    std::size_t m = 0;
+    double free_sq = 0.0;
+    for (std::size_t i = 0; i < held_.size(); ++i)
+      if (!held_[i]) {
+        free_sq = free_sq + ps_[i] * ps_[i];
+        ++m;
+      }
+    if (m > 0 && m < held_.size()) {
+      const double dm = static_cast<double>(m);
+      path = std::sqrt(free_sq);
+      expected = std::sqrt(dm) * ((1.0 - 1.0 / (dm * 4.0)) + 1.0 / ((dm * dm) * 21.0));
+    }
+    sigma_ = sigma_ * std::exp((s.c_sigma / s.d_sigma) * (path / expected - 1.0));
   }
 
   // Renews B and D when the covariance has changed enough since the last time; false when the
@@ -327,6 +346,7 @@ class Run {
   std::vector<double> basis_;  // row j: the unit eigenvector b_j of C, whose eigenvalue is axes_[j]^2
   std::vector<double> axes_;   // D
   std::vector<double> pc_, ps_;
+  std::vector<char> held_;  // the coordinates whose step is an integer lower bound's (none: empty)
   double decay_power_ = 1.0;  // (1 - c_sigma)^(2 g)
   std::size_t generations_ = 0, last_eigen_ = 0;
   std::vector<double> best_trace_, median_trace_;  // each generation's best and median values
@@ -348,7 +368,12 @@ Status BipopCmaEs::search(Scored& problem) {
   auto& [rng, n, span] = std::get<InitResult>(init);
   if (!(sigma0 > 0.0) || !std::isfinite(sigma0))
     return OptimizationError::invalid_input("sigma0 must be a positive finite number");
-  const std::size_t default_lambda = 4 + static_cast<std::size_t>(std::floor(std::log(static_cast<double>(n)) * 3.0));
+  // With integer coordinates a larger population by default: 6 + floor(3 ln(d d_int)).
+  const std::size_t n_integer = integer.empty() ? 0 : integer_indices(integer).size();
+  const std::size_t default_lambda =
+      n_integer == 0 ? 4 + static_cast<std::size_t>(std::floor(std::log(static_cast<double>(n)) * 3.0))
+                     : 6 + static_cast<std::size_t>(std::floor((std::log(static_cast<double>(n)) +
+                                                                std::log(static_cast<double>(n_integer))) * 3.0));
   const std::size_t lambda0 = population_size.value_or(default_lambda);
   if (lambda0 < 2) return OptimizationError::invalid_input("population_size must be at least 2");
   const std::size_t budget = n_evaluations.value_or(checked_mul(std::size_t{10000}, n));

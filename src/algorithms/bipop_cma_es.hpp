@@ -11,7 +11,7 @@ struct BipopCmaEsParams {
   std::optional<std::size_t> n_evaluations = std::nullopt;  // none: 10,000 x d
   // The first run's step size as a fraction of the box's width.
   double sigma0 = 0.3;
-  std::optional<std::size_t> population_size = std::nullopt;  // none: 4 + floor(3 ln d)
+  std::optional<std::size_t> population_size = std::nullopt;  // none: 4 + floor(3 ln d), with d_int integer coordinates 6 + floor(3 ln(d d_int))
   std::size_t max_restarts = 9;
 };
 

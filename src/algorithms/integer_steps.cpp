@@ -41,6 +41,7 @@ void IntegerSteps::start_run(std::size_t lambda, std::size_t n) {
 }
 
 void IntegerSteps::set_steps(double sigma, const double* cov, std::size_t n, const std::vector<double>& mean) {
+  sigma_ = sigma;
   for (std::size_t k = 0; k < index_.size(); ++k) {
     const std::size_t j = index_[k];
     steps_[k] = nan_max(sigma, least_[k] / std::sqrt(cov[j * n + j]));

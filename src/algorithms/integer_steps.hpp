@@ -68,11 +68,17 @@ class IntegerSteps {
   // its integer coordinates by their own steps instead.
   void move_mean(std::vector<double>& mean, const std::vector<double>& ymean) const;
 
+  // Marks in `held` the integer coordinates whose step this generation is the lower bound's.
+  void mark_held(std::vector<char>& held) const {
+    for (std::size_t k = 0; k < index_.size(); ++k) held[index_[k]] = steps_[k] > sigma_;
+  }
+
  private:
   std::vector<std::size_t> index_;                   // the free integer coordinates
   std::vector<double> low_, width_, lower_, upper_;  // a box value is low + u width, rounded
   std::vector<double> least_;                        // the least step, normalised
   std::vector<double> steps_, before_;               // this generation's steps, and the mean
+  double sigma_ = 0.0;                               // and its step size
 };
 
 }  // namespace swarmix
