@@ -12,7 +12,10 @@ const ClassSpec bipop_cma_es_spec = {
            "With n_constraints or n_equalities, each generation also evaluates its mean, and the\n"
            "points are ranked by an augmented Lagrangian whose coefficients adapt by themselves (no\n"
            "weight to set); predict() and history_ follow the feasibility order over every point,\n"
-           "and a run's best_value in runs_ is its best feasible value (inf when it found none).",
+           "and a run's best_value in runs_ is its best feasible value (inf when it found none).\n\n"
+           "With integer, every point is whole at those coordinates (their steps bounded below, the\n"
+           "selected samples centred on their whole numbers), and the default population is\n"
+           "6 + floor(3 ln(d d_int)) for d_int integer coordinates.",
     .params = {param("n_evaluations", &BipopCmaEsParams::n_evaluations),
                param("sigma0", &BipopCmaEsParams::sigma0),
                param("population_size", &BipopCmaEsParams::population_size),
