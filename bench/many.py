@@ -44,7 +44,7 @@ import numpy as np  # noqa: E402
 import swarmix  # noqa: E402
 from swarmix import Nsga2Sbx, Nsga3, vectorized  # noqa: E402
 
-from multi import Timed  # noqa: E402  (this folder's bench/multi.py)
+from multi import Timed, timed_pymoo  # noqa: E402  (this folder's bench/multi.py)
 
 # Deb and Jain's table: m -> (partitions, inner partitions, population).
 SETTINGS = {3: (12, 0, 92), 5: (6, 0, 212), 8: (3, 2, 156), 10: (3, 2, 276), 15: (2, 1, 136)}
@@ -138,17 +138,7 @@ def run_pymoo(problem, m, seed):
     from pymoo.problems.many import dtlz as pymoo_dtlz
 
     Config.warnings["not_compiled"] = False
-    cls = getattr(pymoo_dtlz, f"DTLZ{problem}")
-
-    class TimedProblem(cls):
-        spent = 0.0
-
-        def _evaluate(self, x, out, *args, **kw):
-            start = time.process_time()
-            super()._evaluate(x, out, *args, **kw)
-            self.spent += time.process_time() - start
-
-    pymoo_problem = TimedProblem(n_var=variables(problem, m), n_obj=m)
+    pymoo_problem = timed_pymoo(getattr(pymoo_dtlz, f"DTLZ{problem}"), {"n_var": variables(problem, m), "n_obj": m})
     algorithm = NSGA3(ref_dirs=pymoo_directions(m), pop_size=SETTINGS[m][2])
     start = time.process_time()
     res = minimize(pymoo_problem, algorithm, ("n_gen", GENERATIONS[problem][m] + 1), seed=seed, verbose=False)
