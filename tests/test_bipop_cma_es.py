@@ -288,8 +288,8 @@ def test_whole_coordinates_held_at_their_least_step_do_not_slow_the_step_size():
 def test_a_converged_run_with_whole_coordinates_ends_by_tolfun_though_samples_leave_their_cells():
     # The least step makes a few samples of every generation leave the mean's whole numbers, at a
     # cost of at least 1 here; tolfun's spread leaves them out, so the first runs end converged
-    # by tolfun within 7,000 evaluations over three seeds (counting them, the runs went on to tolx,
-    # 11,100).
+    # by tolfun within 7,000 evaluations over three seeds (counting them, two went on to tolx and
+    # the three took 11,100).
     lengths = []
     for seed in range(3):
         opt = BipopCmaEs(n_evaluations=20_000, random_state=seed)
