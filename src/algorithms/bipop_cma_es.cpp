@@ -169,14 +169,17 @@ class Run {
     }
   }
 
-  // The integer coordinates' steps of this generation; before the update, the centring of the
-  // selected samples there; after it, their move of the mean.
+  // The integer coordinates' steps of this generation; before the update, the samples that
+  // kept the mean's cells and the centring of the selected ones there; after it, their move of
+  // the mean.
   void set_steps(IntegerSteps& integers) {
     integers.set_steps(sigma_, cov_.data(), n_, mean_);
     held_.assign(n_, 0);
     integers.mark_held(held_);
   }
   void centre(const IntegerSteps& integers, const std::vector<std::size_t>& order) {
+    kept_.resize(s.lambda);
+    for (std::size_t k = 0; k < s.lambda; ++k) kept_[k] = integers.keeps_cells(&y_[k * n_], mean_);
     integers.centre(y_.data(), order, s.mu, n_, mean_);
   }
   void move_mean(const IntegerSteps& integers) { integers.move_mean(mean_, ymean_); }
@@ -288,7 +291,15 @@ class Run {
   std::optional<RunEnd> ended(const std::vector<double>& values, const std::vector<std::size_t>& order,
                               bool decomposed, double tol_x) {
     const std::size_t n = n_;
-    const double best = values[order[0]], worst = values[order[s.lambda - 1]];
+    const double best = values[order[0]];
+    // With integers, a sample that left the mean's cells measures a step between whole numbers,
+    // not the run's convergence: tolfun's spread is over the samples that kept them.
+    double worst = values[order[s.lambda - 1]];
+    if (!kept_.empty()) {
+      worst = best;
+      for (std::size_t k = 0; k < s.lambda; ++k)
+        if (kept_[k]) worst = nan_max(worst, values[k]);
+    }
     best_trace_.push_back(best);
     median_trace_.push_back(values[order[s.lambda / 2]]);
     const std::size_t g = generations_;
@@ -347,6 +358,7 @@ class Run {
   std::vector<double> axes_;   // D
   std::vector<double> pc_, ps_;
   std::vector<char> held_;  // the coordinates whose step is an integer lower bound's (none: empty)
+  std::vector<char> kept_;  // the samples that kept the mean's integer cells (none: empty)
   double decay_power_ = 1.0;  // (1 - c_sigma)^(2 g)
   std::size_t generations_ = 0, last_eigen_ = 0;
   std::vector<double> best_trace_, median_trace_;  // each generation's best and median values

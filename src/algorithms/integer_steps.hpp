@@ -58,6 +58,15 @@ class IntegerSteps {
     }
   }
 
+  // Whether the sample y around `mean` lies in the mean's cell at every integer coordinate.
+  bool keeps_cells(const double* y, const std::vector<double>& mean) const {
+    for (std::size_t k = 0; k < index_.size(); ++k) {
+      const std::size_t j = index_[k];
+      if (std::floor((steps_[k] * y[j] + mean[j]) * width_[k]) != std::floor(mean[j] * width_[k])) return false;
+    }
+    return true;
+  }
+
   // Before the update (integer centring): a selected sample (y[order[i]], i < mu) that lies in
   // another cell than the mean at an integer coordinate is moved to the centre of its cell
   // there (y rewritten in units of the step). The cells continue beyond the box.
