@@ -270,19 +270,24 @@ def test_a_constrained_generation_adds_its_mean_and_a_run_keeps_its_best_feasibl
     assert (opt.score(), opt.predict()) == best and opt.history_[-1] == opt.score()
 
 
+def first_runs_length(objective, **params):
+    """The first runs of seeds 0-2 on eight whole coordinates in [0, 3] and two continuous ones in
+    [-1, 1] end by tolfun, converged; their evaluations together."""
+    lengths = []
+    for seed in range(3):
+        opt = BipopCmaEs(n_evaluations=20_000, random_state=seed, **params)
+        opt.fit(objective, [0.0] * 8 + [-1.0, -1.0], [3.0] * 8 + [1.0, 1.0], integer=range(8))
+        first = opt.runs_[0]
+        assert first["termination"] == "tolfun" and first["best_value"] < 1e-12
+        lengths.append(first["evaluations"])
+    return sum(lengths)
+
+
 def test_whole_coordinates_held_at_their_least_step_do_not_slow_the_step_size():
     # Eight whole coordinates the objective ignores sit at their least step; sigma follows the
     # two continuous ones alone, so the first runs end converged within 5,700 evaluations over
     # three seeds (counting the held coordinates in sigma's path made them last 7,900).
-    lengths = []
-    for seed in range(3):
-        opt = BipopCmaEs(n_evaluations=20_000, random_state=seed, population_size=10)
-        opt.fit(lambda x: (x[8] - 0.3) ** 2 + (x[9] + 0.2) ** 2, [0.0] * 8 + [-1.0, -1.0],
-                [3.0] * 8 + [1.0, 1.0], integer=range(8))
-        first = opt.runs_[0]
-        assert first["termination"] == "tolfun" and first["best_value"] < 1e-12
-        lengths.append(first["evaluations"])
-    assert sum(lengths) < 6_000
+    assert first_runs_length(lambda x: (x[8] - 0.3) ** 2 + (x[9] + 0.2) ** 2, population_size=10) < 6_000
 
 
 def test_a_converged_run_with_whole_coordinates_ends_by_tolfun_though_samples_leave_their_cells():
@@ -290,12 +295,5 @@ def test_a_converged_run_with_whole_coordinates_ends_by_tolfun_though_samples_le
     # cost of at least 1 here; tolfun's spread leaves them out, so the first runs end converged
     # by tolfun within 7,000 evaluations over three seeds (counting them, two went on to tolx and
     # the three took 11,100).
-    lengths = []
-    for seed in range(3):
-        opt = BipopCmaEs(n_evaluations=20_000, random_state=seed)
-        opt.fit(lambda x: sum((v - 1.0) ** 2 for v in x[:8]) + (x[8] - 0.3) ** 2 + (x[9] + 0.2) ** 2,
-                [0.0] * 8 + [-1.0, -1.0], [3.0] * 8 + [1.0, 1.0], integer=range(8))
-        first = opt.runs_[0]
-        assert first["termination"] == "tolfun" and first["best_value"] < 1e-12
-        lengths.append(first["evaluations"])
-    assert sum(lengths) < 7_000
+    assert first_runs_length(lambda x: sum((v - 1.0) ** 2 for v in x[:8]) + (x[8] - 0.3) ** 2
+                             + (x[9] + 0.2) ** 2) < 7_000

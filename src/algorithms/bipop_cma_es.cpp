@@ -26,6 +26,9 @@ namespace {
 // and mirrored periodically beyond.
 constexpr double kMargin = 0.001;
 
+// E||N(0, I)|| in d dimensions, approximated.
+double expected_norm(double d) { return std::sqrt(d) * ((1.0 - 1.0 / (d * 4.0)) + 1.0 / ((d * d) * 21.0)); }
+
 double into_unit(double y) {
   const double low = -kMargin;
   const double length = 1.0 + (kMargin + kMargin);
@@ -124,7 +127,7 @@ struct Strategy {
       weights[i] = i < mu ? weights[i] / pos : weights[i] * neg_scale;
       weight_sum = weight_sum + weights[i];
     }
-    chi_n = std::sqrt(dn) * ((1.0 - 1.0 / (dn * 4.0)) + 1.0 / ((dn * dn) * 21.0));
+    chi_n = expected_norm(dn);
     // Generations between two eigendecompositions: more than 1 / (10 d (c_1 + c_mu)).
     eigen_interval = 1.0 / ((dn * 10.0) * (c_1 + c_mu));
     max_generations = 100.0 + (150.0 * ((dn + 3.0) * (dn + 3.0))) / std::sqrt(static_cast<double>(lambda));
@@ -266,9 +269,8 @@ class Run {
         ++m;
       }
     if (m > 0 && m < held_.size()) {
-      const double dm = static_cast<double>(m);
       path = std::sqrt(free_sq);
-      expected = std::sqrt(dm) * ((1.0 - 1.0 / (dm * 4.0)) + 1.0 / ((dm * dm) * 21.0));
+      expected = expected_norm(static_cast<double>(m));
     }
     sigma_ = sigma_ * std::exp((s.c_sigma / s.d_sigma) * (path / expected - 1.0));
   }
@@ -381,7 +383,8 @@ Status BipopCmaEs::search(Scored& problem) {
   if (!(sigma0 > 0.0) || !std::isfinite(sigma0))
     return OptimizationError::invalid_input("sigma0 must be a positive finite number");
   // With integer coordinates a larger population by default: 6 + floor(3 ln(d d_int)).
-  const std::size_t n_integer = integer.empty() ? 0 : integer_indices(integer).size();
+  const std::vector<std::size_t> integer_index = integer_indices(integer);
+  const std::size_t n_integer = integer_index.size();
   const std::size_t default_lambda =
       n_integer == 0 ? 4 + static_cast<std::size_t>(std::floor(std::log(static_cast<double>(n)) * 3.0))
                      : 6 + static_cast<std::size_t>(std::floor((std::log(static_cast<double>(n)) +
@@ -407,7 +410,7 @@ Status BipopCmaEs::search(Scored& problem) {
   std::vector<double> mean(n);
   for (std::size_t j = 0; j < n; ++j) mean[j] = span[j] > 0.0 ? (best[j] - lower[j]) / span[j] : 0.5;
   integers.normalise(best.data(), mean);
-  round_integers(best.data(), integer_indices(integer), lower, bounds.upper());
+  round_integers(best.data(), integer_index, lower, bounds.upper());
   Score best_value{};
   problem.evaluate_group(best, {&best_value, 1});
   const std::span<const double> start_constraints = problem.constraint_values(0);

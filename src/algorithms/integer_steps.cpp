@@ -53,12 +53,11 @@ void IntegerSteps::centre(double* y, const std::vector<std::size_t>& order, std:
                           const std::vector<double>& mean) const {
   for (std::size_t k = 0; k < index_.size(); ++k) {
     const std::size_t j = index_[k];
-    const double w = width_[k];
-    const double own = std::floor(mean[j] * w);
+    const double own = cell(k, mean[j]);
     for (std::size_t i = 0; i < mu; ++i) {
       double& v = y[order[i] * n + j];
-      const double cell = std::floor((steps_[k] * v + mean[j]) * w);
-      if (cell != own) v = ((cell + 0.5) / w - mean[j]) / steps_[k];
+      const double reached = cell(k, steps_[k] * v + mean[j]);
+      if (reached != own) v = ((reached + 0.5) / width_[k] - mean[j]) / steps_[k];
     }
   }
 }

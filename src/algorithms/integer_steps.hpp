@@ -62,14 +62,14 @@ class IntegerSteps {
   bool keeps_cells(const double* y, const std::vector<double>& mean) const {
     for (std::size_t k = 0; k < index_.size(); ++k) {
       const std::size_t j = index_[k];
-      if (std::floor((steps_[k] * y[j] + mean[j]) * width_[k]) != std::floor(mean[j] * width_[k])) return false;
+      if (cell(k, steps_[k] * y[j] + mean[j]) != cell(k, mean[j])) return false;
     }
     return true;
   }
 
   // Before the update (integer centring): a selected sample (y[order[i]], i < mu) that lies in
   // another cell than the mean at an integer coordinate is moved to the centre of its cell
-  // there (y rewritten in units of the step). The cells continue beyond the box.
+  // there (y rewritten in units of the step).
   void centre(double* y, const std::vector<std::size_t>& order, std::size_t mu, std::size_t n,
               const std::vector<double>& mean) const;
 
@@ -83,6 +83,10 @@ class IntegerSteps {
   }
 
  private:
+  // The cell of the normalised value u at the k-th integer coordinate (cells continue beyond
+  // the box).
+  double cell(std::size_t k, double u) const { return std::floor(u * width_[k]); }
+
   std::vector<std::size_t> index_;                   // the free integer coordinates
   std::vector<double> low_, width_, lower_, upper_;  // a box value is low + u width, rounded
   std::vector<double> least_;                        // the least step, normalised
