@@ -124,28 +124,40 @@ def bbob(dims: list[int], instances: str, functions: str, budget_factor: int, so
     """results[d][solver] = rows [function, instance, hits], one per problem and seed."""
     import cocoex
 
-    cocoex.log_level("error")
-    results: dict = {}
-    for d in dims:
+    def suite(d: int) -> Any:
         options = f"dimensions:{d} instance_indices:{instances}"
         if functions:
             options += f" function_indices:{functions}"
-        suite = cocoex.Suite("bbob", "", options)
+        return cocoex.Suite("bbob", "", options)
+
+    runners = {s: (lambda tracked, problem, seed, s=s: run_ours(s, tracked, problem.dimension, seed)) for s in OURS}
+    runners["pycma-bipop"] = lambda tracked, problem, seed: run_pycma(tracked, problem.dimension, seed)
+    runners["random"] = lambda tracked, problem, seed: run_random(tracked, problem.dimension, seed)
+    return suite_rows(suite, dims, budget_factor, solvers, seeds, label, runners, raising={"pycma-bipop"})
+
+
+def suite_rows(suite: Any, dims: list[int], budget_factor: int, solvers: list[str], seeds: list[int], label: str,
+               runners: dict, raising: set[str]) -> dict:
+    """results[d][solver] = rows [function, instance, hits]: runners[solver](tracked, problem, seed) on
+    each problem of suite(d) for each seed, budget_factor x d evaluations each (a solver of
+    `raising` is stopped by an exception at the budget)."""
+    import cocoex
+
+    cocoex.log_level("error")
+    results: dict = {}
+    for d in dims:
+        problems = suite(d)
         for solver in solvers:
             start = time.process_time()
             rows = []
             for seed in seeds:
-                for problem in suite:
-                    tracked = Tracked(problem, budget_factor * d, raise_at_budget=solver == "pycma-bipop")
-                    if solver == "pycma-bipop":
-                        run_pycma(tracked, d, seed)
-                    elif solver == "random":
-                        run_random(tracked, d, seed)
-                    else:
-                        run_ours(solver, tracked, d, seed)
+                for problem in problems:
+                    tracked = Tracked(problem, budget_factor * d, raise_at_budget=solver in raising)
+                    runners[solver](tracked, problem, seed)
                     rows.append([problem.id_function, problem.id_instance, tracked.hits])
             results.setdefault(str(d), {})[f"{solver} ({label})" if label else solver] = rows
-            print(f"d={d} {solver}: {fraction(rows):.3f} ({time.process_time() - start:.0f} s)", file=sys.stderr)
+            print(f"d={d} {solver}: {fraction(rows):.3f} ({time.process_time() - start:.0f} s)", file=sys.stderr,
+                  flush=True)
     return results
 
 

@@ -30,15 +30,13 @@ with bbob-mixint's bounds, in the same process.
 
 from __future__ import annotations
 
-import sys
-import time
 from typing import Any
 
 import numpy as np
 
 import swarmix
 import bbob
-from bbob import Budget, Tracked, cost_beyond_objective, fraction
+from bbob import Budget, Tracked, cost_beyond_objective, suite_rows
 
 SOLVERS = ["BipopCmaEs", "BipopCmaEs-relaxed", "pycma-bipop", "cmaes-margin"]
 
@@ -136,28 +134,16 @@ def mixint(dims: list[int], instances: str, functions: str, budget_factor: int, 
     """results[d][solver] = rows [function, instance, hits], one per problem and seed."""
     import cocoex
 
-    cocoex.log_level("error")
-    runners = {"BipopCmaEs": run_ours, "BipopCmaEs-relaxed": run_relaxed, "pycma-bipop": run_pycma,
-               "cmaes-margin": run_margin}
-    results: dict = {}
-    for d in dims:
+    def suite(d: int) -> Any:
         options = f"dimensions: {d}"
         if functions:
             options += f" function_indices: {functions}"
-        suite = cocoex.Suite("bbob-mixint", f"instances: {instances}", options)
-        for solver in solvers:
-            start = time.process_time()
-            rows = []
-            for seed in seeds:
-                for problem in suite:
-                    tracked = Tracked(problem, budget_factor * d,
-                                      raise_at_budget=solver in ("pycma-bipop", "cmaes-margin"))
-                    runners[solver](tracked, problem, seed)
-                    rows.append([problem.id_function, problem.id_instance, tracked.hits])
-            results.setdefault(str(d), {})[f"{solver} ({label})" if label else solver] = rows
-            print(f"d={d} {solver}: {fraction(rows):.3f} ({time.process_time() - start:.0f} s)", file=sys.stderr,
-                  flush=True)
-    return results
+        return cocoex.Suite("bbob-mixint", f"instances: {instances}", options)
+
+    runners = {"BipopCmaEs": run_ours, "BipopCmaEs-relaxed": run_relaxed, "pycma-bipop": run_pycma,
+               "cmaes-margin": run_margin}
+    return suite_rows(suite, dims, budget_factor, solvers, seeds, label, runners,
+                      raising={"pycma-bipop", "cmaes-margin"})
 
 
 def cpu_per_evaluation(d: int, budget: int, repeat: int = 3) -> dict[str, float]:
